@@ -1,0 +1,21 @@
+// The bounded reader: every read of a file or of standard input goes through it, so no
+// input is ever buffered past a stated limit.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "src/errors.h"
+
+namespace tessarin {
+
+inline constexpr size_t k_input_limit = 262144;   // templates, field files, JSON objects
+inline constexpr size_t k_content_limit = 65536;  // memory and note content
+
+// Reads the file at source ("-" = standard input), at most limit bytes, as UTF-8 text.
+// TS-2111 "opening {}: {}" / "reading {}: {}", TS-2110 "{} exceeds {} bytes (refuse to buffer
+// unbounded input)", TS-2000 "{}: not valid UTF-8: {}".
+Result<std::string> read_bounded(std::string_view source, size_t limit);
+
+}  // namespace tessarin

@@ -1,0 +1,81 @@
+// Everything the program shows a person: the colour decision, the terminal-safety filter,
+// the styled lines, the version line, the help text and the lookup/render usage texts.
+// Raw results (a field value, JSON, a rendered template) are written with write_stdout.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tessarin {
+
+inline constexpr std::string_view k_version = "1.7.1";
+
+// True when NO_COLOR is absent or empty and standard output is a terminal. Evaluated at each
+// call; the same decision governs lines on standard error.
+bool color_enabled();
+
+// Text with terminal controls removed. Views the input when nothing had to go (no copy).
+class SafeText {
+public:
+    explicit SafeText(std::string_view borrowed) : m_view(borrowed) {}
+    explicit SafeText(std::string owned) : m_owned(std::move(owned)), m_view(*m_owned) {}
+    SafeText(const SafeText&) = delete;
+    SafeText& operator=(const SafeText&) = delete;
+    std::string_view view() const { return m_view; }
+    bool copied() const { return m_owned.has_value(); }
+    operator std::string_view() const { return m_view; }
+
+private:
+    std::optional<std::string> m_owned;
+    std::string_view m_view;
+};
+
+// Removes C0 controls other than tab and newline, DEL, C1 controls, U+202A..U+202E and
+// U+2066..U+2069.
+SafeText terminal_safe(std::string_view text);
+// terminal_safe, and tab, newline and carriage return dropped too; at most n characters.
+std::string one_line(std::string_view text, size_t n);
+
+// Whole writes to standard output / standard error. A closed pipe ends the process silently
+// with status 0; any other failure is fatal ("failed printing to stdout: <reason>").
+void write_stdout(std::string_view bytes);
+void write_stderr(std::string_view bytes);
+
+void print_error(std::string_view text);
+void print_ok(std::string_view text);
+void print_dim(std::string_view text);
+void print_field(std::string_view label, std::string_view value);
+void print_field_marker(std::string_view label, std::string_view marker);
+void print_summary_line(std::string_view key, std::string_view value);
+void print_version();
+void print_help();
+// The error line, a blank line on standard error, then the help text on standard output.
+void print_usage_error(std::string_view text);
+
+// Usage texts printed by --help on the lookup and render commands.
+inline constexpr std::string_view k_usage_get =
+    "Usage: tessarin-cli get <query> [--field <label>] [--json] [--fuzzy] [--type <entry type>]\n"
+    "  Title match is exact by default (case-insensitive). --fuzzy allows substring.\n"
+    "  --type narrows by what the entry IS (api_key, credential, note, ssh_key, totp, \u2026)\n"
+    "  \u2014 the disambiguator when two entries share a name, e.g. a console login\n"
+    "  (credential) and its API key (api_key). Aliases: api \u2192 api_key, ssh \u2192 ssh_key.\n";
+inline constexpr std::string_view k_usage_find =
+    "Usage: tessarin-cli find <name> [--type <entry type>]\n"
+    "  Lists the exact titles of entries whose name contains <name> (\u22654 chars).\n"
+    "  Prints titles and types only \u2014 never a value. Fetch one with get \"<title>\".\n";
+inline constexpr std::string_view k_usage_delete =
+    "Usage: tessarin-cli delete <query> [--fuzzy]\n"
+    "\n"
+    "Delete an entry by exact title (case-insensitive).\n"
+    "Must match exactly one entry.\n"
+    "\n"
+    "Options:\n"
+    "--fuzzy    Substring title match (default is exact)\n";
+inline constexpr std::string_view k_usage_totp =
+    "Usage: tessarin-cli totp <query> [--fuzzy]\n"
+    "  Title match is exact by default. --fuzzy allows substring.\n";
+inline constexpr std::string_view k_usage_render =
+    "Usage: tessarin-cli render <file>  (use - for stdin)\n";
+
+}  // namespace tessarin
