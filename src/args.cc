@@ -26,8 +26,7 @@ ArgLexer::ArgLexer(std::vector<std::string> args) : m_args(std::move(args)) {}
 
 ArgLexer::ArgLexer(int argc, char** argv) {
     m_args.reserve(argc > 0 ? argc - 1 : 0);
-    for (int i = 1; i < argc; ++i)
-        m_args.emplace_back(argv[i]);
+    for (int i = 1; i < argc; ++i) m_args.emplace_back(argv[i]);
 }
 
 // Length of the UTF-8 character starting at s[0] (1 for a stray byte).

@@ -25,7 +25,7 @@ struct ArgToken {
 std::string debug_form(const ArgToken& token);
 
 class ArgLexer {
-public:
+  public:
     explicit ArgLexer(std::vector<std::string> args);
     ArgLexer(int argc, char** argv);  // skips the program name
 
@@ -40,13 +40,13 @@ public:
     // value() that must be UTF-8: TS-2000 "--field: not valid UTF-8" otherwise.
     Result<std::string> utf8_value();
 
-private:
+  private:
     std::vector<std::string> m_args;
     size_t m_pos = 0;
-    std::string m_last_option;               // "--field" or "-f", for messages
-    std::optional<std::string> m_pending;    // text after "=" of the last long option
-    std::string m_shorts;                    // rest of a "-abc" cluster
-    bool m_only_values = false;              // after "--"
+    std::string m_last_option;             // "--field" or "-f", for messages
+    std::optional<std::string> m_pending;  // text after "=" of the last long option
+    std::string m_shorts;                  // rest of a "-abc" cluster
+    bool m_only_values = false;            // after "--"
 };
 
 // The command-specific "not valid UTF-8" check for a positional argument.

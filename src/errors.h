@@ -40,7 +40,9 @@ inline CliError with_debug(const TessarinError& record, std::string context, Cor
     return CliError(record, std::move(context));
 }
 // A core failure carried as it is, with an empty detail.
-inline CliError bare(CoreError inner) { return CliError(inner.get()); }
+inline CliError bare(CoreError inner) {
+    return CliError(inner.get());
+}
 
 #define TESSARIN_CLI_RECORD(name, code, msg, tech, hint, sev) \
     inline constexpr TessarinError name{code, msg, tech, hint, Severity::sev, Component::Cli};
@@ -93,8 +95,8 @@ TESSARIN_CLI_RECORD(TS_2049, "TS-2049", "Could not decrypt field.",
 TESSARIN_CLI_RECORD(TS_2050, "TS-2050", "Field not found on this entry.",
                     "Requested field label does not exist on the entry",
                     "Check the field name. Fields are case-insensitive.", Error)
-TESSARIN_CLI_RECORD(TS_2060, "TS-2060", "Could not open template file.",
-                    "render: file open failed", "Check the file path and permissions.", Error)
+TESSARIN_CLI_RECORD(TS_2060, "TS-2060", "Could not open template file.", "render: file open failed",
+                    "Check the file path and permissions.", Error)
 TESSARIN_CLI_RECORD(TS_2061, "TS-2061", "Template references too many entries.",
                     "render: distinct entry count exceeds cap",
                     "This cap protects against bulk credential extraction. Split into multiple "

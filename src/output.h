@@ -17,7 +17,7 @@ bool color_enabled();
 
 // Text with terminal controls removed. Views the input when nothing had to go (no copy).
 class SafeText {
-public:
+  public:
     explicit SafeText(std::string_view borrowed) : m_view(borrowed) {}
     explicit SafeText(std::string owned) : m_owned(std::move(owned)), m_view(*m_owned) {}
     SafeText(const SafeText&) = delete;
@@ -26,7 +26,7 @@ public:
     bool copied() const { return m_owned.has_value(); }
     operator std::string_view() const { return m_view; }
 
-private:
+  private:
     std::optional<std::string> m_owned;
     std::string_view m_view;
 };

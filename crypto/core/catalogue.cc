@@ -17,12 +17,24 @@ std::string debug_quote(std::string_view text) {
     out.push_back('"');
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (c < 0x20 || c == 0x7f) {
                     char buf[12];
@@ -43,7 +55,7 @@ std::string_view severity_name(Severity s) {
 }
 
 std::string_view component_name(Component c) {
-    static constexpr std::string_view names[] = {"Crypto", "Vault",  "Cli",   "Browser",
+    static constexpr std::string_view names[] = {"Crypto", "Vault", "Cli",   "Browser",
                                                  "Mobile", "Proxy", "Admin", "Sync"};
     return names[static_cast<int>(c)];
 }

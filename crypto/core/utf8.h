@@ -19,6 +19,8 @@ struct Utf8Fault {
 
 // nullopt when text is valid UTF-8 (no surrogates, no overlong forms, at most U+10FFFF).
 std::optional<Utf8Fault> utf8_check(std::string_view text);
-inline bool is_utf8(std::string_view text) { return !utf8_check(text).has_value(); }
+inline bool is_utf8(std::string_view text) {
+    return !utf8_check(text).has_value();
+}
 
 }  // namespace tessarin
