@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/core/result.h"
 #include "crypto/core/secret.h"
 
 namespace tessarin {
@@ -24,7 +25,24 @@ std::optional<std::vector<uint8_t>> base64url_decode(std::string_view text);
 std::optional<SecretBytes> base64_decode_secret(std::string_view text);
 std::optional<SecretBytes> base64url_decode_secret(std::string_view text);
 
+// Why a base64 text was refused, with the position of the first fault (never its content
+// beyond the one offending byte value).
+struct Base64Fault {
+    enum class Kind { InvalidByte, InvalidLength, InvalidLastSymbol, InvalidPadding };
+    Kind kind = Kind::InvalidLength;
+    size_t offset = 0;  // InvalidByte, InvalidLastSymbol: index into the text
+    uint8_t byte = 0;   // InvalidByte, InvalidLastSymbol: the byte found there
+    // "Invalid symbol 32, offset 5.", "Invalid input length.",
+    // "Invalid last symbol 66, offset 3." or "Invalid padding".
+    std::string message() const;
+};
+
+// Strict standard base64 with padding, like base64_decode, saying why a text is refused.
+BasicResult<std::vector<uint8_t>, Base64Fault> base64_decode_checked(std::string_view text);
+
+// Lower-case hexadecimal.
 std::string hex_encode(std::span<const uint8_t> data);
+// Either case; nullopt on an odd length or a non-hex character.
 std::optional<std::vector<uint8_t>> hex_decode(std::string_view text);
 
 }  // namespace tessarin

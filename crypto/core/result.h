@@ -12,7 +12,7 @@ namespace tessarin {
 
 template <typename T, typename E>
 class [[nodiscard]] BasicResult {
-public:
+  public:
     BasicResult(T value) : m_storage(std::in_place_index<0>, std::move(value)) {}
     BasicResult(E error) : m_storage(std::in_place_index<1>, std::move(error)) {}
     // Converts a failure of another value type (what TRY returns) into this one.
@@ -41,13 +41,13 @@ public:
         return std::move(std::get<1>(m_storage));
     }
 
-private:
+  private:
     std::variant<T, E> m_storage;
 };
 
 template <typename E>
 class [[nodiscard]] BasicResult<void, E> {
-public:
+  public:
     BasicResult() = default;
     BasicResult(E error) : m_error(std::move(error)), m_failed(true) {}
     template <typename U>
@@ -66,7 +66,7 @@ public:
         return std::move(m_error);
     }
 
-private:
+  private:
     E m_error{};
     bool m_failed = false;
 };
@@ -75,10 +75,10 @@ private:
 
 // Evaluates a Result; on failure returns the failure from the enclosing function,
 // otherwise yields the value. (GNU statement expression: g++ and clang++ both accept it.)
-#define TRY(expression)                                 \
-    ({                                                  \
-        auto&& _try_result = (expression);              \
-        if (_try_result.is_error()) [[unlikely]]        \
-            return _try_result.release_error();         \
-        _try_result.release_value();                    \
+#define TRY(expression)                          \
+    ({                                           \
+        auto&& _try_result = (expression);       \
+        if (_try_result.is_error()) [[unlikely]] \
+            return _try_result.release_error();  \
+        _try_result.release_value();             \
     })

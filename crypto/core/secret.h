@@ -15,14 +15,16 @@
 namespace tessarin {
 
 class SecretBytes {
-public:
+  public:
     SecretBytes() = default;
-    explicit SecretBytes(size_t size) : m_data(size ? new uint8_t[size]() : nullptr), m_size(size) {}
+    explicit SecretBytes(size_t size)
+        : m_data(size ? new uint8_t[size]() : nullptr), m_size(size) {}
     SecretBytes(const uint8_t* data, size_t size) : SecretBytes(size) {
         if (size)
             std::memcpy(m_data.get(), data, size);
     }
-    explicit SecretBytes(std::span<const uint8_t> bytes) : SecretBytes(bytes.data(), bytes.size()) {}
+    explicit SecretBytes(std::span<const uint8_t> bytes)
+        : SecretBytes(bytes.data(), bytes.size()) {}
     static SecretBytes from_text(std::string_view text) {
         return SecretBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     }
@@ -64,7 +66,7 @@ public:
         }
     }
 
-private:
+  private:
     void wipe() {
         if (m_data && m_size)
             OPENSSL_cleanse(m_data.get(), m_size);
