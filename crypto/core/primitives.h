@@ -47,6 +47,19 @@ CoreResult<SecretBytes> decrypt_field(ByteView l2_key, std::string_view label,
 // Encrypts a value under the field key and returns padded standard base64.
 CoreResult<std::string> encrypt_field(ByteView l2_key, std::string_view label, ByteView plaintext);
 
+// AES-GCM with an explicit 12-byte nonce and associated data, as the Noise cipher uses it
+// (16- or 32-byte key). Appends ciphertext || tag(16) to out, growing it by plaintext + 16
+// bytes (no reallocation when the caller reserved room).
+// TS-0001 key length, TS-0005 nonce length or cipher failure.
+CoreResult<void> aead_gcm_encrypt_ad(ByteView key, ByteView nonce, ByteView ad, ByteView plaintext,
+                                     Bytes& out);
+
+// Opens ciphertext || tag(16) under an explicit nonce and associated data.
+// TS-0010 shorter than the tag, TS-0001 key length, TS-0003 tag mismatch, TS-0005 nonce length
+// or cipher failure. Nothing of the plaintext is released on failure.
+CoreResult<SecretBytes> aead_gcm_decrypt_ad(ByteView key, ByteView nonce, ByteView ad,
+                                            ByteView ciphertext);
+
 // HMAC-SHA256 of data under key.
 CoreResult<Bytes> hmac_sha256(ByteView key, ByteView data);
 
