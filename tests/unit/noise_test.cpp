@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "crypto/core/base64.h"
+#include "crypto/noise/handshake.h"
+#include "crypto/noise/symmetric.h"
+
+using namespace tessarin;
+using namespace tessarin::noise;
+
+namespace {
+
+Bytes hex(std::string_view text) {
+    auto out = hex_decode(text);
+    if (!out)
+        throw std::runtime_error("bad hex in test: " + std::string(text));
+    return *out;
+}
+SecretBytes secret_hex(std::string_view text) {
+    return SecretBytes(hex(text));
+}
+
+template <typename T>
+std::string_view code_of(const CoreResult<T>& result) {
+    return result.is_error() ? result.error().get().code : std::string_view("ok");
+}
+
+// Unwraps a result the test relies on; a failure ends the test with the code.
+template <typename T>
+T must(CoreResult<T> result) {
+    if (result.is_error())
+        throw std::runtime_error("unexpected " + std::string(result.error().get().code));
+    return result.release_value();
+}
+
+// A handshake computed with fixed keys by two independent Noise implementations
+// (python3-dissononce 0.34.3 and Go flynn/noise 1.0.0), which agree byte for byte.
+namespace kat {
+constexpr std::string_view responder_static_priv =
+    "c22025341e9de2e97d30453f1ad036ee4828d94dad94515740f330687415f093";
+constexpr std::string_view responder_static_pub =
+    "a961b8c38858fb5110e93cfc385312fbc59c2f6c064414fea9d0700ff40f0c49";
+constexpr std::string_view initiator_ephemeral_priv =
+    "a721176f2851d76414a6c74c106ebfc569cfdd28625f19543c51a9173f314eae";
+constexpr std::string_view initiator_ephemeral_pub =
+    "a246f11375c457277873491927e27be7cca3beefb8fe91e28f0df1182de7315b";
+constexpr std::string_view initiator_static_priv =
+    "222d4d6738e81629eb5ca2d93b8808e88693eef7bc94fd4364acb96b0c8af528";
+constexpr std::string_view initiator_static_pub =
+    "a95f279ce9c051235cb66e28bb8a77c67833c9b13155e57796c022981a501c3a";
+constexpr std::string_view responder_ephemeral_priv =
+    "b311e2c9636c978e6b032b082f543a858b2ce671dd75af4f3f477a95cacdf5f1";
+constexpr std::string_view responder_ephemeral_pub =
+    "3536f613506380ec09fb20f039e1dd0d8437c772c11eae87319252646a48ce47";
+constexpr std::string_view payload1 =
+    "107b22616374696f6e223a2273797374656d2e70696e67222c2263726564223a2274736b5f78227d";
+constexpr std::string_view payload2 = "107b226f6b223a747275657d";
+constexpr std::string_view msg1 =
+    "a246f11375c457277873491927e27be7cca3beefb8fe91e28f0df1182de7315b4ca354404f1c906a6cb4137c1535"
+    "a28a3532a6e2d6b86dd9674701fe0790f4cbe198d4c6229517225c09026de4ab53f51b9b5133f10598356f7b4801"
+    "22b4b18406945e32a26e16aa91299cd88e0ed02e3d6d86b4ff4512b4beec91a44c9a423df902cb17c962e8b8";
+constexpr std::string_view msg2 =
+    "3536f613506380ec09fb20f039e1dd0d8437c772c11eae87319252646a48ce474765e1aed5b75a77fae04514a184"
+    "fd0f5beded17503885f36db85c6b";
+constexpr std::string_view handshake_hash =
+    "e765e4a5eac20683862d916d7c7fad3fa7bbd42b6c2c334b0b33648d375fa6c2";
+}  // namespace kat
+
+GateExchange kat_exchange() {
+    return GateExchange(secret_hex(kat::initiator_ephemeral_priv),
+                        secret_hex(kat::initiator_static_priv));
+}
+
+SecretBytes fresh_key() {
+    auto key = random_private_key();
+    if (key.is_error())
+        throw std::runtime_error("no randomness: " + key.error().message());
+    return key.release_value();
+}
+
+// The gate's side of the handshake, built from the same symmetric state, so that tests can
+// answer the messages the client writes. Checked against the known answers below.
+class TestResponder {
+  public:
+    explicit TestResponder(ByteView static_priv) : m_s(static_priv) {
+        m_state.MixHash(as_bytes(kPrologue));
+        PublicKey s_pub = must(derive_public_key(m_s.span()));
+        m_state.MixHash(s_pub);
+    }
+
+    SecretBytes read_message1(ByteView message) {
+        if (message.size() < kMessage1Overhead)
+            throw std::runtime_error("message 1 too short");
+        m_re.assign(message.begin(), message.begin() + 32);
+        m_state.MixHash(m_re);
+        m_state.MixKey(must(dh(m_s.span(), m_re)).span());
+        SecretBytes rs = must(m_state.DecryptAndHash(message.subspan(32, 48)));
+        m_rs.assign(rs.span().begin(), rs.span().end());
+        m_state.MixKey(must(dh(m_s.span(), m_rs)).span());
+        return must(m_state.DecryptAndHash(message.subspan(80)));
+    }
+
+    Bytes write_message2(ByteView ephemeral_priv, ByteView payload) {
+        PublicKey e_pub = must(derive_public_key(ephemeral_priv));
+        Bytes out(e_pub.begin(), e_pub.end());
+        m_state.MixHash(e_pub);
+        m_state.MixKey(must(dh(ephemeral_priv, m_re)).span());
+        m_state.MixKey(must(dh(ephemeral_priv, m_rs)).span());
+        must(m_state.EncryptAndHash(payload, out));
+        return out;
+    }
+
+    ByteView handshake_hash() const { return m_state.handshake_hash(); }
+    const Bytes& initiator_static() const { return m_rs; }
+
+  private:
+    SymmetricState m_state{kProtocolName};
+    SecretBytes m_s;
+    Bytes m_re, m_rs;
+};
+
+// Runs message 1 of a fresh random exchange through a responder holding responder_priv,
+// and returns the responder's message 2 for the payload.
+struct Round {
+    GateExchange exchange{fresh_key(), fresh_key()};
+    Bytes message2;
+};
+Round answered_round(ByteView responder_priv, ByteView gate_pub, ByteView reply) {
+    Round round;
+    Bytes message1 = must(round.exchange.write_message1(gate_pub, as_bytes("request")));
+    TestResponder responder(responder_priv);
+    EXPECT_EQ(responder.read_message1(message1).as_text(), "request");
+    round.message2 = responder.write_message2(fresh_key().span(), reply);
+    return round;
+}
+
+}  // namespace
+
+TEST(NoiseKnownAnswer, PublicKeysFromPrivateKeys) {
+    const std::pair<std::string_view, std::string_view> pairs[] = {
+        {kat::responder_static_priv, kat::responder_static_pub},
+        {kat::initiator_ephemeral_priv, kat::initiator_ephemeral_pub},
+        {kat::initiator_static_priv, kat::initiator_static_pub},
+        {kat::responder_ephemeral_priv, kat::responder_ephemeral_pub},
+    };
+    for (auto [priv, pub] : pairs) EXPECT_EQ(hex_encode(must(derive_public_key(hex(priv)))), pub);
+}
+
+TEST(NoiseKnownAnswer, InitiatorWritesMessage1AndOpensMessage2) {
+    GateExchange exchange = kat_exchange();
+    const Bytes payload = hex(kat::payload1);
+    Bytes message1 = must(exchange.write_message1(hex(kat::responder_static_pub), payload));
+    EXPECT_EQ(hex_encode(message1), kat::msg1);
+    EXPECT_EQ(message1.size(), payload.size() + 96);
+    EXPECT_EQ(message1.capacity(), payload.size() + 96);  // one buffer of exactly that size
+
+    SecretBytes reply = must(exchange.read_message2(hex(kat::msg2)));
+    EXPECT_EQ(hex_encode(reply.span()), kat::payload2);
+    EXPECT_EQ(hex_encode(exchange.handshake_hash()), kat::handshake_hash);
+}
+
+// The stand-in gate used by the other tests reproduces the known answers too.
+TEST(NoiseKnownAnswer, TestResponderAgrees) {
+    TestResponder responder(hex(kat::responder_static_priv));
+    SecretBytes request = responder.read_message1(hex(kat::msg1));
+    EXPECT_EQ(hex_encode(request.span()), kat::payload1);
+    EXPECT_EQ(hex_encode(responder.initiator_static()), kat::initiator_static_pub);
+    Bytes message2 =
+        responder.write_message2(hex(kat::responder_ephemeral_priv), hex(kat::payload2));
+    EXPECT_EQ(hex_encode(message2), kat::msg2);
+    EXPECT_EQ(hex_encode(responder.handshake_hash()), kat::handshake_hash);
+}
+
+TEST(NoiseDh, Rfc7748Vectors) {
+    // RFC 7748 section 5.2; the second u-coordinate has its top bit set, which is ignored.
+    struct Case {
+        std::string_view scalar, u, out;
+    };
+    const Case cases[] = {
+        {"a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4",
+         "e6db6867583030db3594c1a424b15f7c726624ec26b3353b10a903a6d0ab1c4c",
+         "c3da55379de9c6908e94ea4df28d084f32eccf03491c71f754b4075577a28552"},
+        {"4b66e9d4d1b4673c5ad22691957d6af5c11b6421e0ea01d42ca4169e7918ba0d",
+         "e5210f12786811d3f4b7959d0538ae2c31dbe7106fc03c3efc4cd549c715a493",
+         "95cbde9476e8907d7aade45cb4b873f88b595a68799fa152e6f8f7647aac7957"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(hex_encode(must(dh(hex(c.scalar), hex(c.u))).span()), c.out);
+}
+
+// Public keys whose product with any clamped scalar is zero: the identity, points of small
+// order, and their non-canonical spellings (also with the ignored top bit set).
+TEST(NoiseDh, LowOrderPublicKeysAreRefused) {
+    const std::string_view low_order[] = {
+        "0000000000000000000000000000000000000000000000000000000000000000",
+        "0100000000000000000000000000000000000000000000000000000000000000",
+        "e0eb7a7c3b41b8ae1656e3faf19fc46ada098deb9c32b1fd866205165f49b800",
+        "5f9c95bca3508c24b1d0b1559c83ef5b04445cc4581c8e86d8224eddd09f1157",
+        "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+        "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+        "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+        "0000000000000000000000000000000000000000000000000000000000000080",
+    };
+    const Bytes priv = hex(kat::responder_static_priv);
+    for (auto pub : low_order) EXPECT_EQ(code_of(dh(priv, hex(pub))), "TS-0027") << pub;
+}
+
+TEST(NoiseDh, KeysMustBe32Bytes) {
+    const Bytes good(32, 9);
+    EXPECT_EQ(code_of(dh(Bytes(31, 9), good)), "TS-0005");
+    EXPECT_EQ(code_of(dh(good, Bytes(33, 9))), "TS-0005");
+    EXPECT_EQ(code_of(derive_public_key(Bytes(16, 9))), "TS-0005");
+}
+
+TEST(GateExchange, ZeroGateKeyIsRefusedBeforeAnythingIsWritten) {
+    GateExchange exchange = kat_exchange();
+    EXPECT_EQ(code_of(exchange.write_message1(Bytes(32, 0), as_bytes("payload"))), "TS-0027");
+    // The exchange is over: nothing more can be read from it.
+    EXPECT_EQ(code_of(exchange.read_message2(hex(kat::msg2))), "TS-0005");
+}
+
+TEST(GateExchange, Message1IsPayloadPlus96Bytes) {
+    const Bytes gate = hex(kat::responder_static_pub);
+    for (size_t n : {0u, 1u, 100u, 70000u}) {
+        GateExchange exchange(fresh_key(), fresh_key());
+        Bytes message1 = must(exchange.write_message1(gate, Bytes(n, 0x61)));
+        EXPECT_EQ(message1.size(), n + 96);
+        EXPECT_EQ(message1.capacity(), n + 96);
+    }
+}
+
+TEST(GateExchange, FreshKeysMakeEveryMessageDifferent) {
+    const Bytes gate = hex(kat::responder_static_pub);
+    GateExchange a(fresh_key(), fresh_key()), b(fresh_key(), fresh_key());
+    Bytes ma = must(a.write_message1(gate, as_bytes("same")));
+    Bytes mb = must(b.write_message1(gate, as_bytes("same")));
+    EXPECT_NE(Bytes(ma.begin(), ma.begin() + 32), Bytes(mb.begin(), mb.begin() + 32));
+    EXPECT_NE(Bytes(ma.begin() + 32, ma.begin() + 80), Bytes(mb.begin() + 32, mb.begin() + 80));
+}
+
+TEST(GateExchange, ReplyOfExactly48BytesIsAnEmptyPayload) {
+    const Bytes gate_priv = hex(kat::responder_static_priv);
+    Round round = answered_round(gate_priv, hex(kat::responder_static_pub), {});
+    ASSERT_EQ(round.message2.size(), 48u);
+    SecretBytes reply = must(round.exchange.read_message2(round.message2));
+    EXPECT_TRUE(reply.empty());
+}
+
+TEST(GateExchange, ShortOrForgedRepliesAreRefused) {
+    const Bytes gate_priv = hex(kat::responder_static_priv);
+    const Bytes gate_pub = hex(kat::responder_static_pub);
+    {
+        GateExchange exchange = kat_exchange();
+        must(exchange.write_message1(gate_pub, hex(kat::payload1)));
+        EXPECT_EQ(code_of(exchange.read_message2(Bytes(47, 1))), "TS-0010");
+    }
+    {
+        // A gate holding another static key answers a twin of this request (same client
+        // keys, same payload, sealed to that gate's key); its reply does not open here.
+        const Bytes other_priv =
+            hex("0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef");
+        const PublicKey other_pub = must(derive_public_key(other_priv));
+        GateExchange twin = kat_exchange();
+        Bytes twin_message1 = must(twin.write_message1(other_pub, hex(kat::payload1)));
+        TestResponder other(other_priv);
+        EXPECT_EQ(hex_encode(other.read_message1(twin_message1).span()), kat::payload1);
+        Bytes forged = other.write_message2(hex(kat::responder_ephemeral_priv), hex(kat::payload2));
+        ASSERT_EQ(must(twin.read_message2(forged)).size(), hex(kat::payload2).size());
+
+        GateExchange exchange = kat_exchange();
+        must(exchange.write_message1(gate_pub, hex(kat::payload1)));
+        EXPECT_EQ(code_of(exchange.read_message2(forged)), "TS-0003");
+    }
+    {
+        // The known-answer reply does not open for a different request.
+        Round round = answered_round(gate_priv, gate_pub, as_bytes("reply"));
+        EXPECT_EQ(code_of(round.exchange.read_message2(hex(kat::msg2))), "TS-0003");
+    }
+}
+
+TEST(GateExchange, EveryFlippedBitOfTheReplyIsRefused) {
+    const Bytes gate_priv = hex(kat::responder_static_priv);
+    const Bytes gate_pub = hex(kat::responder_static_pub);
+    const Bytes reply = hex(kat::payload2);
+    const size_t size = 32 + reply.size() + 16;
+    for (size_t bit = 0; bit < size * 8; ++bit) {
+        Round round = answered_round(gate_priv, gate_pub, reply);
+        round.message2[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+        auto opened = round.exchange.read_message2(round.message2);
+        if (bit / 8 >= 32) {
+            EXPECT_EQ(code_of(opened), "TS-0003") << bit;
+        } else {
+            // The top bit of re is ignored by X25519; the reply still fails, through h.
+            EXPECT_TRUE(code_of(opened) == "TS-0003" || code_of(opened) == "TS-0027") << bit;
+        }
+    }
+}
+
+TEST(GateExchange, StepsOutOfOrderAreInternalErrors) {
+    const Bytes gate_pub = hex(kat::responder_static_pub);
+    {
+        GateExchange exchange = kat_exchange();
+        EXPECT_EQ(code_of(exchange.read_message2(hex(kat::msg2))), "TS-0005");
+    }
+    {
+        GateExchange exchange = kat_exchange();
+        must(exchange.write_message1(gate_pub, hex(kat::payload1)));
+        EXPECT_EQ(code_of(exchange.write_message1(gate_pub, hex(kat::payload1))), "TS-0005");
+    }
+    {
+        GateExchange exchange = kat_exchange();
+        must(exchange.write_message1(gate_pub, hex(kat::payload1)));
+        must(exchange.read_message2(hex(kat::msg2)));
+        EXPECT_EQ(code_of(exchange.read_message2(hex(kat::msg2))), "TS-0005");
+    }
+    {
+        // A failed read also ends the exchange: the genuine reply no longer opens.
+        GateExchange exchange = kat_exchange();
+        must(exchange.write_message1(gate_pub, hex(kat::payload1)));
+        Bytes forged = hex(kat::msg2);
+        forged.back() ^= 1;
+        EXPECT_EQ(code_of(exchange.read_message2(forged)), "TS-0003");
+        EXPECT_EQ(code_of(exchange.read_message2(hex(kat::msg2))), "TS-0005");
+    }
+    {
+        GateExchange exchange(SecretBytes(16), fresh_key());
+        EXPECT_EQ(code_of(exchange.write_message1(gate_pub, {})), "TS-0005");
+        GateExchange short_gate(fresh_key(), fresh_key());
+        EXPECT_EQ(code_of(short_gate.write_message1(Bytes(31, 1), {})), "TS-0005");
+    }
+}
+
+TEST(SymmetricState, InitialisationAndKeylessUse) {
+    SymmetricState state(kProtocolName);
+    // The 28-byte name padded with zeros to 32 bytes.
+    EXPECT_EQ(hex_encode(state.handshake_hash()), hex_encode(as_bytes(kProtocolName)) + "00000000");
+    EXPECT_FALSE(state.has_key());
+    Bytes out;
+    EXPECT_EQ(code_of(state.EncryptAndHash(as_bytes("x"), out)), "TS-0005");
+    EXPECT_EQ(code_of(state.DecryptAndHash(Bytes(16, 0))), "TS-0005");
+    EXPECT_TRUE(out.empty());
+
+    // A name longer than 32 bytes is hashed instead.
+    const std::string long_name(40, 'N');
+    SymmetricState hashed(long_name);
+    EXPECT_EQ(hex_encode(hashed.handshake_hash()), hex_encode(sha256(as_bytes(long_name))));
+}
+
+// h and n move on only when a tag verifies: a rejected ciphertext leaves the state able to
+// open the genuine one, and the two sides still agree afterwards.
+TEST(SymmetricState, RejectedCiphertextChangesNothing) {
+    SymmetricState sender(kProtocolName), receiver(kProtocolName);
+    const Bytes ikm(32, 0x33);
+    sender.MixKey(ikm);
+    receiver.MixKey(ikm);
+    Bytes first, second;
+    must(sender.EncryptAndHash(as_bytes("one"), first));
+    must(sender.EncryptAndHash(as_bytes("two"), second));
+    // Nonces are big-endian counters: the second message is sealed with n = 1.
+    EXPECT_NE(Bytes(first.begin(), first.begin() + 3), Bytes(second.begin(), second.begin() + 3));
+
+    const Bytes h_before(receiver.handshake_hash().begin(), receiver.handshake_hash().end());
+    Bytes forged = first;
+    forged[0] ^= 0x80;
+    EXPECT_EQ(code_of(receiver.DecryptAndHash(forged)), "TS-0003");
+    EXPECT_EQ(code_of(receiver.DecryptAndHash(second)), "TS-0003");  // wrong nonce
+    EXPECT_EQ(code_of(receiver.DecryptAndHash(Bytes(15, 0))), "TS-0010");
+    EXPECT_EQ(Bytes(receiver.handshake_hash().begin(), receiver.handshake_hash().end()), h_before);
+
+    EXPECT_EQ(must(receiver.DecryptAndHash(first)).as_text(), "one");
+    EXPECT_EQ(must(receiver.DecryptAndHash(second)).as_text(), "two");
+    EXPECT_TRUE(constant_time_equal(receiver.handshake_hash(), sender.handshake_hash()));
+}
