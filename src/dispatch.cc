@@ -4,6 +4,7 @@
 
 #include "crypto/core/utf8.h"
 #include "src/args.h"
+#include "src/commands/skill.h"
 #include "src/output.h"
 
 namespace tessarin {
@@ -34,6 +35,7 @@ struct Command {
 
 // Compared exactly and case-sensitively, in this order. No aliases, no abbreviations.
 constexpr Command k_commands[] = {
+    {"skill", false, run_skill},
     {"version", false, run_version},
     {"help", false, run_help},
 };

@@ -1,0 +1,351 @@
+#include "src/commands/skill.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "src/output.h"
+
+namespace tessarin {
+
+namespace assets {
+extern const std::string_view skill_md;  // generated from assets/SKILL.md
+}
+
+namespace {
+
+struct Environment {
+    std::string_view name;
+    std::string_view marker;      // directory under $HOME whose presence means "installed here"
+    std::string_view skills_dir;  // directory under $HOME that receives the document
+};
+
+// Detected, listed and installed in this order.
+constexpr Environment k_environments[] = {
+    {"Claude Code", ".claude", ".claude/skills/tessarin"},
+    {"OpenClaw", ".openclaw", ".openclaw/skills/tessarin"},
+};
+constexpr std::string_view k_file_name = "SKILL.md";
+
+constexpr std::string_view k_usage =
+    "Usage: tessarin-cli skill {print|install} [--yes]\n"
+    "  --yes  non-interactive install to all detected environments\n";
+
+// A menu answer longer than this is not a choice; the rest of the line is still consumed.
+constexpr size_t k_max_answer = 4096;
+
+std::string join(std::string_view base, std::string_view name) {
+    std::string out(base);
+    if (!out.empty() && out.back() != '/')
+        out.push_back('/');
+    out += name;
+    return out;
+}
+
+std::string system_error(int code) {
+    return std::strerror(code);
+}
+
+bool is_symlink(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Symbolic links followed: a marker directory reached through a link still counts.
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Creates path and its missing parents (mode 0777 before the umask). Returns 0 or errno.
+int create_directories(const std::string& path) {
+    if (path.empty() || is_directory(path))
+        return 0;
+    if (::mkdir(path.c_str(), 0777) == 0)
+        return 0;
+    int error = errno;
+    if (error == ENOENT) {
+        std::string parent = path;
+        while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+        size_t slash = parent.find_last_of('/');
+        parent.resize(slash == std::string::npos ? 0 : (slash == 0 ? 1 : slash));
+        if (!parent.empty() && parent != path) {
+            if (int parent_error = create_directories(parent))
+                return parent_error;
+            if (::mkdir(path.c_str(), 0777) == 0)
+                return 0;
+            error = errno;
+        }
+    }
+    if (is_directory(path))  // made by someone else meanwhile
+        return 0;
+    return error;
+}
+
+// Writes the whole document to standard output. A closed pipe ends the process quietly
+// (write_stdout's policy); any other failure is the command's error.
+Result<void> print_document() {
+    std::string_view rest = assets::skill_md;
+    while (!rest.empty()) {
+        ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
+        if (n < 0) {
+            int error = errno;
+            if (error == EINTR)
+                continue;
+            if (error == EPIPE) {
+                write_stdout(rest);  // fails the same way and exits with status 0
+                return {};
+            }
+            return CliError(TS_2100, "write to stdout: " + system_error(error));
+        }
+        rest.remove_prefix(static_cast<size_t>(n));
+    }
+    return {};
+}
+
+// Creates or truncates dir/name and writes the document, never through a symbolic link:
+// the directory is opened without following a link, the file is checked once more right
+// before it is opened, and the open itself refuses a link that appears in between.
+Result<void> write_skill_file(const std::string& dir, const std::string& file) {
+    int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir_fd < 0)
+        return CliError(TS_2100, "writing " + file + ": " + system_error(errno));
+    const std::string name(k_file_name);
+    struct stat st;
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        ::close(dir_fd);
+        return CliError(TS_2100, "refusing to write through symlink " + file);
+    }
+    int fd =
+        ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int open_error = errno;
+    ::close(dir_fd);
+    if (fd < 0)
+        return CliError(TS_2100, "writing " + file + ": " + system_error(open_error));
+    std::string_view rest = assets::skill_md;
+    while (!rest.empty()) {
+        ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n < 0) {
+            int error = errno;
+            if (error == EINTR)
+                continue;
+            ::close(fd);
+            return CliError(TS_2100, "writing " + file + ": " + system_error(error));
+        }
+        rest.remove_prefix(static_cast<size_t>(n));
+    }
+    // A failed close can be the first report of a failed write (network file systems).
+    if (::close(fd) != 0)
+        return CliError(TS_2100, "writing " + file + ": " + system_error(errno));
+    return {};
+}
+
+Result<void> install_into(const std::string& home, const Environment& environment) {
+    std::string dir = join(home, environment.skills_dir);
+    if (is_symlink(dir))
+        return CliError(TS_2100, "refusing path that is a symlink: " + dir);
+    if (int error = create_directories(dir))
+        return CliError(TS_2100, "creating " + dir + ": " + system_error(error));
+    std::string file = join(dir, k_file_name);
+    if (is_symlink(file))
+        return CliError(TS_2100, "refusing path that is a symlink: " + file);
+    TRY(write_skill_file(dir, file));
+    write_stderr("  installed: " + file + "\n");
+    return {};
+}
+
+// In order; the first failure ends the run and what was written stays written.
+Result<void> install_all(const std::string& home, const std::vector<const Environment*>& targets) {
+    for (const Environment* environment : targets) TRY(install_into(home, *environment));
+    return {};
+}
+
+// One line from standard input, without its newline. Read a byte at a time so nothing
+// after the line is consumed. End of input before a newline gives what was typed; a read
+// failure gives no answer (which skips).
+struct AnswerLine {
+    std::string text;
+    bool too_long = false;
+};
+
+AnswerLine read_answer_line() {
+    AnswerLine line;
+    for (;;) {
+        char c;
+        ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return {};
+        }
+        if (n == 0 || c == '\n')
+            break;
+        if (line.text.size() < k_max_answer)
+            line.text.push_back(c);
+        else
+            line.too_long = true;
+    }
+    return line;
+}
+
+// White space as Unicode defines it, in UTF-8: ASCII first, then the wider characters.
+constexpr std::string_view k_wide_spaces[] = {
+    "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003",
+    "\u2004", "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A",
+    "\u2028", "\u2029", "\u202F", "\u205F", "\u3000",
+};
+
+bool is_ascii_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+std::string_view trim_white_space(std::string_view text) {
+    for (bool changed = true; changed && !text.empty();) {
+        changed = false;
+        if (is_ascii_space(text.front())) {
+            text.remove_prefix(1);
+            changed = true;
+            continue;
+        }
+        for (std::string_view space : k_wide_spaces) {
+            if (text.substr(0, space.size()) == space) {
+                text.remove_prefix(space.size());
+                changed = true;
+                break;
+            }
+        }
+    }
+    for (bool changed = true; changed && !text.empty();) {
+        changed = false;
+        if (is_ascii_space(text.back())) {
+            text.remove_suffix(1);
+            changed = true;
+            continue;
+        }
+        for (std::string_view space : k_wide_spaces) {
+            if (text.size() >= space.size() && text.substr(text.size() - space.size()) == space) {
+                text.remove_suffix(space.size());
+                changed = true;
+                break;
+            }
+        }
+    }
+    return text;
+}
+
+Result<void> run_install(bool yes) {
+    const char* home_variable = std::getenv("HOME");
+    if (!home_variable || !*home_variable)
+        return CliError(TS_2100, "could not determine $HOME \u2014 set HOME or install manually");
+    const std::string home = home_variable;
+
+    std::vector<const Environment*> detected;
+    for (const Environment& environment : k_environments) {
+        if (is_directory(join(home, environment.marker)))
+            detected.push_back(&environment);
+    }
+    if (detected.empty()) {
+        write_stderr("No supported AI environments found under " + home +
+                     ".\n"
+                     "Install manually with:\n"
+                     "  tessarin-cli skill print > <your-skills-dir>/tessarin.md\n");
+        return {};
+    }
+    if (yes)
+        return install_all(home, detected);
+
+    if (::isatty(STDIN_FILENO) != 1)
+        return CliError(TS_2000,
+                        "skill install is interactive by default; pass --yes to install to all "
+                        "detected environments non-interactively");
+    std::string menu = "Detected AI environments:\n";
+    for (size_t i = 0; i < detected.size(); ++i)
+        menu += "  [" + std::to_string(i + 1) + "] " + std::string(detected[i]->name) + "\n";
+    menu += "  [a] All\n  [s] Skip\nInstall skill to: ";
+    write_stderr(menu);
+
+    AnswerLine answer = read_answer_line();
+    MenuChoice choice = answer.too_long ? MenuChoice{MenuChoice::Kind::Invalid}
+                                        : parse_menu_answer(answer.text, detected.size());
+    switch (choice.kind) {
+        case MenuChoice::Kind::Skip:
+            write_stderr("Skipped. Run 'tessarin-cli skill install' later.\n");
+            return {};
+        case MenuChoice::Kind::All:
+            return install_all(home, detected);
+        case MenuChoice::Kind::One:
+            return install_into(home, *detected[choice.index]);
+        case MenuChoice::Kind::Invalid:
+            break;
+    }
+    write_stderr("Invalid selection.\n");
+    return {};
+}
+
+}  // namespace
+
+MenuChoice parse_menu_answer(std::string_view line, size_t detected) {
+    std::string_view answer = trim_white_space(line);
+    if (answer.empty() || answer == "s" || answer == "S")
+        return {MenuChoice::Kind::Skip};
+    if (answer == "a" || answer == "A")
+        return {MenuChoice::Kind::All};
+    if (answer.front() == '+')
+        answer.remove_prefix(1);
+    if (answer.empty())
+        return {MenuChoice::Kind::Invalid};
+    size_t number = 0;
+    for (char c : answer) {
+        if (c < '0' || c > '9')
+            return {MenuChoice::Kind::Invalid};
+        size_t digit = static_cast<size_t>(c - '0');
+        if (number > (SIZE_MAX - digit) / 10)
+            return {MenuChoice::Kind::Invalid};
+        number = number * 10 + digit;
+    }
+    if (number < 1 || number > detected)
+        return {MenuChoice::Kind::Invalid};
+    return {MenuChoice::Kind::One, number - 1};
+}
+
+Result<void> run_skill(ArgLexer& args) {
+    bool install = false;
+    bool have_subcommand = false;
+    bool yes = false;
+    for (;;) {
+        auto token = TRY(args.next());
+        if (!token)
+            break;
+        if (token->is_long("help")) {
+            write_stdout(k_usage);
+            return {};
+        }
+        if (token->is_long("yes")) {
+            yes = true;
+            continue;
+        }
+        if (token->is_value() && !have_subcommand) {
+            std::string word = TRY(require_utf8(std::move(token->text), "skill arg"));
+            if (word == "install")
+                install = true;
+            else if (word != "print")
+                return CliError(TS_2000,
+                                "unknown skill subcommand '" + word + "' (use: print, install)");
+            have_subcommand = true;
+            continue;
+        }
+        return unexpected(*token);
+    }
+    if (install)
+        return run_install(yes);
+    return print_document();  // --yes means nothing here
+}
+
+}  // namespace tessarin
