@@ -1,0 +1,28 @@
+"""The action names a client may send: the closed list, in the order the client knows them."""
+
+ACCEPTED_ACTIONS = (
+    "system.ping", "system.glass", "entry.list", "entry.get", "entry.revisions", "entry.create",
+    "entry.update", "entry.upsert", "entry.delete", "scope.list", "scope.resolve", "scope.set",
+    "search.query", "search.similar", "search.related", "search.clusters", "ext.totp", "ext.match",
+    "ext.alternates", "ext.worked", "audit.list", "audit.verify", "audit.anchor_status",
+    "agent.create", "agent.list", "agent.update", "agent.delete", "agent.unlock", "backup.list",
+    "backup.create", "backup.restore", "task.list", "task.report", "control.meta_apply",
+    "control.task_apply", "repl.push", "telemetry.push", "alert.raise", "event.report",
+    "audit.anchor", "recovery.store_key", "recovery.store_verification", "recovery.release_key",
+    "mail.probe", "mail.test", "mail.drill", "content.push", "failover.promote", "corporate.push",
+    "system.health", "failover.maintenance", "failover.alert", "failover.failback",
+    "fleet.reachable", "entry.set_scopes", "entry.batch_create", "wl3.fetch", "wl3.lookup",
+    "wl3.put", "auth.login_begin", "auth.login_complete", "auth.discover_begin",
+    "auth.discover_complete", "auth.register_begin", "auth.register_complete", "vault.assign",
+    "webauthn.credentials", "webauthn.revoke_credential", "ops.maintenance.register",
+    "ops.incident.open", "ops.incident.close", "central.whois", "central.push", "telemetry.forward",
+    "auth.tap_begin", "auth.tap_complete", "entry.list_deleted", "session.event", "entry.get_batch",
+    "entry.revisions_batch", "vault.export", "enroll.pin", "enroll.verify", "varnelle.ensure",
+    "varnelle.claim.get", "varnelle.claim.slots", "varnelle.claim.calendar", "varnelle.claim.put",
+    "varnelle.claim.move", "varnelle.claim.cancel", "varnelle.claim.enroll",
+    "varnelle.claim.presence", "varnelle.claim.project", "varnelle.business.get",
+    "varnelle.business.put", "varnelle.business.list", "varnelle.staff.get", "varnelle.staff.put",
+    "varnelle.staff.list", "varnelle.bind", "agent.bootstrap", "vault.list", "id.mint",
+    "vault.where", "vault.place", "central.log", "wl3.revoke", "world.sweep", "party.birth",
+    "dns.shop.set", "dns.shop.remove", "shop.keys", "varnelle.api", "varnelle.view",
+)
