@@ -20,3 +20,70 @@ for name, t in doc["types"].items():
     fields = ", ".join("%s(L%d)" % (f, d["tier"]) for f, d in t["fields"].items())
     print("  %-17s %s" % (name, fields))
 '
+
+# The vault commands against a local development gate (devgate/README.md): enrol, then get,
+# find, totp, put and audit. Everything lives in a temporary directory removed at the end.
+here="$(cd "$(dirname "$0")" && pwd)"
+cli_abs="$(realpath "$cli")"
+work="$(mktemp -d)"
+gate_pid=""
+cleanup() {
+    if [ -n "$gate_pid" ]; then
+        kill -TERM "$gate_pid" 2>/dev/null || true
+        wait "$gate_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+devgate() { /usr/bin/python3 "$here/devgate" "$@"; }
+vault() {
+    printf '\n$ tessarin-cli %s\n' "$*"
+    "$cli_abs" "$@" || printf '(exit status %s)\n' "$?"
+}
+
+printf '\n$ devgate serve --data %s --port 0\n' "$work/gate"
+mkfifo "$work/out"
+devgate serve --data "$work/gate" --port 0 >"$work/out" 2>"$work/gate.log" &
+gate_pid=$!
+exec 3<"$work/out"
+while IFS= read -r line <&3; do
+    printf '  %s\n' "$line"
+    [ "$line" = "devgate ready" ] && break
+done
+
+export HOME="$work/home" SSL_CERT_FILE="$work/gate/cert.pem"
+unset XDG_CONFIG_HOME
+mkdir -p "$HOME"
+cat >"$work/seed.json" <<'JSON'
+{
+  "agent": "demo",
+  "entries": [
+    {"title": "OpenRouter", "type": "api_key",
+     "fields": [{"label": "key", "value": "sk-or-v1-demo", "tier": 2, "kind": "password"},
+                {"label": "endpoint", "value": "https://openrouter.ai/api/v1", "tier": 1, "kind": "url"}]},
+    {"title": "GitHub", "type": "totp",
+     "fields": [{"label": "secret", "value": "JBSWY3DPEHPK3PXP", "tier": 2, "kind": "totp"},
+                {"label": "account", "value": "demo@example.com", "tier": 1}]},
+    {"title": "Corporate card", "type": "card",
+     "fields": [{"label": "cardholder", "value": "D. Emo", "tier": 1},
+                {"label": "number", "value": "4111111111111111", "tier": 3, "kind": "password"}]}
+  ]
+}
+JSON
+
+printf '\n$ devgate mint-agent --name demo | tessarin-cli init\n'
+devgate mint-agent --data "$work/gate" --name demo | "$cli_abs" init || printf '(exit status %s)\n' "$?"
+devgate seed --data "$work/gate" "$work/seed.json" >/dev/null
+
+vault find open
+vault get OpenRouter
+vault get OpenRouter --field key
+printf '\n'
+vault totp GitHub
+vault get "Corporate card"
+printf 'hunter2' >"$work/pw.txt"
+vault put credential "Staging DB" --username admin --password-file "$work/pw.txt"
+vault get "Staging DB" --field password
+printf '\n'
+vault audit --limit 10

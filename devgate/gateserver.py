@@ -4,6 +4,7 @@ import hmac
 import http.server
 import json
 import math
+import select
 import socket
 import ssl
 import struct
@@ -512,11 +513,25 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
             return self._replace(fault, hs)
         if kind == "delay":
             self.server.stop_event.wait(float(fault.get("seconds", 25)))
+            if self._client_gone():
+                # The client timed out (and may have gone to a replica): do not act for it now.
+                record["outcome"] = "client gone"
+                datadir.log_request(record)
+                self.close_connection = True
+                return None
         reply = process(datadir, payload)
         record["outcome"] = "ok" if reply.get("ok") else "error %s" % reply["error"]["code"]
         record["reply"] = reply
         datadir.log_request(record)
         self._answer(reply, hs, fault)
+
+    def _client_gone(self) -> bool:
+        """A client that waits for its reply sends nothing more; readable means closed."""
+        try:
+            readable, _, _ = select.select([self.connection], [], [], 0)
+        except (OSError, ValueError):
+            return True
+        return bool(readable)
 
     def _replace(self, fault, hs):
         kind = fault["kind"]

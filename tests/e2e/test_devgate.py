@@ -337,6 +337,19 @@ def test_delay_answers_late(gate):
     assert time.monotonic() - start >= 0.5
 
 
+def test_delay_past_the_client_timeout_does_not_act(gate):
+    gate.mint_agent_info("ora")
+    gate.fault("delay", seconds=1.5)
+    body = {"data": {"fields": [], "title": "late", "type": "note"}, "title": "late", "type": "note"}
+    with pytest.raises(OSError):  # the client gives up first
+        cs.gate_request(gate.gate_url, gate.gate_pub, gate.cert, "entry.upsert", body, gate.token("ora"), timeout=0.3)
+    deadline = time.monotonic() + 15
+    while not gate.requests() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert [r["outcome"] for r in gate.requests()] == ["client gone"]
+    assert gate.entries() == [] and gate.audit() == []
+
+
 def test_handshake_under_another_key_meets_a_dark_gate(gate):
     other = wire.public_key(wire.new_private_key()).hex()
     with pytest.raises(cs.GateRefused) as err:
