@@ -1,0 +1,553 @@
+#include "src/config.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "crypto/core/container.h"
+#include "crypto/core/token.h"
+#include "crypto/core/utf8.h"
+#include "src/json_record.h"
+
+namespace tessarin {
+
+Config::~Config() {
+    OPENSSL_cleanse(l2.data(), l2.size());
+}
+
+namespace {
+
+std::string os_error(int code) {
+    return std::strerror(code);
+}
+
+// Unicode White_Space at the start of text: its length in bytes, or 0.
+size_t space_at(std::string_view t, size_t i) {
+    auto c = static_cast<unsigned char>(t[i]);
+    if (c == ' ' || (c >= 0x09 && c <= 0x0d))
+        return 1;
+    if (c == 0xC2 && i + 1 < t.size()) {
+        auto d = static_cast<unsigned char>(t[i + 1]);
+        return d == 0x85 || d == 0xA0 ? 2 : 0;  // U+0085, U+00A0
+    }
+    if (i + 2 >= t.size())
+        return 0;
+    auto d = static_cast<unsigned char>(t[i + 1]);
+    auto e = static_cast<unsigned char>(t[i + 2]);
+    if (c == 0xE1 && d == 0x9A && e == 0x80)
+        return 3;  // U+1680
+    if (c == 0xE2 && d == 0x80 && ((e >= 0x80 && e <= 0x8A) || e == 0xA8 || e == 0xA9 || e == 0xAF))
+        return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
+    if (c == 0xE2 && d == 0x81 && e == 0x9F)
+        return 3;  // U+205F
+    if (c == 0xE3 && d == 0x80 && e == 0x80)
+        return 3;  // U+3000
+    return 0;
+}
+
+// Unicode White_Space ending at text[end): its length in bytes, or 0.
+size_t space_before(std::string_view t, size_t end) {
+    for (size_t len = 1; len <= 3 && len <= end; ++len)
+        if (space_at(t, end - len) == len)
+            return len;
+    return 0;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Hexadecimal in either case into a buffer that wipes itself; nullopt for an odd length or a
+// character that is not a hex digit.
+std::optional<SecretBytes> decode_hex(std::string_view text) {
+    if (text.size() % 2 != 0)
+        return std::nullopt;
+    SecretBytes out(text.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        int hi = hex_value(text[2 * i]);
+        int lo = hex_value(text[2 * i + 1]);
+        if (hi < 0 || lo < 0)
+            return std::nullopt;
+        out.data()[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return out;
+}
+
+// A hex value of the configuration that must decode to exactly n bytes (TS-2004 otherwise).
+Result<SecretBytes> config_hex(std::string_view key, std::string_view text, size_t n) {
+    auto bytes = decode_hex(text);
+    if (!bytes)
+        return CliError(TS_2004, std::string(key) + " is not valid hex");
+    if (bytes->size() != n)
+        return CliError(TS_2004, std::string(key) + " expected " + std::to_string(n) +
+                                     " bytes, got " + std::to_string(bytes->size()));
+    return std::move(*bytes);
+}
+
+template <size_t N>
+std::array<uint8_t, N> to_array(const SecretBytes& bytes) {
+    std::array<uint8_t, N> out{};
+    std::memcpy(out.data(), bytes.data(), N);
+    return out;
+}
+
+constexpr RecordField k_config_fields[] = {
+    {"vault_url", true, false},    {"vault_gate_pub", false, false},
+    {"replica_url", false, false}, {"replica_gate_pub", false, false},
+    {"vault_id", true, false},     {"agent_id", true, false},
+    {"l2", true, false},           {"device_id", true, false},
+};
+
+void append_member(std::string& out, std::string_view key, const std::string& value) {
+    if (out.size() > 1)
+        out.push_back(',');
+    out.push_back('"');
+    out.append(key);
+    out.append("\":");
+    out.append(nlohmann::json(value).dump());
+}
+
+struct FileStatus {
+    bool exists = false;
+    int error = 0;  // errno of a failure other than "not found"
+    struct stat st {};
+};
+
+FileStatus lstat_path(const std::string& path) {
+    FileStatus s;
+    if (::lstat(path.c_str(), &s.st) == 0)
+        s.exists = true;
+    else if (errno != ENOENT)
+        s.error = errno;
+    return s;
+}
+
+FileStatus stat_path(const std::string& path) {
+    FileStatus s;
+    if (::stat(path.c_str(), &s.st) == 0)
+        s.exists = true;
+    else if (errno != ENOENT)
+        s.error = errno;
+    return s;
+}
+
+std::string parent_of(const std::string& path) {
+    size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/') --end;
+    size_t slash = path.rfind('/', end - 1);
+    if (slash == std::string::npos)
+        return {};
+    while (slash > 0 && path[slash - 1] == '/') --slash;
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string file_name_of(const std::string& path) {
+    size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/') --end;
+    size_t slash = path.rfind('/', end - 1);
+    return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash + 1));
+}
+
+// mkdir -p with the default mode (0777 less the umask).
+Result<void> create_directories(const std::string& dir) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return {};
+    std::string prefix;
+    size_t i = 0;
+    while (i < dir.size()) {
+        size_t next = dir.find('/', i);
+        if (next == std::string::npos)
+            next = dir.size();
+        prefix = dir.substr(0, next);
+        i = next + 1;
+        if (prefix.empty())
+            continue;
+        if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST)
+            return CliError(TS_2002, "creating " + dir + " failed: " + os_error(errno));
+    }
+    if (::stat(dir.c_str(), &st) != 0)
+        return CliError(TS_2002, "creating " + dir + " failed: " + os_error(errno));
+    if (!S_ISDIR(st.st_mode))
+        return CliError(TS_2002, "creating " + dir + " failed: " + os_error(ENOTDIR));
+    return {};
+}
+
+Result<void> write_all(int fd, ByteView data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return CliError(TS_2002, "writing temp config: " + os_error(errno));
+        }
+        if (n == 0)
+            return CliError(TS_2002, "writing temp config: failed to write whole buffer");
+        done += static_cast<size_t>(n);
+    }
+    return {};
+}
+
+// Reads the whole file; the configuration is small, the size from fstat is only a hint.
+Result<Bytes> read_file(int fd, const std::string& path) {
+    Bytes data;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        off_t pos = ::lseek(fd, 0, SEEK_CUR);
+        if (pos >= 0 && pos < st.st_size)
+            data.reserve(static_cast<size_t>(st.st_size - pos));
+    }
+    uint8_t buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int error = errno;
+            OPENSSL_cleanse(data.data(), data.size());
+            return CliError(TS_2003, "reading " + path + ": " + os_error(error));
+        }
+        if (n == 0)
+            break;
+        data.insert(data.end(), buffer, buffer + n);
+    }
+    return data;
+}
+
+}  // namespace
+
+std::string_view trim_space(std::string_view text) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t n = space_at(text, start);
+        if (!n)
+            break;
+        start += n;
+    }
+    size_t end = text.size();
+    while (end > start) {
+        size_t n = space_before(text, end);
+        if (!n || end - n < start)
+            break;
+        end -= n;
+    }
+    return text.substr(start, end - start);
+}
+
+Result<std::string> config_path() {
+    std::string base;
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg) {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home)
+            return CliError(TS_2003, "cannot locate config: set HOME or XDG_CONFIG_HOME");
+        base = home;
+        if (!base.empty() && base.back() != '/')
+            base.push_back('/');
+        base += ".config";
+    }
+    if (base.empty() || base[0] != '/')
+        return CliError(TS_2003, "XDG_CONFIG_HOME and HOME must be absolute paths");
+    if (base.back() != '/')
+        base.push_back('/');
+    return base + "tessarin/config";
+}
+
+Result<void> check_no_symlink_components(std::string_view path) {
+    // lstat one prefix: true to go on, false when it does not exist (nothing further can).
+    auto check = [](const std::string& prefix) -> Result<bool> {
+        struct stat st {};
+        if (::lstat(prefix.c_str(), &st) != 0) {
+            if (errno == ENOENT)
+                return false;
+            return CliError(TS_2003, "stat " + prefix + ": " + os_error(errno));
+        }
+        if (S_ISLNK(st.st_mode))
+            return CliError(TS_2003, "config path component " + prefix +
+                                         " is a symlink \u2014 refuse to follow it");
+        return true;
+    };
+    std::string prefix;
+    if (!path.empty() && path[0] == '/') {
+        prefix = "/";
+        if (!TRY(check(prefix)))
+            return {};
+    }
+    size_t i = 0;
+    while (i < path.size()) {
+        // The next component; empty ones ("//") and "." add nothing.
+        size_t end = path.find('/', i);
+        if (end == std::string_view::npos)
+            end = path.size();
+        std::string_view part = path.substr(i, end - i);
+        i = end + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (!prefix.empty() && prefix.back() != '/')
+            prefix.push_back('/');
+        prefix.append(part);
+        if (!TRY(check(prefix)))
+            return {};
+    }
+    return {};
+}
+
+BasicResult<uint64_t, std::string_view> parse_vault_id(std::string_view text) {
+    if (text.size() != 16)
+        return std::string_view("wrong_length");
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return std::string_view("hex_prefix");
+    uint64_t v = 0;
+    for (char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            return std::string_view("uppercase");
+        } else if (c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ') {
+            return std::string_view("whitespace");
+        } else if (c == '+' || c == '-') {
+            return std::string_view("sign");
+        } else {
+            return std::string_view("invalid_char");
+        }
+        v = v << 4 | static_cast<uint64_t>(digit);
+    }
+    if (v == 0)
+        return std::string_view("zero");
+    if (v >> 63)
+        return std::string_view("top_bit_set");
+    if (v < (uint64_t{1} << 56))
+        return std::string_view("issuer_zero");
+    if ((v & ((uint64_t{1} << 56) - 1)) == 0)
+        return std::string_view("random_part_zero");
+    return v;
+}
+
+Result<std::string> gate_url(std::string_view origin) {
+    const std::string_view trimmed = trim_space(origin);
+    std::string_view rest;
+    if (trimmed.substr(0, 8) == "https://" || trimmed.substr(0, 8) == "HTTPS://")
+        rest = trimmed.substr(8);
+    else
+        return CliError(TS_2000, "vault_url must be https:// (got " + std::string(origin) + ")");
+    // An origin of slashes alone ("https:///") would turn into "https:/gate".
+    std::string_view host = rest;
+    while (!host.empty() && host.back() == '/') host.remove_suffix(1);
+    if (host.empty() || rest.find_first_of("@?# \\") != std::string_view::npos)
+        return CliError(TS_2000,
+                        "vault_url is not a clean https origin (got " + std::string(origin) + ")");
+    std::string_view base = trimmed;
+    while (!base.empty() && base.back() == '/') base.remove_suffix(1);
+    return std::string(base) + "/gate";
+}
+
+std::string config_to_json(const Config& c) {
+    std::string out = "{";
+    append_member(out, "vault_url", c.vault_url);
+    append_member(out, "vault_gate_pub", c.vault_gate_pub);
+    if (!c.replica_url.empty())
+        append_member(out, "replica_url", c.replica_url);
+    if (!c.replica_gate_pub.empty())
+        append_member(out, "replica_gate_pub", c.replica_gate_pub);
+    append_member(out, "vault_id", c.vault_id);
+    append_member(out, "agent_id", c.agent_id);
+    append_member(out, "l2", c.l2);
+    append_member(out, "device_id", c.device_id);
+    out.push_back('}');
+    return out;
+}
+
+BasicResult<Config, std::string> config_from_json(std::string_view json) {
+    auto parsed = parse_string_record(json, "struct Config", k_config_fields, UnknownKeys::Refuse);
+    if (parsed.is_error())
+        return parsed.release_error();
+    StringRecord& r = parsed.value();
+    Config c;
+    c.vault_url = r.take(0);
+    c.vault_gate_pub = r.take(1);
+    c.replica_url = r.take(2);
+    c.replica_gate_pub = r.take(3);
+    c.vault_id = r.take(4);
+    c.agent_id = r.take(5);
+    c.l2 = r.take(6);
+    c.device_id = r.take(7);
+    return c;
+}
+
+Result<LoadedConfig> load_config() {
+    const std::string path = TRY(config_path());
+    TRY(check_no_symlink_components(path));
+
+    FileStatus link = lstat_path(path);
+    if (link.exists && S_ISLNK(link.st.st_mode))
+        return CliError(TS_2003,
+                        "config path " + path + " is a symlink \u2014 refuse to follow it");
+    FileStatus file = stat_path(path);
+    if (!file.exists && !file.error)
+        return CliError(TS_2003,
+                        "Not initialized. Config file not found at " + path +
+                            ".\n  This agent needs enrollment first. Ask the vault owner for\n"
+                            "  an enrollment blob, then run: tessarin-cli init\n"
+                            "  (Do not attempt to fix this yourself \u2014 a human must provide "
+                            "the blob and key.)");
+    if (file.error)
+        return CliError(TS_2003, "stat " + path + ": " + os_error(file.error));
+    const unsigned mode = file.st.st_mode & 0777;
+    if (mode & 0077) {
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", mode);
+        return CliError(TS_2003, "config " + path + " has mode " + octal +
+                                     " \u2014 must be 0600 (group/other access refused)");
+    }
+
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return CliError(TS_2003, "opening " + path + ": " + os_error(errno));
+    auto data = read_file(fd, path);
+    ::close(fd);
+    if (data.is_error())
+        return data.release_error();
+
+    auto opened = open_container(data.value());
+    if (opened.is_error())
+        return with_display(TS_2004, "config decrypt failed: ", opened.release_error());
+    SecretBytes plaintext = opened.release_value();
+
+    auto parsed = config_from_json(plaintext.as_text());
+    if (parsed.is_error())
+        return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
+    const Config& config = parsed.value();
+
+    auto vault_id = parse_vault_id(config.vault_id);
+    if (vault_id.is_error())
+        return CliError(TS_2004, "vault_id is not a 16-hex vault id (" +
+                                     std::string(vault_id.error()) +
+                                     "); a config from before the id change: enrol again");
+
+    LoadedConfig loaded;
+    loaded.vault_id = vault_id.value();
+    loaded.l2_key = TRY(config_hex("l2", config.l2, 16));
+    loaded.agent_id = to_array<16>(TRY(config_hex("agent_id", config.agent_id, 16)));
+    loaded.device_id = to_array<16>(TRY(config_hex("device_id", config.device_id, 16)));
+
+    auto token = mint_agent_token(loaded.vault_id, loaded.l2_key.span(), loaded.agent_id);
+    if (token.is_error())
+        return with_debug(TS_2047, "mint wire token: ", token.release_error());
+    loaded.agent_token = token.release_value();
+
+    const std::string_view gate_pub = trim_space(config.vault_gate_pub);
+    if (gate_pub.empty())
+        return CliError(TS_2004,
+                        "this config was enrolled before the enrolment blob carried the POP key: "
+                        "make a new client blob in the vault and enrol again");
+    loaded.primary.public_key = to_array<32>(TRY(config_hex("vault_gate_pub", gate_pub, 32)));
+    loaded.primary.url = TRY(gate_url(config.vault_url));
+
+    const std::string_view replica_url = trim_space(config.replica_url);
+    const std::string_view replica_pub = trim_space(config.replica_gate_pub);
+    if (!replica_url.empty() && !replica_pub.empty()) {
+        GateEndpoint replica;
+        replica.url = TRY(gate_url(config.replica_url));
+        auto key = decode_hex(replica_pub);
+        if (!key)
+            return CliError(TS_2047, "replica_gate_pub is not valid hex");
+        if (key->size() != 32)
+            return CliError(TS_2047, "replica_gate_pub must be 32 bytes (64 hex chars)");
+        replica.public_key = to_array<32>(*key);
+        loaded.replica = std::move(replica);
+    }
+    return loaded;
+}
+
+Result<void> save_config(const Config& config) {
+    const std::string path = TRY(config_path());
+    // The directories on the way must not be links. A link at the path itself is refused
+    // just below as an existing configuration (even a dangling one): it is not ours to
+    // replace.
+    TRY(check_no_symlink_components(parent_of(path)));
+
+    FileStatus target = stat_path(path);
+    FileStatus link = lstat_path(path);
+    if (target.exists || (link.exists && S_ISLNK(link.st.st_mode)))
+        return CliError(TS_2002, "config already exists at " + path +
+                                     " \u2014 refuse to overwrite (delete it explicitly to "
+                                     "re-enroll)");
+    link = lstat_path(path);
+    if (link.exists && S_ISLNK(link.st.st_mode))
+        return CliError(TS_2002,
+                        "config path " + path + " is a symlink \u2014 refuse to write through it");
+
+    const std::string parent = parent_of(path);
+    if (!parent.empty()) {
+        TRY(create_directories(parent));
+        TRY(check_no_symlink_components(parent));
+        TRY(create_directories(parent));
+        FileStatus dir = lstat_path(parent);
+        if (dir.exists && S_ISLNK(dir.st.st_mode))
+            return CliError(TS_2002, "config parent " + parent +
+                                         " is a symlink \u2014 refuse to write through it");
+    }
+
+    std::string json;
+    try {
+        json = config_to_json(config);
+    } catch (const nlohmann::json::exception& e) {
+        return CliError(TS_2002, std::string("encoding config JSON: ") + e.what());
+    }
+    auto sealed = seal_container(as_bytes(json));
+    OPENSSL_cleanse(json.data(), json.size());
+    if (sealed.is_error())
+        return CliError(TS_2002, "TSR1 pack failed");
+    const Bytes& container = sealed.value();
+
+    if (parent.empty())
+        return CliError(TS_2002, "config path has no parent");
+    std::string name = file_name_of(path);
+    if (!is_utf8(name))
+        name = "config";
+    const std::string temp = (parent == "/" ? parent : parent + "/") + "." + name + ".tmp";
+
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(temp.c_str(), flags, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        // A leftover of an interrupted write.
+        ::unlink(temp.c_str());
+        fd = ::open(temp.c_str(), flags, 0600);
+    }
+    if (fd < 0)
+        return CliError(TS_2002, "creating temp config: " + os_error(errno));
+    auto written = write_all(fd, container);
+    ::close(fd);
+    if (written.is_error()) {
+        // A failed run leaves nothing behind.
+        ::unlink(temp.c_str());
+        return written.release_error();
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        int error = errno;
+        ::unlink(temp.c_str());
+        return CliError(TS_2002, "renaming temp config to " + path + ": " + os_error(error));
+    }
+    return {};
+}
+
+}  // namespace tessarin
