@@ -68,7 +68,8 @@ size_t char_length(unsigned char c) {
     _exit(1);
 }
 
-void write_all(int fd, std::string_view bytes) {
+// 0, or the errno of the failed write.
+int write_fully(int fd, std::string_view bytes) {
     const char* p = bytes.data();
     size_t left = bytes.size();
     while (left > 0) {
@@ -76,14 +77,22 @@ void write_all(int fd, std::string_view bytes) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            // The reader went away: stop quietly and successfully.
-            if (errno == EPIPE)
-                _exit(0);
-            fatal_write(fd == STDOUT_FILENO ? "stdout" : "stderr", errno);
+            return errno;
         }
         p += n;
         left -= static_cast<size_t>(n);
     }
+    return 0;
+}
+
+void write_all(int fd, std::string_view bytes) {
+    int error = write_fully(fd, bytes);
+    if (error == 0)
+        return;
+    // The reader went away: stop quietly and successfully.
+    if (error == EPIPE)
+        _exit(0);
+    fatal_write(fd == STDOUT_FILENO ? "stdout" : "stderr", error);
 }
 
 }  // namespace
@@ -91,11 +100,9 @@ void write_all(int fd, std::string_view bytes) {
 SafeText terminal_safe(std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
+    // Most texts are clean: find the first character to remove before copying anything.
     size_t i = 0;
-    for (; i<n; i += char_length(s[i])> n - i ? 1 : char_length(s[i])) {
-        if (unsafe_length(s + i, n - i, false))
-            break;
-    }
+    while (i < n && !unsafe_length(s + i, n - i, false)) i += char_length(s[i]);
     if (i >= n)
         return SafeText(text);
     std::string out(text.substr(0, i));
@@ -138,6 +145,11 @@ void write_stdout(std::string_view bytes) {
 }
 void write_stderr(std::string_view bytes) {
     write_all(STDERR_FILENO, bytes);
+}
+
+std::optional<int> write_stdout_checked(std::string_view bytes) {
+    int error = write_fully(STDOUT_FILENO, bytes);
+    return error ? std::optional<int>(error) : std::nullopt;
 }
 
 void print_error(std::string_view text) {

@@ -41,6 +41,9 @@ std::string one_line(std::string_view text, size_t n);
 // with status 0; any other failure is fatal ("failed printing to stdout: <reason>").
 void write_stdout(std::string_view bytes);
 void write_stderr(std::string_view bytes);
+// A whole write to standard output that reports its failure (the errno), a closed pipe
+// included, for raw results whose caller turns it into an error of its own.
+std::optional<int> write_stdout_checked(std::string_view bytes);
 
 void print_error(std::string_view text);
 void print_ok(std::string_view text);

@@ -1,0 +1,57 @@
+#include "src/commands/entry_fields.h"
+
+#include "crypto/core/primitives.h"
+
+namespace tessarin {
+
+namespace {
+
+char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool has_label(const std::vector<Field>& fields, std::string_view label) {
+    return find_field(fields, label) != nullptr;
+}
+
+}  // namespace
+
+bool label_equals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (ascii_lower(a[i]) != ascii_lower(b[i]))
+            return false;
+    return true;
+}
+
+std::vector<Field> completed_fields(const EntryData& data, bool with_url) {
+    std::vector<Field> fields = data.fields;
+    if (data.notes && !data.notes->empty() && !has_label(fields, "notes"))
+        fields.push_back(Field{"notes", *data.notes, "text", 2});
+    if (with_url && !data.urls.empty() && !has_label(fields, "url")) {
+        std::string joined;
+        for (const std::string& url : data.urls) {
+            if (!joined.empty())
+                joined += ", ";
+            joined += url;
+        }
+        fields.push_back(Field{"url", std::move(joined), "url", 1});
+    }
+    return fields;
+}
+
+const Field* find_field(const std::vector<Field>& fields, std::string_view label) {
+    for (const Field& f : fields)
+        if (label_equals(f.label, label))
+            return &f;
+    return nullptr;
+}
+
+CoreResult<SecretBytes> field_value(const Field& field, ByteView l2_key) {
+    if (field.tier == 2 && !field.value.empty())
+        return decrypt_field(l2_key, field.label, field.value);
+    return SecretBytes::from_text(field.value);
+}
+
+}  // namespace tessarin

@@ -1,0 +1,275 @@
+#include "src/commands/lookup.h"
+
+#include <cstring>
+#include <vector>
+
+#include "src/commands/entry_fields.h"
+#include "src/gate/gate.h"
+#include "src/output.h"
+
+namespace tessarin {
+
+using nlohmann::json;
+
+namespace {
+
+// --type values: two short aliases, everything else as given.
+std::string type_alias(std::string value) {
+    if (value == "api")
+        return "api_key";
+    if (value == "ssh")
+        return "ssh_key";
+    return value;
+}
+
+// Candidates in an error detail: characters below U+0020 and U+007F..U+009F removed.
+std::string without_controls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f)
+            continue;
+        if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+            ++i;
+            continue;
+        }
+        out.push_back(static_cast<char>(c));
+    }
+    return out;
+}
+
+CliError no_match(std::string_view query) {
+    return CliError(TS_2046, "no entry matched '" + std::string(query) + "'");
+}
+
+CliError several_matches(uint64_t n, std::string_view query,
+                         const std::vector<std::string>& candidates) {
+    std::string detail = std::to_string(n) + " matches for '" + std::string(query) + "'; ";
+    if (candidates.empty())
+        return CliError(TS_2045,
+                        detail + "narrow your query (a longer name, or --type <entry type>)");
+    detail += "fetch one by its exact title:";
+    for (const std::string& c : candidates) detail += "\n  " + without_controls(c);
+    return CliError(TS_2045, std::move(detail));
+}
+
+// The display lines of a count-shaped reply: its matches, or else its titles.
+std::vector<std::string> count_lines(const SearchResponse& r) {
+    std::vector<std::string> lines;
+    if (!r.matches.empty()) {
+        for (const MatchInfo& m : r.matches) lines.push_back(display_line(m.title, m.type));
+    } else {
+        lines = r.titles;
+    }
+    return lines;
+}
+
+// Adds the quota warning of a search reply to a failure.
+CliError with_quota(CliError error, const SearchResponse& r) {
+    if (r.quota)
+        if (auto warning = quota_warning(*r.quota))
+            error.append_note(*warning);
+    return error;
+}
+
+// The option loop shared by get, find, totp and delete.
+struct LookupArgs {
+    std::optional<std::string> positional;
+    std::optional<std::string> field;
+    std::optional<std::string> type;
+    bool json = false;
+    bool exact = true;
+    bool help = false;
+};
+
+struct LookupSpec {
+    std::string_view usage;
+    std::string_view positional_name;  // "query" or "name"
+    std::string_view missing;          // detail when the positional is missing
+    bool field_json = false;           // get: --field, --json
+    bool type = false;                 // get, find: --type
+    bool exactness = true;             // get, totp, delete: --exact, --fuzzy
+};
+
+Result<LookupArgs> parse_lookup(ArgLexer& args, const LookupSpec& spec) {
+    LookupArgs out;
+    for (;;) {
+        auto token = TRY(args.next());
+        if (!token)
+            break;
+        const ArgToken& t = *token;
+        if (t.is_long("help")) {
+            write_stdout(spec.usage);
+            out.help = true;
+            return out;
+        }
+        if (spec.field_json && t.is_long("field")) {
+            out.field = TRY(args.utf8_value());
+        } else if (spec.field_json && t.is_long("json")) {
+            out.json = true;
+        } else if (spec.exactness && t.is_long("exact")) {
+            out.exact = true;
+        } else if (spec.exactness && t.is_long("fuzzy")) {
+            out.exact = false;
+        } else if (spec.type && t.is_long("type")) {
+            out.type = type_alias(TRY(args.utf8_value()));
+        } else if (t.is_value() && !out.positional) {
+            out.positional = TRY(require_utf8(t.text, spec.positional_name));
+        } else {
+            return unexpected(t);
+        }
+    }
+    if (!out.positional)
+        return CliError(TS_2000, std::string(spec.missing));
+    return out;
+}
+
+// A command's gate connection: the configuration (loaded only once the arguments are
+// complete) and the HTTP client.
+struct Session {
+    LoadedConfig config;
+    std::unique_ptr<HttpClient> http;
+    Vault vault() const { return Vault{config, *http}; }
+};
+
+Result<Session> open_session() {
+    LoadedConfig config = TRY(load_config());
+    return Session{std::move(config), make_curl_client()};
+}
+
+Result<void> write_field_value(const Field& field, ByteView l2_key) {
+    auto value = field_value(field, l2_key);
+    if (value.is_error())
+        return CliError(
+            TS_2049, "decrypt field '" + field.label + "' failed: " + display(value.error().get()));
+    if (auto error = write_stdout_checked(value.value().as_text()))
+        return CliError(TS_2000, std::string("write field: ") + std::strerror(*error));
+    return {};
+}
+
+void print_listing(const std::vector<Field>& fields, ByteView l2_key) {
+    for (const Field& f : fields) {
+        if (f.tier >= 3) {
+            print_field_marker(f.label, "[L3 \u2014 requires hardware key]");
+            continue;
+        }
+        auto value = field_value(f, l2_key);
+        if (value.is_error())
+            print_field_marker(f.label, "[L2 \u2014 decrypt failed]");
+        else
+            print_field(f.label, value.value().as_text());
+    }
+}
+
+}  // namespace
+
+Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool exact,
+                                const std::optional<std::string>& type) {
+    SearchResponse r = TRY(entry_search(vault, query, exact, type));
+    if (r.shape != SearchResponse::Shape::CountCrypto) {
+        if (r.entries.size() == 1)
+            return r.entries[0].entry_id;
+        if (r.entries.empty())
+            return with_quota(no_match(query), r);
+        std::vector<std::string> titles;
+        for (const Entry& e : r.entries)
+            if (e.title)
+                titles.push_back(*e.title);
+        return with_quota(several_matches(r.entries.size(), query, titles), r);
+    }
+    // The count shape never resolves to an entry, not even with a count of 1.
+    if (r.count == 0)
+        return with_quota(no_match(query), r);
+    return with_quota(several_matches(r.count, query, count_lines(r)), r);
+}
+
+Result<void> run_get(ArgLexer& args) {
+    LookupArgs a = TRY(
+        parse_lookup(args, {k_usage_get, "query", "missing <query> (try: tessarin-cli get OpenAI)",
+                            true, true, true}));
+    if (a.help)
+        return {};
+    Session session = TRY(open_session());
+    std::string id = TRY(resolve_one(session.vault(), *a.positional, a.exact, a.type));
+    if (a.json) {
+        json raw = TRY(entry_get_raw(session.vault(), id));
+        write_stdout(raw.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+        return {};
+    }
+    Entry entry = TRY(entry_get(session.vault(), id));
+    if (!entry.data)
+        return CliError(TS_2021, "entry response had no data block");
+    std::vector<Field> fields = completed_fields(*entry.data, true);
+    ByteView l2 = session.config.l2_key.span();
+    if (!a.field) {
+        print_listing(fields, l2);
+        return {};
+    }
+    const Field* field = find_field(fields, *a.field);
+    if (!field)
+        return CliError(TS_2050, "entry has no field named '" + *a.field + "'");
+    if (field->tier >= 3)
+        return CliError(TS_2048, "field '" + field->label +
+                                     "' is L3 \u2014 vault does not release L3 plaintext to agents "
+                                     "(hardware key required)");
+    return write_field_value(*field, l2);
+}
+
+Result<void> run_find(ArgLexer& args) {
+    LookupArgs a = TRY(parse_lookup(
+        args, {k_usage_find, "name", "missing <name> (try: tessarin-cli find openrouter)", false,
+               true, false}));
+    if (a.help)
+        return {};
+    Session session = TRY(open_session());
+    const std::string& name = *a.positional;
+    SearchResponse r = TRY(entry_search(session.vault(), name, false, a.type));
+    std::vector<std::string> lines;
+    if (r.shape != SearchResponse::Shape::CountCrypto) {
+        for (const Entry& e : r.entries) lines.push_back(display_line(e.title, e.type));
+    } else if (r.count > 0) {
+        lines = count_lines(r);
+        if (lines.empty())
+            return with_quota(several_matches(r.count, name, {}), r);
+    }
+    if (lines.empty())
+        return with_quota(no_match(name), r);
+    std::string out;
+    for (const std::string& line : lines) out += one_line(line, 200) + "\n";
+    write_stdout(out);
+    if (r.quota)
+        if (auto warning = quota_warning(*r.quota))
+            write_stderr(*warning + "\n");
+    return {};
+}
+
+Result<void> run_totp(ArgLexer& args) {
+    LookupArgs a = TRY(parse_lookup(
+        args, {k_usage_totp, "query", "missing <query> (try: tessarin-cli totp GitHub)", false,
+               false, true}));
+    if (a.help)
+        return {};
+    Session session = TRY(open_session());
+    std::string id = TRY(resolve_one(session.vault(), *a.positional, a.exact, std::nullopt));
+    json result = TRY(gate_call(*session.http, session.config, "ext.totp", json{{"id", id}}));
+    auto totp = read_totp_response(result);
+    if (totp.is_error())
+        return CliError(TS_2021, "ext.totp response shape: " + totp.error().message);
+    write_stdout(totp.value().code + "\n");
+    return {};
+}
+
+Result<void> run_delete(ArgLexer& args) {
+    LookupArgs a =
+        TRY(parse_lookup(args, {k_usage_delete, "query", "missing <query>", false, false, true}));
+    if (a.help)
+        return {};
+    Session session = TRY(open_session());
+    std::string id = TRY(resolve_one(session.vault(), *a.positional, a.exact, std::nullopt));
+    TRY(entry_delete(session.vault(), id));
+    print_ok("Deleted: " + *a.positional);
+    return {};
+}
+
+}  // namespace tessarin

@@ -1,0 +1,25 @@
+// The everyday commands: get, find, totp and delete, and resolve_one, which turns a query
+// into exactly one vault entry.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "src/args.h"
+#include "src/errors.h"
+#include "src/gate/vault.h"
+
+namespace tessarin {
+
+// The entry_id of the one entry the search finds; TS-2046 for none, TS-2045 for several
+// (with the candidates, or "narrow your query"), with the quota warning appended on failure.
+Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool exact,
+                                const std::optional<std::string>& type);
+
+Result<void> run_get(ArgLexer& args);
+Result<void> run_find(ArgLexer& args);
+Result<void> run_totp(ArgLexer& args);
+Result<void> run_delete(ArgLexer& args);
+
+}  // namespace tessarin

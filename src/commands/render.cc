@@ -1,0 +1,199 @@
+#include "src/commands/render.h"
+
+#include <map>
+#include <set>
+#include <utility>
+
+#include "src/commands/entry_fields.h"
+#include "src/config.h"
+#include "src/gate/vault.h"
+#include "src/input.h"
+#include "src/output.h"
+
+namespace tessarin {
+
+namespace {
+
+constexpr std::string_view k_scheme = "tessarin://";
+
+bool is_terminator(char c) {
+    switch (c) {
+        case '\t':
+        case '\n':
+        case '\r':
+        case ' ':
+        case '"':
+        case '\'':
+        case ',':
+        case '}':
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string at_line(size_t line) {
+    return "line " + std::to_string(line) + ": ";
+}
+
+std::string reference_text(const TemplateReference& r) {
+    return "tessarin://" + r.entry + "/" + r.field;
+}
+
+using ResolutionMap = std::map<std::pair<std::string, std::string>, SecretBytes>;
+
+// Resolves one (entry, field) pair: exact search, typed fetch, field look-up, decryption.
+Result<SecretBytes> resolve_reference(const Vault& vault, const TemplateReference& r,
+                                      std::set<std::string>& entry_ids) {
+    const std::string where = at_line(r.line);
+    SearchResponse found = TRY(entry_search(vault, r.entry, true, std::nullopt));
+    // The count shape carries no entry to fetch: it is "several" unless its count is 0.
+    size_t matches =
+        found.shape == SearchResponse::Shape::CountCrypto ? found.count : found.entries.size();
+    if (matches == 0)
+        return CliError(TS_2063, where + reference_text(r) + " \u2014 entry not found");
+    if (matches > 1 || found.shape == SearchResponse::Shape::CountCrypto)
+        return CliError(TS_2063,
+                        where + reference_text(r) + " \u2014 multiple matches; be more specific");
+    const std::string& id = found.entries[0].entry_id;
+    Entry entry = TRY(entry_get(vault, id));
+    if (!entry.data)
+        return CliError(TS_2063, where + "vault returned no data for entry");
+    std::vector<Field> fields = completed_fields(*entry.data, false);
+    const Field* field = find_field(fields, r.field);
+    if (!field)
+        return CliError(TS_2063, where + reference_text(r) + " \u2014 field not found");
+    if (field->tier >= 3)
+        return CliError(TS_2048, where + reference_text(r) +
+                                     " is L3 \u2014 vault never releases L3 plaintext to agents");
+    auto value = field_value(*field, vault.config.l2_key.span());
+    if (value.is_error())
+        return CliError(TS_2049, where + "decrypt failed for " + reference_text(r) + ": " +
+                                     display(value.error().get()));
+    if (!entry_ids.count(id)) {
+        if (entry_ids.size() >= k_max_distinct_entries)
+            return CliError(TS_2061,
+                            "more than " + std::to_string(k_max_distinct_entries) +
+                                " distinct vault entries after resolution \u2014 split your "
+                                "config or split your run.");
+        entry_ids.insert(id);
+    }
+    return value.release_value();
+}
+
+}  // namespace
+
+Result<std::vector<TemplateReference>> scan_references(std::string_view text) {
+    std::vector<TemplateReference> refs;
+    size_t line = 1;
+    size_t counted_to = 0;  // line feeds before this offset are in `line`
+    size_t from = 0;
+    for (size_t start; (start = text.find(k_scheme, from)) != std::string_view::npos;) {
+        for (; counted_to < start; ++counted_to)
+            if (text[counted_to] == '\n')
+                ++line;
+        size_t body_start = start + k_scheme.size();
+        size_t end = body_start;
+        while (end < text.size() && !is_terminator(text[end])) ++end;
+        std::string_view body = text.substr(body_start, end - body_start);
+        const std::string where = at_line(line);
+        if (body.empty())
+            return CliError(TS_2062, where + "empty `tessarin://` reference");
+        size_t slash = body.rfind('/');
+        if (slash == std::string_view::npos)
+            return CliError(TS_2062,
+                            where + "tessarin://" + std::string(body) + " \u2014 missing /field");
+        if (slash == 0 || slash + 1 == body.size())
+            return CliError(TS_2062, where + "tessarin://" + std::string(body) +
+                                         " \u2014 empty entry or field");
+        if (refs.size() == k_max_references)
+            return CliError(TS_2061, "more than " + std::to_string(k_max_references) +
+                                         " references in template");
+        refs.push_back({std::string(body.substr(0, slash)), std::string(body.substr(slash + 1)),
+                        line, start, end});
+        from = end;
+    }
+    return refs;
+}
+
+Result<void> run_render(ArgLexer& args) {
+    std::optional<std::string> file;
+    for (;;) {
+        auto token = TRY(args.next());
+        if (!token)
+            break;
+        if (token->is_long("help")) {
+            write_stdout(k_usage_render);
+            return {};
+        }
+        if (token->is_value() && !file)
+            file = TRY(require_utf8(token->text, "file"));
+        else
+            return unexpected(*token);
+    }
+    if (!file)
+        return CliError(TS_2000, "missing <file> (try: tessarin-cli render config.json)");
+
+    auto read = read_bounded(*file, k_input_limit);
+    if (read.is_error()) {
+        CliError error = read.release_error();
+        if (error.error != &TS_2110)
+            error.error = &TS_2060;
+        return error;
+    }
+    const std::string& text = read.value();
+    std::vector<TemplateReference> refs = TRY(scan_references(text));
+    if (refs.empty()) {
+        // Nothing to resolve: copied through, without configuration or vault.
+        write_stdout(text);
+        return {};
+    }
+
+    LoadedConfig config = TRY(load_config());
+    std::set<std::string> names;
+    for (const TemplateReference& r : refs) names.insert(r.entry);
+    if (names.size() > k_max_distinct_entries)
+        return CliError(TS_2061, std::to_string(names.size()) +
+                                     " distinct entries referenced (max " +
+                                     std::to_string(k_max_distinct_entries) +
+                                     "). render is not a bulk extraction tool \u2014 split your "
+                                     "config or split your run.");
+
+    auto http = make_curl_client();
+    Vault vault{config, *http};
+    ResolutionMap resolved;
+    std::set<std::string> entry_ids;
+    for (const TemplateReference& r : refs) {
+        auto key = std::make_pair(r.entry, r.field);
+        if (resolved.count(key))
+            continue;
+        SecretBytes value = TRY(resolve_reference(vault, r, entry_ids));
+        resolved.emplace(std::move(key), std::move(value));
+    }
+
+    // The output holds secrets: it lives in a buffer that wipes itself.
+    size_t size = text.size();
+    for (const TemplateReference& r : refs)
+        size = size - (r.end - r.start) + resolved.at({r.entry, r.field}).size();
+    SecretBytes out(size);
+    size_t at = 0, copied_to = 0;
+    auto append = [&](std::string_view piece) {
+        std::copy(piece.begin(), piece.end(), out.data() + at);
+        at += piece.size();
+    };
+    for (const TemplateReference& r : refs) {
+        append(std::string_view(text).substr(copied_to, r.start - copied_to));
+        append(resolved.at({r.entry, r.field}).as_text());
+        copied_to = r.end;
+    }
+    append(std::string_view(text).substr(copied_to));
+
+    write_stderr(
+        "warning: render wrote " + std::to_string(resolved.size()) +
+        " secret field(s) to stdout \u2014 do not capture this in an agent transcript; pipe "
+        "only to the local consumer\n");
+    write_stdout(out.as_text());
+    return {};
+}
+
+}  // namespace tessarin

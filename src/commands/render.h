@@ -1,0 +1,31 @@
+// render: fills tessarin://Entry/field references in a template with the fields' values.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "src/args.h"
+#include "src/errors.h"
+
+namespace tessarin {
+
+inline constexpr size_t k_max_references = 128;
+inline constexpr size_t k_max_distinct_entries = 10;
+
+// One occurrence of a reference, in order of appearance.
+struct TemplateReference {
+    std::string entry;
+    std::string field;
+    size_t line = 0;   // 1-based
+    size_t start = 0;  // offset of "tessarin://"
+    size_t end = 0;    // one past the reference
+};
+
+// Finds every reference; the first malformed one (TS-2062) or the 129th (TS-2061) fails.
+Result<std::vector<TemplateReference>> scan_references(std::string_view text);
+
+Result<void> run_render(ArgLexer& args);
+
+}  // namespace tessarin

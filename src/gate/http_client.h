@@ -1,0 +1,44 @@
+// The one seam between the gate code and the network: post a body to a URL within a
+// deadline, get a status and a body back, or the HTTP client's error text. Tests replace it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "crypto/core/result.h"
+
+namespace tessarin {
+
+struct HttpResponse {
+    long status = 0;
+    std::string body;
+    // Set when the body grew past the caller's cap: reading stopped there, body holds
+    // nothing useful, and body_length is what had arrived (or been announced) by then.
+    bool oversize = false;
+    size_t body_length = 0;
+};
+
+struct HttpError {
+    std::string message;
+};
+
+class HttpClient {
+  public:
+    virtual ~HttpClient() = default;
+    // One HTTP/1.1 POST. Redirects are followed (at most 100, https only); the whole
+    // exchange ends at the timeout.
+    virtual BasicResult<HttpResponse, HttpError> post(const std::string& url,
+                                                      std::string_view content_type,
+                                                      std::string_view body,
+                                                      std::chrono::milliseconds timeout,
+                                                      size_t max_body) = 0;
+};
+
+// The libcurl client: TLS verified against SSL_CERT_FILE, SSL_CERT_DIR or the system's
+// hashed certificate directory; no proxy settings from the environment.
+std::unique_ptr<HttpClient> make_curl_client();
+
+}  // namespace tessarin

@@ -1,0 +1,173 @@
+#include "src/gate/gate.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "crypto/core/base64.h"
+#include "crypto/core/catalogue.h"
+
+namespace tessarin {
+namespace {
+
+using nlohmann::json;
+
+// A scripted HTTP client: answers each post with the next outcome and keeps what was sent.
+class ScriptedHttp final : public HttpClient {
+  public:
+    struct Sent {
+        std::string url, content_type, body;
+    };
+    std::deque<BasicResult<HttpResponse, HttpError>> outcomes;
+    std::vector<Sent> sent;
+
+    BasicResult<HttpResponse, HttpError> post(const std::string& url, std::string_view content_type,
+                                              std::string_view body, std::chrono::milliseconds,
+                                              size_t) override {
+        sent.push_back({url, std::string(content_type), std::string(body)});
+        auto next = std::move(outcomes.front());
+        outcomes.pop_front();
+        return next;
+    }
+    void reply(long status, std::string body) {
+        HttpResponse r;
+        r.status = status;
+        r.body_length = body.size();
+        r.body = std::move(body);
+        outcomes.emplace_back(std::move(r));
+    }
+    void fail(std::string message) { outcomes.emplace_back(HttpError{std::move(message)}); }
+};
+
+GateEndpoint endpoint(std::string url, uint8_t key_byte) {
+    GateEndpoint g;
+    g.url = std::move(url);
+    g.public_key.fill(key_byte);
+    // A real X25519 public key: the base point (9).
+    if (key_byte)
+        g.public_key = {9};
+    return g;
+}
+
+LoadedConfig config_with(bool replica) {
+    LoadedConfig c;
+    c.primary = endpoint("https://primary.example/gate", 9);
+    if (replica)
+        c.replica = endpoint("https://replica.example/gate", 9);
+    c.agent_token = SecretBytes::from_text("tsk_" + std::string(89, 'A'));
+    return c;
+}
+
+std::string detail_of(const Result<json>& r) {
+    return r.is_error() ? r.error().display() : "ok";
+}
+
+TEST(GateRequest, SendsOnePostOfBase64Message1) {
+    ScriptedHttp http;
+    http.reply(200, "");
+    LoadedConfig config = config_with(false);
+    auto r = gate_request(http, config.primary, config.token(), "system.ping", json());
+    ASSERT_EQ(http.sent.size(), 1u);
+    EXPECT_EQ(http.sent[0].url, "https://primary.example/gate");
+    EXPECT_EQ(http.sent[0].content_type, "text/plain");
+    auto message1 = base64_decode(http.sent[0].body);
+    ASSERT_TRUE(message1);
+    std::string envelope =
+        "{\"action\":\"system.ping\",\"cred\":\"" + std::string(config.token()) + "\"}";
+    EXPECT_EQ(message1->size(), 1 + envelope.size() + 96);
+    // The empty body then fails at message 2.
+    EXPECT_EQ(detail_of(r), "TS-2047: open msg2: " + debug_form(TS_0010));
+}
+
+TEST(GateRequest, FailuresBeforeMessage2) {
+    struct Case {
+        std::function<void(ScriptedHttp&)> script;
+        std::string expected;
+    } cases[] = {
+        {[](ScriptedHttp& h) { h.fail("Could not resolve host: nowhere"); },
+         "TS-2020: POST /gate: Could not resolve host: nowhere"},
+        {[](ScriptedHttp& h) { h.reply(503, "busy"); },
+         "TS-2047: gate refused the handshake (HTTP 503) \u2014 wrong pubkey or dark gate"},
+        {[](ScriptedHttp& h) {
+             HttpResponse r;
+             r.status = 200;
+             r.oversize = true;
+             r.body_length = 5000000;
+             h.outcomes.emplace_back(std::move(r));
+         },
+         "TS-2021: gate response exceeds 4194304 bytes (5000000) \u2014 refuse to buffer"},
+        {[](ScriptedHttp& h) { h.reply(200, "\xff"); },
+         "TS-2021: read msg2: invalid utf-8 sequence of 1 bytes from index 0"},
+        {[](ScriptedHttp& h) { h.reply(200, " \n "); },
+         "TS-2047: open msg2: " + debug_form(TS_0010)},
+        {[](ScriptedHttp& h) { h.reply(200, "AAAA\n"); },
+         "TS-2047: open msg2: " + debug_form(TS_0010)},
+    };
+    for (auto& c : cases) {
+        ScriptedHttp http;
+        c.script(http);
+        LoadedConfig config = config_with(false);
+        EXPECT_EQ(detail_of(gate_request(http, config.primary, config.token(), "entry.get",
+                                         json{{"id", "x"}})),
+                  c.expected);
+    }
+    ScriptedHttp http;
+    http.reply(200, "!!!!");
+    LoadedConfig config = config_with(false);
+    auto r = gate_request(http, config.primary, config.token(), "entry.get", json{{"id", "x"}});
+    EXPECT_EQ(detail_of(r).rfind("TS-2047: msg2 not base64: ", 0), 0u) << detail_of(r);
+}
+
+TEST(GateRequest, RefusedBeforeAnythingIsSent) {
+    ScriptedHttp http;
+    LoadedConfig config = config_with(false);
+    config.primary.public_key.fill(0);
+    EXPECT_EQ(detail_of(gate_request(http, config.primary, config.token(), "entry.get", json())),
+              "TS-2047: handshake msg1: " + debug_form(TS_0027));
+    // An action outside the accepted list, or one differing only in case.
+    EXPECT_EQ(detail_of(gate_request(http, config.primary, config.token(), "Entry.Get", json()))
+                  .rfind("TS-2047: encode request: ", 0),
+              0u);
+    EXPECT_TRUE(http.sent.empty());
+}
+
+TEST(GateCall, FailsOverOnceToTheReplica) {
+    ScriptedHttp http;
+    http.reply(503, "");
+    http.fail("Connection refused");
+    LoadedConfig config = config_with(true);
+    testing::internal::CaptureStderr();
+    auto r = gate_call(http, config, "entry.get", json{{"id", "x"}});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "gate: primary unreachable, trying replica\n");
+    // The replica's outcome is returned; the primary's error is dropped.
+    EXPECT_EQ(detail_of(r), "TS-2020: POST /gate: Connection refused");
+    ASSERT_EQ(http.sent.size(), 2u);
+    EXPECT_EQ(http.sent[1].url, "https://replica.example/gate");
+    EXPECT_NE(http.sent[0].body, http.sent[1].body);  // fresh keys and envelope
+}
+
+TEST(GateCall, NoFailoverWithoutReplicaOrReason) {
+    {
+        ScriptedHttp http;
+        http.reply(503, "");
+        LoadedConfig config = config_with(false);
+        testing::internal::CaptureStderr();
+        auto r = gate_call(http, config, "entry.get", json{{"id", "x"}});
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(
+            detail_of(r),
+            "TS-2047: gate refused the handshake (HTTP 503) \u2014 wrong pubkey or dark gate");
+    }
+    {
+        ScriptedHttp http;
+        http.reply(200, "");
+        LoadedConfig config = config_with(true);
+        auto r = gate_call(http, config, "entry.get", json{{"id", "x"}});
+        EXPECT_EQ(http.sent.size(), 1u);
+        EXPECT_TRUE(r.is_error());
+    }
+}
+
+}  // namespace
+}  // namespace tessarin

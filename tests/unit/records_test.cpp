@@ -1,0 +1,149 @@
+#include "src/gate/records.h"
+
+#include <gtest/gtest.h>
+
+#include "src/gate/gate.h"
+
+namespace tessarin {
+namespace {
+
+using nlohmann::json;
+
+TEST(EntryRecord, RequiredAndDefaults) {
+    auto bare = read_entry(json::parse(R"({"entry_id":"e1"})"));
+    ASSERT_FALSE(bare.is_error());
+    EXPECT_EQ(bare.value().entry_id, "e1");
+    EXPECT_FALSE(bare.value().type || bare.value().title || bare.value().data);
+
+    auto missing = read_entry(json::parse(R"({"title":"x"})"));
+    ASSERT_TRUE(missing.is_error());
+    EXPECT_EQ(missing.error().message, "missing field `entry_id`");
+
+    auto wrong = read_entry(json::parse(R"({"entry_id":5})"));
+    EXPECT_EQ(wrong.error().message, "invalid type: integer `5`, expected a string");
+}
+
+TEST(EntryRecord, DataUnderEitherNameAndFieldDefaults) {
+    for (const char* key : {"data", "vault_data"}) {
+        json v = json::parse(R"({"entry_id":"e","unknown":1,"DATA":{"fields":[{"label":"user"},
+            {"label":"pw","value":"c","tier":2}],"urls":["a","b"],"notes":"n"}})");
+        v[key] = v["DATA"];
+        v.erase("DATA");
+        auto e = read_entry(v);
+        ASSERT_FALSE(e.is_error()) << key;
+        ASSERT_TRUE(e.value().data);
+        const EntryData& d = *e.value().data;
+        ASSERT_EQ(d.fields.size(), 2u);
+        EXPECT_EQ(d.fields[0].tier, 1);  // absent tier is L1
+        EXPECT_EQ(d.fields[0].value, "");
+        EXPECT_EQ(d.fields[1].tier, 2);
+        EXPECT_EQ(d.urls, (std::vector<std::string>{"a", "b"}));
+        EXPECT_EQ(d.notes, "n");
+    }
+    // A field without a label refuses the whole entry.
+    EXPECT_TRUE(read_entry(json::parse(R"({"entry_id":"e","data":{"fields":[{"value":"v"}]}})"))
+                    .is_error());
+    // Tiers are 0..255.
+    EXPECT_TRUE(
+        read_entry(json::parse(R"({"entry_id":"e","data":{"fields":[{"label":"a","tier":256}]}})"))
+            .is_error());
+    EXPECT_TRUE(
+        read_entry(json::parse(R"({"entry_id":"e","data":{"fields":[{"label":"a","tier":-1}]}})"))
+            .is_error());
+}
+
+TEST(EntryRecord, ArrayForm) {
+    auto e =
+        read_entry(json::parse(R"(["e9","api_key","Stripe",[null,null,[["key","v",null,2]]]])"));
+    ASSERT_FALSE(e.is_error()) << e.error().message;
+    EXPECT_EQ(e.value().entry_id, "e9");
+    EXPECT_EQ(e.value().title, "Stripe");
+    ASSERT_EQ(e.value().data->fields.size(), 1u);
+    EXPECT_EQ(e.value().data->fields[0].tier, 2);
+    EXPECT_TRUE(read_entry(json::parse(R"(["a","b","c",null,"extra"])")).is_error());
+}
+
+TEST(SearchResponseShapes, TriedInOrder) {
+    using Shape = SearchResponse::Shape;
+    struct Case {
+        const char* json;
+        std::optional<Shape> shape;
+        size_t entries;
+    } cases[] = {
+        {R"([])", Shape::Plain, 0},
+        {R"([{"entry_id":"a"},{"entry_id":"b"}])", Shape::Plain, 2},
+        {R"({"entries":[]})", Shape::Wrapped, 0},
+        {R"({"entries":[{"entry_id":"a"}],"count":7})", Shape::Wrapped, 1},
+        {R"({"count":0})", Shape::CountCrypto, 0},
+        {R"({"count":3,"titles":["x"],"matches":[{"title":"x","type":"note"}]})",
+         Shape::CountCrypto, 0},
+        {R"({"titles":[]})", std::nullopt, 0},
+        {R"({"entries":[{"title":"no id"}]})", std::nullopt, 0},
+        {R"("text")", std::nullopt, 0},
+        {R"({"count":-1})", std::nullopt, 0},
+    };
+    for (const auto& c : cases) {
+        auto r = read_search_response(json::parse(c.json));
+        ASSERT_EQ(r.has_value(), c.shape.has_value()) << c.json;
+        if (!r)
+            continue;
+        EXPECT_EQ(r->shape, *c.shape) << c.json;
+        EXPECT_EQ(r->entries.size(), c.entries) << c.json;
+    }
+    auto wrapped = read_search_response(
+        json::parse(R"({"entries":[],"quota":{"minute_used":1,"minute_limit":3}})"));
+    ASSERT_TRUE(wrapped && wrapped->quota);
+    EXPECT_EQ(wrapped->quota->minute_limit, 3u);
+    EXPECT_EQ(wrapped->quota->hour_limit, 0u);  // absent counters are 0
+}
+
+TEST(TotpRecord, Shape) {
+    auto t = read_totp_response(json::parse(R"({"code":"123456","expires_in":null})"));
+    ASSERT_FALSE(t.is_error());
+    EXPECT_EQ(t.value().code, "123456");
+    EXPECT_FALSE(t.value().expires_in);
+    EXPECT_EQ(read_totp_response(json::parse(R"({"expires_in":3})")).error().message,
+              "missing field `code`");
+}
+
+TEST(QuotaWarning, Windows) {
+    struct Case {
+        Quota q;
+        std::optional<std::string> line;
+    } cases[] = {
+        {{0, 0, 0, 0}, std::nullopt},
+        {{12, 60, 340, 600},
+         "read quota: 12/60 this minute, 340/600 this hour \u2014 every search and read counts; "
+         "reaching the hourly limit twice locks this agent"},
+        {{5, 0, 7, 600},
+         "read quota: 7/600 this hour \u2014 every search and read counts; reaching the hourly "
+         "limit twice locks this agent"},
+        {{2, 60, 9, 0}, "read quota: 2/60 this minute"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(quota_warning(c.q), c.line);
+}
+
+TEST(Failover, WhichFailuresJustifyIt) {
+    struct Case {
+        CliError error;
+        bool failover;
+    } cases[] = {
+        {CliError(TS_2020, "POST /gate: Could not connect"), true},
+        {CliError(TS_2047,
+                  "gate refused the handshake (HTTP 503) \u2014 wrong pubkey or dark gate"),
+         true},
+        {CliError(TS_2047,
+                  "gate refused the handshake (HTTP 404) \u2014 wrong pubkey or dark gate"),
+         true},
+        {CliError(TS_2047, "gate error UPSTREAM: HTTP 502 from the vault"), true},
+        {CliError(TS_2047, "gate error FORBIDDEN: scope"), false},
+        {CliError(TS_2021, "gate response exceeds 4194304 bytes (5000000) \u2014 refuse to buffer"),
+         false},
+        {CliError(TS_2047, "open msg2: TessarinError { code: \"TS-0003\" }"), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(justifies_failover(c.error), c.failover) << c.error.display();
+}
+
+}  // namespace
+}  // namespace tessarin
