@@ -234,6 +234,8 @@ class DataDir:
             text = self.requests_path.read_text(encoding="utf-8")
         except FileNotFoundError:
             return []
+        if not text.endswith("\n"):
+            text = text[:text.rfind("\n") + 1]  # a line still being written
         return [json.loads(line) for line in text.splitlines() if line.strip()]
 
     def clear_requests(self):

@@ -6,6 +6,7 @@
                   and request log are its own.
   devgate_factory start(**opts) -> DevGate: gates of the test's own (stopped at teardown).
   enrolled        an agent minted on `gate` and enrolled with the `cli` fixture (init).
+  dead_host       "127.0.0.1:PORT" where nothing listens.
 
 A DevGate has url, host, port, gate_url, gate_pub (hex), cert, data, env and the helpers below.
 """
@@ -237,6 +238,12 @@ def devgate_factory(tmp_path):
     yield start
     for g in reversed(started):
         g.stop()
+
+
+@pytest.fixture
+def dead_host():
+    """host:port on 127.0.0.1 where nothing listens (an unreachable gate)."""
+    return "127.0.0.1:%d" % free_port()
 
 
 @pytest.fixture
