@@ -44,7 +44,8 @@ vault() {
 
 printf '\n$ devgate serve --data %s --port 0\n' "$work/gate"
 mkfifo "$work/out"
-devgate serve --data "$work/gate" --port 0 >"$work/out" 2>"$work/gate.log" &
+# Started directly (not through the shell function) so that $! is the gate itself.
+/usr/bin/python3 "$here/devgate" serve --data "$work/gate" --port 0 >"$work/out" 2>"$work/gate.log" &
 gate_pid=$!
 exec 3<"$work/out"
 while IFS= read -r line <&3; do
