@@ -4,6 +4,9 @@
 
 #include "crypto/core/utf8.h"
 #include "src/args.h"
+#include "src/commands/init.h"
+#include "src/commands/lookup.h"
+#include "src/commands/render.h"
 #include "src/commands/skill.h"
 #include "src/output.h"
 
@@ -28,17 +31,26 @@ Result<void> run_help(ArgLexer&) {
 struct Command {
     std::string_view name;
     // Whether the command reads the configuration file (after its arguments are complete;
-    // each command loads it itself, so --help and argument errors work on a fresh host).
+    // each command loads it itself, so --help and argument errors work on a fresh host;
+    // render only when its template holds a reference).
     bool needs_config;
     Result<void> (*run)(ArgLexer& args);
 };
 
 // Compared exactly and case-sensitively, in this order. No aliases, no abbreviations.
+// clang-format off
 constexpr Command k_commands[] = {
-    {"skill", false, run_skill},
+    {"init",    false, run_init},
+    {"get",     true,  run_get},
+    {"find",    true,  run_find},
+    {"delete",  true,  run_delete},
+    {"totp",    true,  run_totp},
+    {"render",  true,  run_render},
+    {"skill",   false, run_skill},
     {"version", false, run_version},
-    {"help", false, run_help},
+    {"help",    false, run_help},
 };
+// clang-format on
 
 // The embedded document byte for byte (never re-serialised), plus one newline.
 void print_schema() {
