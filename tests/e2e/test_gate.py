@@ -1,0 +1,181 @@
+"""The gate transport end to end: one vault action as Noise IK inside HTTPS against the
+development gate, every way a reply can fail, and the failover to the replica."""
+import itertools
+import json
+import re
+
+import pytest
+
+import blobs
+
+_names = itertools.count()
+SECRET = "sk-or-v1-transport"
+
+
+def debug_form(code, user_msg, tech_msg, resolution):
+    q = lambda s: json.dumps(s, ensure_ascii=False)
+    return ("TessarinError { code: %s, user_msg: %s, tech_msg: %s, resolution: %s, severity: Error, "
+            "component: Crypto }" % (q(code), q(user_msg), q(tech_msg), q(resolution)))
+
+
+TS_0003 = debug_form("TS-0003", "Could not decrypt. The data may be corrupt or the wrong key was used.",
+                     "AES-GCM authentication tag did not verify",
+                     "Verify you are using the correct vault and agent token. If the problem persists, "
+                     "the entry may need to be re-saved by the vault owner.")
+TS_0004 = debug_form("TS-0004", "The token is invalid or corrupt.",
+                     "Token structure does not match expected TSK format",
+                     "Re-issue the agent token from the vault UI (Agents page).")
+TS_0010 = debug_form("TS-0010", "Encrypted data is truncated.",
+                     "AES-GCM ciphertext shorter than nonce(12) + tag(16) = 28 bytes",
+                     "The encrypted data was corrupted in transit or storage. Re-save the entry.")
+TS_0027 = debug_form("TS-0027", "The server's key is not valid. Nothing was sent.",
+                     "X25519 gave the all-zero shared secret (low-order public key, RFC 7748 \u00a76.1)",
+                     "Check the configured gate/POP Noise public key; an all-zero or low-order key is "
+                     "never valid.")
+REFUSED = "TS-2047: gate refused the handshake (HTTP %d) \u2014 wrong pubkey or dark gate"
+FAILOVER = "gate: primary unreachable, trying replica\n"
+
+
+def enrol(gate, cli, **mint):
+    name = "transport-%d" % next(_names)
+    info = gate.mint_agent_info(name, **mint)
+    run = cli("init", input=(info["blob"] + "\n" + info["key"] + "\n").encode())
+    assert run.status == 0, run.stderr
+    gate.seed([{"title": "OpenRouter", "type": "api_key",
+                "fields": [{"label": "key", "value": SECRET, "tier": 2}]}], agent=name)
+    return name
+
+
+@pytest.fixture
+def agent(gate, cli):
+    return enrol(gate, cli)
+
+
+def get_key(cli):
+    return cli("get", "OpenRouter", "--field", "key")
+
+
+def test_round_trip_and_exact_envelopes(gate, cli, agent):
+    r = cli("get", "OpenRouter", "--field", "key", "--type", "api")
+    assert (r.status, r.stdout, r.stderr) == (0, SECRET, "")
+    envelopes = gate.envelopes()
+    assert len(envelopes) == 2
+    token = json.loads(envelopes[0])["cred"]
+    assert re.fullmatch(r"tsk_[A-Za-z0-9_-]{82}\.[A-Za-z0-9_-]{6}", token)
+    entry_id = gate.entries()[0]["entry_id"]
+    assert envelopes == [
+        '{"action":"search.query","cred":"%s","content":{"exact":true,"q":"OpenRouter","type":"api_key"}}' % token,
+        '{"action":"entry.get","cred":"%s","content":{"id":"%s"}}' % (token, entry_id),
+    ]
+    for request in gate.requests():
+        assert request["method"] == "POST" and request["path"] == "/gate"
+        assert request["headers"]["content-type"] == "text/plain"
+        assert request["payload_prefix"] == 0x10
+        assert request["msg1_len"] == 1 + len(request["envelope"].encode()) + 96
+
+
+@pytest.mark.parametrize("fault,expected", [
+    (dict(kind="status", status=503), REFUSED % 503),
+    (dict(kind="status", status=500), REFUSED % 500),
+    (dict(kind="dark"), REFUSED % 404),
+    (dict(kind="empty"), "TS-2047: open msg2: " + TS_0010),
+    (dict(kind="empty", body=" \r\n\t"), "TS-2047: open msg2: " + TS_0010),
+    (dict(kind="body", body_hex="c3"), "TS-2021: read msg2: incomplete utf-8 byte sequence from index 0"),
+    (dict(kind="body", body_hex="41ff41"), "TS-2021: read msg2: invalid utf-8 sequence of 1 bytes from index 1"),
+    (dict(kind="wrong-key"), "TS-2047: open msg2: " + TS_0003),
+    (dict(kind="flip", offset=-1), "TS-2047: open msg2: " + TS_0003),
+    (dict(kind="truncate", length=47), "TS-2047: open msg2: " + TS_0010),
+    (dict(kind="payload-byte", byte=0x11), "TS-2047: decode reply: " + TS_0004),
+    (dict(kind="payload-byte", byte=0x00), "TS-2047: decode reply: " + TS_0004),
+    (dict(kind="unknown-key"), "TS-2047: decode reply: " + TS_0004),
+    (dict(kind="reply", reply='{"ok":true} x'), "TS-2047: decode reply: " + TS_0004),
+    (dict(kind="reply", reply='{"ok":false}'), "TS-2047: gate error UNKNOWN: no detail"),
+    (dict(kind="error", code="FORBIDDEN", message="outside the agent's scope"),
+     "TS-2047: gate error FORBIDDEN: outside the agent's scope"),
+    (dict(kind="oversize"), "TS-2021: gate response exceeds 4194304 bytes (4194305) \u2014 refuse to buffer"),
+])
+def test_failing_replies(gate, cli, agent, fault, expected):
+    gate.fault(**fault)
+    r = get_key(cli)
+    assert (r.status, r.stdout, r.stderr) == (1, "", expected + "\n")
+
+
+@pytest.mark.parametrize("body", ["!!!!", "AAA", "AA=A", "QUJD\nRA=="])
+def test_body_not_base64(gate, cli, agent, body):
+    gate.fault("body", body=body)
+    r = get_key(cli)
+    assert r.status == 1 and r.stdout == ""
+    assert r.stderr.startswith("TS-2047: msg2 not base64: ")
+    assert r.stderr.count("\n") == 1
+
+
+def test_body_of_exactly_the_limit_with_trailing_blanks_is_accepted(gate, cli, agent):
+    gate.fault("pad", size=4194304, fill="\n")
+    r = get_key(cli)
+    assert (r.status, r.stdout, r.stderr) == (0, SECRET, "")
+
+
+def test_zero_gate_key_is_refused_before_anything_is_sent(gate, cli):
+    minted = blobs.mint(pop=gate.host, pop_pub="00" * 32)
+    r = cli("init", input=minted.stdin())
+    assert r.status == 0, r.stderr
+    r = get_key(cli)
+    assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2047: handshake msg1: " + TS_0027 + "\n")
+    assert gate.requests() == []
+
+
+def test_unreachable_gate(gate, cli, dead_host):
+    enrol(gate, cli, pop=dead_host)
+    r = get_key(cli)
+    assert r.status == 1 and r.stdout == ""
+    assert r.stderr.startswith("TS-2020: POST /gate: ")
+
+
+def with_replica(gate, replica, cli):
+    return enrol(gate, cli, replica=replica)
+
+
+@pytest.mark.parametrize("fault", [
+    dict(kind="status", status=503),
+    dict(kind="status", status=502),
+    dict(kind="dark"),
+    dict(kind="close"),
+    dict(kind="error", code="UPSTREAM", message="vault answered HTTP 502"),
+    dict(kind="error", code="UPSTREAM", message="HTTP 504 from storage"),
+])
+def test_failover_to_the_replica(gate, replica, cli, fault):
+    with_replica(gate, replica, cli)
+    gate.fault(times=-1, **fault)
+    r = get_key(cli)
+    assert (r.status, r.stdout, r.stderr) == (0, SECRET, FAILOVER * 2)
+    # Each of the two actions tried the primary once, then the replica once.
+    assert gate.actions() == ["search.query", "entry.get"]
+    assert replica.actions() == ["search.query", "entry.get"]
+
+
+def test_replica_outcome_is_returned(gate, replica, cli):
+    with_replica(gate, replica, cli)
+    gate.fault("status", status=503)
+    replica.fault("error", code="REPLICA", message="also down")
+    r = get_key(cli)
+    assert (r.status, r.stdout, r.stderr) == (1, "", FAILOVER + "TS-2047: gate error REPLICA: also down\n")
+
+
+def test_no_failover_for_other_errors(gate, replica, cli):
+    with_replica(gate, replica, cli)
+    gate.fault("error", code="FORBIDDEN", message="scope")
+    r = get_key(cli)
+    assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2047: gate error FORBIDDEN: scope\n")
+    assert replica.requests() == []
+
+
+def test_no_failover_without_a_replica(gate, cli, agent):
+    gate.fault("status", status=503)
+    r = get_key(cli)
+    assert (r.status, r.stderr) == (1, REFUSED % 503 + "\n")
+
+
+def test_token_refused_by_the_gate(gate, cli):
+    enrol(gate, cli, variant="wrong-l2")
+    r = get_key(cli)
+    assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2047: gate error auth: agent key mismatch\n")
