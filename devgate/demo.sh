@@ -22,7 +22,7 @@ for name, t in doc["types"].items():
 '
 
 # The vault commands against a local development gate (devgate/README.md): enrol, then get,
-# find, totp, put and audit. Everything lives in a temporary directory removed at the end.
+# find, totp and render. Everything lives in a temporary directory removed at the end.
 here="$(cd "$(dirname "$0")" && pwd)"
 cli_abs="$(realpath "$cli")"
 work="$(mktemp -d)"
@@ -60,6 +60,10 @@ cat >"$work/seed.json" <<'JSON'
 {
   "agent": "demo",
   "entries": [
+    {"title": "staging-db", "type": "credential",
+     "fields": [{"label": "username", "value": "admin", "tier": 1},
+                {"label": "password", "value": "hunter2-staging", "tier": 2, "kind": "password"}],
+     "urls": ["https://staging.example"]},
     {"title": "OpenRouter", "type": "api_key",
      "fields": [{"label": "key", "value": "sk-or-v1-demo", "tier": 2, "kind": "password"},
                 {"label": "endpoint", "value": "https://openrouter.ai/api/v1", "tier": 1, "kind": "url"}]},
@@ -68,23 +72,40 @@ cat >"$work/seed.json" <<'JSON'
                 {"label": "account", "value": "demo@example.com", "tier": 1}]},
     {"title": "Corporate card", "type": "card",
      "fields": [{"label": "cardholder", "value": "D. Emo", "tier": 1},
-                {"label": "number", "value": "4111111111111111", "tier": 3, "kind": "password"}]}
+                {"label": "number", "value": "4111111111111111", "tier": 3, "kind": "password"},
+                {"label": "notes", "value": "expense account only", "tier": 2}]}
   ]
 }
 JSON
 
 printf '\n$ devgate mint-agent --name demo | tessarin-cli init\n'
 devgate mint-agent --data "$work/gate" --name demo | "$cli_abs" init || printf '(exit status %s)\n' "$?"
-devgate seed --data "$work/gate" "$work/seed.json" >/dev/null
+printf '\n$ devgate seed  (a credential, an API key, a TOTP entry, a card with an L3 field)\n'
+devgate seed --data "$work/gate" "$work/seed.json"
 
-vault find open
-vault get OpenRouter
+# One field, raw and without a newline: made for capture inside the consuming command.
 vault get OpenRouter --field key
 printf '\n'
+# The plain listing decrypts L2 fields locally and never shows L3 values.
+vault get "staging-db"
+vault find open
 vault totp GitHub
-vault get "Corporate card"
-printf 'hunter2' >"$work/pw.txt"
-vault put credential "Staging DB" --username admin --password-file "$work/pw.txt"
-vault get "Staging DB" --field password
-printf '\n'
-vault audit --limit 10
+
+cat >"$work/app.config.json" <<'JSON'
+{"api_key": "tessarin://OpenRouter/key", "db_user": "tessarin://staging-db/username", "db_password": "tessarin://staging-db/password"}
+JSON
+cat >"$work/app.env" <<'ENV'
+OPENROUTER_KEY=tessarin://OpenRouter/key
+DB_PASSWORD=tessarin://staging-db/password
+ENV
+printf '\n$ cat app.env\n'
+cat "$work/app.env"
+vault render "$work/app.env"
+printf '\n$ cat app.config.json\n'
+cat "$work/app.config.json"
+vault render "$work/app.config.json"
+
+# An L3 field is never released to an agent.
+vault get "Corporate card" --field number
+
+printf "\n(the gate is stopped and its files removed)\n"
