@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/test_support.h"
+
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -10,19 +12,9 @@
 
 using namespace tessarin;
 
+using namespace tessarin::testing_support;
+
 namespace {
-
-Bytes hex(std::string_view text) {
-    auto out = hex_decode(text);
-    if (!out)
-        throw std::runtime_error("bad hex in test: " + std::string(text));
-    return *out;
-}
-
-template <typename T>
-std::string_view code_of(const CoreResult<T>& result) {
-    return result.is_error() ? result.error().get().code : std::string_view("ok");
-}
 
 // Produced offline with Debian's python3-cryptography, independently of this code:
 //   ek = HKDF(hashes.SHA256(), 16, None, b"key").derive(b"tessarin-cfg")

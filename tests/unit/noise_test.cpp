@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/unit/test_support.h"
+
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -11,21 +13,12 @@
 using namespace tessarin;
 using namespace tessarin::noise;
 
+using namespace tessarin::testing_support;
+
 namespace {
 
-Bytes hex(std::string_view text) {
-    auto out = hex_decode(text);
-    if (!out)
-        throw std::runtime_error("bad hex in test: " + std::string(text));
-    return *out;
-}
 SecretBytes secret_hex(std::string_view text) {
     return SecretBytes(hex(text));
-}
-
-template <typename T>
-std::string_view code_of(const CoreResult<T>& result) {
-    return result.is_error() ? result.error().get().code : std::string_view("ok");
 }
 
 // Unwraps a result the test relies on; a failure ends the test with the code.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/test_support.h"
+
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -13,22 +15,12 @@
 
 using namespace tessarin;
 
-namespace {
+using namespace tessarin::testing_support;
 
-Bytes hex(std::string_view text) {
-    auto out = hex_decode(text);
-    if (!out)
-        throw std::runtime_error("bad hex in test: " + std::string(text));
-    return *out;
-}
+namespace {
 
 std::string hex_of(ByteView bytes) {
     return hex_encode(bytes);
-}
-
-template <typename T>
-std::string_view code_of(const CoreResult<T>& result) {
-    return result.is_error() ? result.error().get().code : std::string_view("ok");
 }
 
 // Known answers not taken from the shared vector file were produced offline with Debian's

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/test_support.h"
+
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -12,14 +14,9 @@
 
 using namespace tessarin;
 
-namespace {
+using namespace tessarin::testing_support;
 
-Bytes hex(std::string_view text) {
-    auto out = hex_decode(text);
-    if (!out)
-        throw std::runtime_error("bad hex in test: " + std::string(text));
-    return *out;
-}
+namespace {
 
 // A CRC-32 written out bit by bit (reflected polynomial 0xEDB88320, initial and final
 // complement), independent of the zlib routine the token code calls.
