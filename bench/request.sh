@@ -1,0 +1,209 @@
+#!/usr/bin/env bash
+# Cost of one `tessarin-cli get NAME --field key` (two gate requests: search.query, entry.get)
+# against a local devgate, next to the same two HTTPS POSTs sent by curl and by a minimal C
+# client (bench/floor_client.c). Everything runs on 127.0.0.1; the gate lives in a temporary
+# directory and is stopped on exit. Needs hyperfine, curl, gcc, libssl-dev (static libs) and
+# Debian's python3 with python3-cryptography and python3-dissononce (make deps installs them).
+#
+# Usage: bench/request.sh [path/to/tessarin-cli]
+#   RUNS (default 200), WARMUP (default 20) and PERF_RUNS (default 50) tune the repetitions.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$here")
+cli=$(realpath "${1:-build/tessarin-cli}")
+runs=${RUNS:-200}
+warmup=${WARMUP:-20}
+perf_runs=${PERF_RUNS:-50}
+py=/usr/bin/python3
+title=bench-key
+secret=sk-bench-0123456789abcdef
+
+die() {
+    echo "request.sh: $*" >&2
+    exit 1
+}
+
+[ -x "$cli" ] || die "$cli is not an executable (build it with make build)"
+for tool in hyperfine curl gcc "$py"; do
+    command -v "$tool" >/dev/null || die "$tool not found (make deps installs it)"
+done
+"$py" -c 'import cryptography, dissononce' 2>/dev/null ||
+    die "$py lacks python3-cryptography or python3-dissononce (make deps installs them)"
+
+work=$(mktemp -d)
+gate_pid=""
+cleanup() {
+    if [ -n "$gate_pid" ] && kill -0 "$gate_pid" 2>/dev/null; then
+        kill -TERM "$gate_pid" 2>/dev/null || true
+        for _ in $(seq 50); do
+            kill -0 "$gate_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$gate_pid" 2>/dev/null || true
+        wait "$gate_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Single-quoted for hyperfine's word splitting (-N runs commands without a shell).
+q() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
+
+# --- the gate -------------------------------------------------------------------------------
+"$py" "$repo/devgate/devgate" serve --data "$work/gate" --port 0 >"$work/gate.out" 2>"$work/gate.log" &
+gate_pid=$!
+for _ in $(seq 300); do
+    grep -qx 'devgate ready' "$work/gate.out" 2>/dev/null && break
+    kill -0 "$gate_pid" 2>/dev/null || { cat "$work/gate.log" >&2; die "devgate exited before it was ready"; }
+    sleep 0.1
+done
+grep -qx 'devgate ready' "$work/gate.out" || die "devgate not ready after 30 s"
+url=$(sed -n 's/^url //p' "$work/gate.out")
+cert=$(sed -n 's/^cert //p' "$work/gate.out")
+gate_pub=$(sed -n 's/^gate_pub //p' "$work/gate.out")
+case "$url" in
+https://127.0.0.1:[0-9]*) ;;
+*) die "devgate is not on loopback: $url" ;;
+esac
+port=${url##*:}
+gate_url="$url/gate"
+
+devgate() { "$py" "$repo/devgate/devgate" "$@"; }
+# Hundreds of reads a minute: no quota.
+devgate set --data "$work/gate" minute_limit 0
+devgate set --data "$work/gate" hour_limit 0
+
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" SSL_CERT_FILE="$cert"
+unset SSL_CERT_DIR
+mkdir -p "$HOME"
+devgate mint-agent --data "$work/gate" --name bench | "$cli" init >/dev/null
+cat >"$work/seed.json" <<JSON
+{"agent": "bench",
+ "entries": [{"title": "$title", "type": "api_key",
+              "fields": [{"label": "key", "value": "$secret", "tier": 2, "kind": "password"}]}]}
+JSON
+devgate seed --data "$work/gate" "$work/seed.json" >/dev/null
+
+got=$("$cli" get "$title" --field key) || die "tessarin-cli get failed"
+[ "$got" = "$secret" ] || die "tessarin-cli get printed '$got', not the seeded value"
+
+# --- the bodies curl and the floor send -------------------------------------------------------
+# The two envelopes the client just sent, each sealed afresh as Noise message 1 to the gate's
+# key: the gate opens them and does the same work as for the client (search, fetch, audit).
+"$py" - "$repo" "$work/gate/requests.jsonl" "$gate_pub" "$work/body1" "$work/body2" <<'PY'
+import json, sys
+sys.path.insert(0, sys.argv[1])
+from devgate import wire
+from devgate.client_support import Exchange
+records = [json.loads(l) for l in open(sys.argv[2], encoding="utf-8") if l.strip()][-2:]
+actions = [r.get("action") for r in records]
+if actions != ["search.query", "entry.get"] or any(r.get("outcome") != "ok" for r in records):
+    sys.exit("request.sh: the client's last two requests were %r, not search.query and entry.get" % actions)
+for record, path in zip(records, sys.argv[4:6]):
+    msg1 = Exchange(bytes.fromhex(sys.argv[3]), b"\x10" + record["envelope"].encode("utf-8")).msg1
+    with open(path, "w", encoding="ascii") as f:
+        f.write(wire.b64std_encode(msg1))
+PY
+
+# --- the floor client and a two-command runner ------------------------------------------------
+floor="$work/floor_client"
+if ! gcc -O2 -static "$here/floor_client.c" -o "$floor" -lssl -lcrypto >"$work/floor-build.log" 2>&1; then
+    echo "note: static link of floor_client failed; linking it dynamically instead" >&2
+    gcc -O2 "$here/floor_client.c" -o "$floor" -lssl -lcrypto >"$work/floor-build.log" 2>&1 ||
+        { cat "$work/floor-build.log" >&2; die "cannot build floor_client"; }
+fi
+
+# run2 A... --then B...: runs A, then B, without a shell (so hyperfine -N times two curls).
+cat >"$work/run2.c" <<'C'
+#include <spawn.h>
+#include <string.h>
+#include <sys/wait.h>
+extern char **environ;
+int main(int argc, char **argv)
+{
+    for (int i = 1; i < argc;) {
+        int j = i;
+        while (j < argc && strcmp(argv[j], "--then") != 0)
+            j++;
+        argv[j] = NULL; /* argv[argc] is NULL already */
+        pid_t pid;
+        int status;
+        if (posix_spawnp(&pid, argv[i], NULL, NULL, &argv[i], environ) != 0 ||
+            waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return 1;
+        i = j + 1;
+    }
+    return 0;
+}
+C
+gcc -O2 -static "$work/run2.c" -o "$work/run2" 2>"$work/run2-build.log" ||
+    gcc -O2 "$work/run2.c" -o "$work/run2" ||
+    die "cannot build the two-command runner"
+
+# Each path goes through the gate once before timing, and must get 2xx.
+curl_one() { printf '%s ' curl -s -f --cacert "$(q "$cert")" -H "'Content-Type: text/plain'" --data-binary "$(q "@$1")" "$(q "$gate_url")"; }
+for body in "$work/body1" "$work/body2"; do
+    code=$(curl -s -o /dev/null -w '%{http_code}' --cacert "$cert" -H 'Content-Type: text/plain' \
+        --data-binary "@$body" "$gate_url") || die "curl POST failed"
+    [ "$code" = 200 ] || die "curl POST got HTTP $code"
+done
+"$floor" -v "$cert" "$port" "$work/body1" "$work/body2" 2>"$work/floor.out" ||
+    { cat "$work/floor.out" >&2; die "floor_client failed"; }
+tls=$(awk '{print $4}' "$work/floor.out" | sort -u | tr '\n' ' ')
+
+cmd_cli="$(q "$cli") get $(q "$title") --field key"
+cmd_curl="$(q "$work/run2") $(curl_one "$work/body1") --then $(curl_one "$work/body2")"
+cmd_floor="$(q "$floor") $(q "$cert") $port $(q "$work/body1") $(q "$work/body2")"
+# For information: one curl process making both requests (as the client does), --next between.
+cmd_curl1="curl -s -f --cacert $(q "$cert") -H 'Content-Type: text/plain' --data-binary $(q "@$work/body1") $(q "$gate_url") --next -s -f --cacert $(q "$cert") -H 'Content-Type: text/plain' --data-binary $(q "@$work/body2") $(q "$gate_url")"
+
+echo "tessarin-cli: $cli"
+echo "gate: devgate at $url (TLS as negotiated by the floor client: ${tls% })"
+echo "hyperfine -N, $warmup warm-up runs, $runs runs each"
+echo
+hyperfine -N --warmup "$warmup" --runs "$runs" --export-json "$work/result.json" --style basic \
+    -n "a: tessarin-cli get" "$cmd_cli" \
+    -n "b: curl x2 (2 processes)" "$cmd_curl" \
+    -n "c: floor_client" "$cmd_floor" \
+    -n "b'': curl --next (1 process)" "$cmd_curl1" >"$work/hyperfine.log" 2>&1 ||
+    { cat "$work/hyperfine.log" >&2; die "hyperfine failed"; }
+
+"$py" - "$work/result.json" <<'PY'
+import json, sys
+res = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
+def ms(name):
+    return res[name]["mean"] * 1000
+print("%-30s %10s %8s %8s %8s" % ("two gate requests", "mean ms", "± sd", "min", "max"))
+for name, r in res.items():
+    print("%-30s %10.2f %8.2f %8.2f %8.2f" % (name, r["mean"] * 1000, r["stddev"] * 1000, r["min"] * 1000,
+                                             r["max"] * 1000))
+a, b, c, b2 = (ms(n) for n in res)
+print()
+print("a/b   (client vs two curl processes): %.2f" % (a / b))
+print("a/c   (client vs the floor):          %.2f" % (a / c))
+print("a/b'' (client vs one curl process):   %.2f   (for information)" % (a / b2))
+PY
+
+# --- CPU time of the client side (perf stat task-clock: the process and its children) --------
+if command -v perf >/dev/null && perf stat -x, -e task-clock true >/dev/null 2>&1; then
+    echo
+    echo "client-side CPU, perf stat -e task-clock, mean of $perf_runs runs (wall time minus this is"
+    echo "mostly waiting for the gate):"
+    perf_cpu() {
+        local name=$1
+        shift
+        perf stat -x, -e task-clock -r "$perf_runs" -o "$work/perf.csv" -- "$@" >/dev/null 2>&1 ||
+            { echo "  $name: perf stat failed"; return 0; }
+        awk -F, -v n="$name" '$3 ~ /^task-clock/ { printf "  %-30s %8.2f ms CPU\n", n, $1 }' "$work/perf.csv"
+    }
+    perf_cpu "a: tessarin-cli get" "$cli" get "$title" --field key
+    perf_cpu "b: curl x2 (2 processes)" "$work/run2" \
+        curl -s -f --cacert "$cert" -H 'Content-Type: text/plain' --data-binary "@$work/body1" "$gate_url" --then \
+        curl -s -f --cacert "$cert" -H 'Content-Type: text/plain' --data-binary "@$work/body2" "$gate_url"
+    perf_cpu "c: floor_client" "$floor" "$cert" "$port" "$work/body1" "$work/body2"
+else
+    echo
+    echo "(perf stat unavailable: CPU breakdown skipped)"
+fi
