@@ -1,5 +1,6 @@
 #include "src/output.h"
 
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,6 +98,11 @@ void write_all(int fd, std::string_view bytes) {
 
 }  // namespace
 
+SafeText::~SafeText() {
+    if (m_owned)
+        OPENSSL_cleanse(m_owned->data(), m_owned->size());
+}
+
 SafeText terminal_safe(std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
@@ -192,6 +198,8 @@ void print_field(std::string_view label, std::string_view value) {
     SafeText safe_label = terminal_safe(label);
     SafeText safe_value = terminal_safe(value);
     std::string line;
+    // One allocation, so no copy of the value is left behind in a freed buffer.
+    line.reserve(safe_label.view().size() + safe_value.view().size() + 64);
     if (color_enabled()) {
         line.append(style::grey).append(safe_label.view()).append(":").append(style::reset);
         line.append(" ").append(safe_value.view());
@@ -200,6 +208,8 @@ void print_field(std::string_view label, std::string_view value) {
     }
     line.push_back('\n');
     write_stdout(line);
+    // The value may be a decrypted secret.
+    OPENSSL_cleanse(line.data(), line.size());
 }
 
 void print_field_marker(std::string_view label, std::string_view marker) {

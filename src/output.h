@@ -22,6 +22,8 @@ class SafeText {
     explicit SafeText(std::string owned) : m_owned(std::move(owned)), m_view(*m_owned) {}
     SafeText(const SafeText&) = delete;
     SafeText& operator=(const SafeText&) = delete;
+    // A copy may hold a decrypted value on its way to the terminal: it is wiped.
+    ~SafeText();
     std::string_view view() const { return m_view; }
     bool copied() const { return m_owned.has_value(); }
     operator std::string_view() const { return m_view; }
