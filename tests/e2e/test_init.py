@@ -93,6 +93,17 @@ def test_piped_blob_and_key(init, xdg):
     assert re.fullmatch(r"[0-9a-f]{32}", record["device_id"])
 
 
+def test_blob_argument_beginning_with_a_dash(init, xdg):
+    """A base64url blob may begin with "-": after "--" it is the positional argument."""
+    m = blobs.mint()
+    sealed = blobs.seal(m.key_bytes, json.dumps(m.fields).encode())
+    while not blobs.b64url(sealed).startswith("-"):
+        sealed = blobs.seal(m.key_bytes, json.dumps(m.fields).encode())
+    r = init("--", blobs.b64url(sealed), input=m.key + "\n")
+    assert (r.status, r.stderr) == (0, ""), r.stderr
+    assert read_config(xdg)["agent_id"] == m.fields["agent_id"]
+
+
 def test_blob_argument_key_piped(init, xdg):
     m = blobs.mint()
     r = init(m.blob, input=m.key + "\n")
