@@ -11,39 +11,68 @@ std::string display(const TessarinError& error) {
     return out;
 }
 
+namespace {
+
+// The code point of the invisible control character that starts s (C1 controls, bidirectional
+// embeddings, overrides and isolates), or 0. Such characters are written as escapes so that a
+// debug form never hides or reorders text.
+uint32_t invisible_control(std::string_view s) {
+    auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    if (s.size() >= 2 && b(0) == 0xC2 && b(1) >= 0x80 && b(1) <= 0x9F)
+        return b(1);
+    if (s.size() >= 3 && b(0) == 0xE2) {
+        uint32_t cp = ((b(0) & 0x0Fu) << 12) | ((b(1) & 0x3Fu) << 6) | (b(2) & 0x3Fu);
+        if ((b(1) & 0xC0) == 0x80 && (b(2) & 0xC0) == 0x80 &&
+            ((cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069)))
+            return cp;
+    }
+    return 0;
+}
+
+void append_escape(std::string& out, uint32_t cp) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "\\u{%x}", cp);
+    out += buf;
+}
+
+}  // namespace
+
 std::string debug_quote(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);
     out.push_back('"');
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
         switch (c) {
             case '"':
                 out += "\\\"";
-                break;
+                continue;
             case '\\':
                 out += "\\\\";
-                break;
+                continue;
             case '\n':
                 out += "\\n";
-                break;
+                continue;
             case '\r':
                 out += "\\r";
-                break;
+                continue;
             case '\t':
                 out += "\\t";
-                break;
+                continue;
             case '\0':
                 out += "\\0";
-                break;
+                continue;
             default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[12];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-                    out += buf;
-                } else {
-                    // Bytes of multi-byte characters (the em dash) pass unchanged.
-                    out.push_back(static_cast<char>(c));
-                }
+                break;
+        }
+        if (c < 0x20 || c == 0x7f) {
+            append_escape(out, c);
+        } else if (uint32_t cp = invisible_control(text.substr(i))) {
+            append_escape(out, cp);
+            i += cp < 0x100 ? 1 : 2;
+        } else {
+            // Other bytes, those of multi-byte characters such as the em dash included, pass.
+            out.push_back(static_cast<char>(c));
         }
     }
     out.push_back('"');

@@ -32,6 +32,8 @@ TEST(Catalogue, DebugQuoteEscapes) {
         {"a\nb\tc\rd", "\"a\\nb\\tc\\rd\""},
         {std::string_view("\x1b[0m", 4), "\"\\u{1b}[0m\""},
         {"caf\u00e9", "\"caf\u00e9\""},
+        {"c1\u0085x", "\"c1\\u{85}x\""},
+        {"\u202eevil\u2066", "\"\\u{202e}evil\\u{2066}\""},
     };
     for (const auto& c : cases) EXPECT_EQ(debug_quote(c.in), c.out) << c.in;
 }
