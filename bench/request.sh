@@ -6,14 +6,16 @@
 # Debian's python3 with python3-cryptography and python3-dissononce (make deps installs them).
 #
 # Usage: bench/request.sh [path/to/tessarin-cli]
-#   RUNS (default 200), WARMUP (default 20) and PERF_RUNS (default 50) tune the repetitions.
+#   RUNS (default 200 per command), WARMUP (default 20), ROUNDS (default 5) and PERF_RUNS
+#   (default 50) tune the repetitions.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
-cli=$(realpath "${1:-build/tessarin-cli}")
+cli=${1:-build/tessarin-cli}
 runs=${RUNS:-200}
 warmup=${WARMUP:-20}
+rounds=${ROUNDS:-5}
 perf_runs=${PERF_RUNS:-50}
 py=/usr/bin/python3
 title=bench-key
@@ -24,7 +26,12 @@ die() {
     exit 1
 }
 
-[ -x "$cli" ] || die "$cli is not an executable (build it with make build)"
+for n in "$runs" "$warmup" "$rounds" "$perf_runs"; do
+    case "$n" in '' | *[!0-9]*) die "RUNS, WARMUP, ROUNDS and PERF_RUNS must be numbers" ;; esac
+done
+[ "$runs" -ge 2 ] && [ "$rounds" -ge 1 ] || die "RUNS must be at least 2 and ROUNDS at least 1"
+[ -f "$cli" ] && [ -x "$cli" ] || die "$cli is not an executable (build it with make build)"
+cli=$(realpath "$cli")
 for tool in hyperfine curl gcc "$py"; do
     command -v "$tool" >/dev/null || die "$tool not found (make deps installs it)"
 done
@@ -161,29 +168,42 @@ cmd_curl1="curl -s -f --cacert $(q "$cert") -H 'Content-Type: text/plain' --data
 
 echo "tessarin-cli: $cli"
 echo "gate: devgate at $url (TLS as negotiated by the floor client: ${tls% })"
-echo "hyperfine -N, $warmup warm-up runs, $runs runs each"
+# hyperfine runs each command's runs in one block; on a shared machine the load drifts, so the
+# runs are split into rounds that alternate between the commands, and pooled.
+per_round=$(((runs + rounds - 1) / rounds))
+round_warmup=$(((warmup + rounds - 1) / rounds))
+echo "hyperfine -N, $rounds rounds of $round_warmup warm-up and $per_round timed runs per command"
 echo
-hyperfine -N --warmup "$warmup" --runs "$runs" --export-json "$work/result.json" --style basic \
-    -n "a: tessarin-cli get" "$cmd_cli" \
-    -n "b: curl x2 (2 processes)" "$cmd_curl" \
-    -n "c: floor_client" "$cmd_floor" \
-    -n "b'': curl --next (1 process)" "$cmd_curl1" >"$work/hyperfine.log" 2>&1 ||
-    { cat "$work/hyperfine.log" >&2; die "hyperfine failed"; }
+for round in $(seq "$rounds"); do
+    hyperfine -N --warmup "$round_warmup" --runs "$per_round" --export-json "$work/result-$round.json" \
+        --style basic \
+        -n "a: tessarin-cli get" "$cmd_cli" \
+        -n "b: curl x2 (2 processes)" "$cmd_curl" \
+        -n "c: floor_client" "$cmd_floor" \
+        -n "b'': curl --next (1 process)" "$cmd_curl1" >"$work/hyperfine.log" 2>&1 ||
+        { cat "$work/hyperfine.log" >&2; die "hyperfine failed"; }
+done
 
-"$py" - "$work/result.json" <<'PY'
-import json, sys
-res = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
-def ms(name):
-    return res[name]["mean"] * 1000
-print("%-30s %10s %8s %8s %8s" % ("two gate requests", "mean ms", "± sd", "min", "max"))
-for name, r in res.items():
-    print("%-30s %10.2f %8.2f %8.2f %8.2f" % (name, r["mean"] * 1000, r["stddev"] * 1000, r["min"] * 1000,
-                                             r["max"] * 1000))
-a, b, c, b2 = (ms(n) for n in res)
+"$py" - "$work"/result-*.json <<'PY'
+import json, statistics, sys
+times = {}
+for path in sys.argv[1:]:
+    for r in json.load(open(path))["results"]:
+        times.setdefault(r["command"], []).extend(t * 1000 for t in r["times"])
+print("%-30s %10s %8s %8s %8s %8s %6s" % ("two gate requests", "mean ms", "± sd", "median", "min", "max",
+                                          "runs"))
+means = {}
+for name, ts in times.items():
+    means[name] = statistics.fmean(ts)
+    print("%-30s %10.2f %8.2f %8.2f %8.2f %8.2f %6d" % (name, means[name], statistics.stdev(ts),
+                                                         statistics.median(ts), min(ts), max(ts), len(ts)))
+a, b, c, b2 = means.values()
+ma, mb, mc, mb2 = (statistics.median(ts) for ts in times.values())
 print()
-print("a/b   (client vs two curl processes): %.2f" % (a / b))
-print("a/c   (client vs the floor):          %.2f" % (a / c))
-print("a/b'' (client vs one curl process):   %.2f   (for information)" % (a / b2))
+print("ratios of the means (of the medians in brackets):")
+print("a/b   (client vs two curl processes): %.2f  (%.2f)" % (a / b, ma / mb))
+print("a/c   (client vs the floor):          %.2f  (%.2f)" % (a / c, ma / mc))
+print("a/b'' (client vs one curl process):   %.2f  (%.2f)   for information" % (a / b2, ma / mb2))
 PY
 
 # --- CPU time of the client side (perf stat task-clock: the process and its children) --------
