@@ -9,7 +9,7 @@ JOBS       ?= 2
 
 # Build, test, demo and benchmark needs, as Debian package names.
 PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config \
-            libcurl4-openssl-dev libssl-dev nlohmann-json3-dev zlib1g-dev libgtest-dev \
+            libssl-dev nlohmann-json3-dev zlib1g-dev libgtest-dev \
             python3 python3-pytest python3-cryptography python3-dissononce \
             openssl curl ca-certificates hyperfine
 

@@ -135,7 +135,7 @@ struct Session {
 
 Result<Session> open_session() {
     LoadedConfig config = TRY(load_config());
-    return Session{std::move(config), make_curl_client()};
+    return Session{std::move(config), make_https_client()};
 }
 
 Result<void> write_field_value(const Field& field, ByteView l2_key) {

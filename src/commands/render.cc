@@ -159,7 +159,7 @@ Result<void> run_render(ArgLexer& args) {
                                      "). render is not a bulk extraction tool \u2014 split your "
                                      "config or split your run.");
 
-    auto http = make_curl_client();
+    auto http = make_https_client();
     Vault vault{config, *http};
     ResolutionMap resolved;
     std::set<std::string> entry_ids;

@@ -99,7 +99,7 @@ Result<json> gate_call(HttpClient& http, const LoadedConfig& config, std::string
 }
 
 Result<json> gate_call(const LoadedConfig& config, std::string_view action, const json& argument) {
-    auto http = make_curl_client();
+    auto http = make_https_client();
     return gate_call(*http, config, action, argument);
 }
 

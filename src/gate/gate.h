@@ -29,7 +29,7 @@ Result<nlohmann::json> gate_request(HttpClient& http, const GateEndpoint& gate,
 // once. Prints "gate: primary unreachable, trying replica" on standard error before that.
 Result<nlohmann::json> gate_call(HttpClient& http, const LoadedConfig& config,
                                  std::string_view action, const nlohmann::json& argument);
-// gate_call over the program's libcurl client.
+// gate_call over the program's HTTPS client.
 Result<nlohmann::json> gate_call(const LoadedConfig& config, std::string_view action,
                                  const nlohmann::json& argument);
 
