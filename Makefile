@@ -73,6 +73,7 @@ demo: build
 
 bench: build
 	bash bench/startup.sh $(BUILD)/tessarin-cli
+	bash bench/request.sh $(BUILD)/tessarin-cli
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
