@@ -288,6 +288,7 @@ HttpResponseReader::State HttpResponseReader::on_head_end() {
         m_phase = Phase::status_line;
         return m_state;
     }
+    m_head_complete = true;
     if (m_status == 204 || m_status == 304) {
         m_phase = Phase::done;
         return m_state = State::complete;

@@ -38,7 +38,7 @@ class HttpResponseReader {
 
     State state() const { return m_state; }
     // Whether the final status line and its header fields have been read.
-    bool head_complete() const { return m_phase > Phase::headers; }
+    bool head_complete() const { return m_head_complete; }
     long status() const { return m_status; }
     // The first value of a header field (names compared ignoring ASCII case), trimmed.
     std::optional<std::string_view> header(std::string_view name) const;
@@ -88,6 +88,7 @@ class HttpResponseReader {
     size_t m_metadata_bytes = 0;
     size_t m_received = 0;
     long m_status = 0;
+    bool m_head_complete = false;
     std::vector<std::pair<std::string, std::string>> m_headers;
     size_t m_remaining = 0;  // of the Content-Length body or of the current chunk
     std::string m_body;

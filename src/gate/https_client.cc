@@ -259,8 +259,8 @@ SslStep drive(SSL* ssl, int fd, const Deadline& deadline, Call call) {
         if (rc > 0)
             return SslStep{true};
         SslStep step;
-        step.error = SSL_get_error(ssl, rc);
         step.saved_errno = errno;
+        step.error = SSL_get_error(ssl, rc);
         short events = step.error == SSL_ERROR_WANT_READ    ? POLLIN
                        : step.error == SSL_ERROR_WANT_WRITE ? POLLOUT
                                                             : 0;
@@ -331,7 +331,8 @@ bool is_followed_redirect(long status) {
 
 // The Location of a redirect this client follows, or nothing.
 std::optional<std::string_view> redirect_location(const HttpResponseReader& reader) {
-    if (!reader.head_complete() || !is_followed_redirect(reader.status()))
+    if (reader.state() == HttpResponseReader::State::failed || !reader.head_complete() ||
+        !is_followed_redirect(reader.status()))
         return std::nullopt;
     auto location = reader.header("location");
     if (!location || location->empty())
@@ -359,8 +360,8 @@ Done exchange(SSL_CTX* ctx, const HttpsUrl& url, std::string_view content_type,
     auto connected = connect_any(addresses.value().get(), url, deadline);
     if (connected.is_error())
         return connected.release_error();
-    const Socket socket = connected.release_value();
-    const int fd = socket.get();
+    const Socket connection = connected.release_value();
+    const int fd = connection.get();
 
     SslPtr ssl(SSL_new(ctx));
     if (!ssl || SSL_set_fd(ssl.get(), fd) != 1)

@@ -105,9 +105,13 @@ std::string normalise_target(std::string_view target) {
 }  // namespace
 
 std::string HttpsUrl::authority() const {
-    std::string out = bracketed ? "[" + host + "]" : host;
+    std::string out;
+    if (bracketed)
+        out.append("[").append(host).append("]");
+    else
+        out.append(host);
     if (port != 443)
-        out += ":" + std::to_string(port);
+        out.append(":").append(std::to_string(port));
     return out;
 }
 

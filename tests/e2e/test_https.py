@@ -395,6 +395,11 @@ def test_request_bytes_on_the_wire(gate, cli, peer):
     (b"", "TS-2020: POST /gate: Empty reply from server\n"),
     (b"HTTP/1.1 301 Moved\r\nLocation: http://127.0.0.1/gate\r\n\r\n",
      'TS-2020: POST /gate: Protocol "http" not supported\n'),
+    # A redirect to itself, with a body that is never read: a loop.
+    (b"HTTP/1.1 307 Again\r\nLocation: /gate\r\nContent-Length: 5000\r\n\r\nmoved", TOO_MANY),
+    # A malformed redirect is not followed.
+    (b"HTTP/1.1 301 Moved\r\nLocation: /gate\r\nContent-Length: x\r\n\r\n",
+     "TS-2020: POST /gate: Invalid Content-Length in response\n"),
 ])
 def test_responses_from_a_scripted_peer(gate, cli, peer, response, stderr):
     peer.response = response

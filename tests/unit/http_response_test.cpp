@@ -240,6 +240,14 @@ TEST(HttpResponseReader, HeadCompleteBeforeTheBody) {
     EXPECT_EQ(reader.state(), State::reading);
     EXPECT_TRUE(reader.head_complete());
     EXPECT_EQ(reader.status(), 302);
+
+    // Neither an interim head nor a refused status line counts.
+    HttpResponseReader interim(100);
+    interim.feed("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n");
+    EXPECT_FALSE(interim.head_complete());
+    HttpResponseReader refused(100);
+    refused.feed("HTTP/1.1 2OO OK\r\n\r\n");
+    EXPECT_FALSE(refused.head_complete());
 }
 
 TEST(HttpResponseReader, NothingAcceptedAfterTheEnd) {
