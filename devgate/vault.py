@@ -745,17 +745,17 @@ def seed(datadir: DataDir, doc) -> dict:
             raise GateSetupError("unknown agent %r" % name)
         return a
 
-    for spec in doc.get("entries", []):
-        agent_name = spec.get("agent", default_agent)
+    for item in doc.get("entries", []):
+        agent_name = item.get("agent", default_agent)
         agent = None
-        if agent_name is not None or any(_needs_key(f) for f in spec.get("fields", [])) or "notes" in spec:
+        if agent_name is not None or any(_needs_key(f) for f in item.get("fields", [])) or "notes" in item:
             agent = agent_for(agent_name)
         l2 = bytes.fromhex(agent["l2"]) if agent else None
         vault_id = agent["vault_id"] if agent else vault.home_vault_id()
-        title = spec.get("title")
-        type_ = spec.get("type", "credential")
+        title = item.get("title")
+        type_ = item.get("type", "credential")
         fields = []
-        for f in spec.get("fields", []):
+        for f in item.get("fields", []):
             if "raw" in f:
                 fields.append(f["raw"])
                 continue
@@ -766,20 +766,20 @@ def seed(datadir: DataDir, doc) -> dict:
             elif tier == 2 and value != "":
                 value = wire.encrypt_field(l2, f.get("encrypt_label", f["label"]), value)
             fields.append({"label": f["label"], "value": value, "kind": f.get("kind", "text"), "tier": tier})
-        if "vector" in spec:
-            fields.append({"label": "embeddings", "value": vector_text(spec["vector"]), "kind": "binary", "tier": 1})
-            fields.append({"label": "embedding_model", "value": spec.get("embedding_model", "devgate-test"),
+        if "vector" in item:
+            fields.append({"label": "embeddings", "value": vector_text(item["vector"]), "kind": "binary", "tier": 1})
+            fields.append({"label": "embedding_model", "value": item.get("embedding_model", "devgate-test"),
                            "kind": "text", "tier": 1})
         data = {"title": title, "type": type_, "fields": fields}
-        if "urls" in spec:
-            data["urls"] = spec["urls"]
-        if "notes" in spec:
-            data["notes"] = wire.encrypt_field(l2, "notes", spec["notes"])
-        if "notes_raw" in spec:
-            data["notes"] = spec["notes_raw"]
-        data.update(spec.get("extra_data", {}))
+        if "urls" in item:
+            data["urls"] = item["urls"]
+        if "notes" in item:
+            data["notes"] = wire.encrypt_field(l2, "notes", item["notes"])
+        if "notes_raw" in item:
+            data["notes"] = item["notes_raw"]
+        data.update(item.get("extra_data", {}))
         entry_id = vault.create_entry(vault_id, type_, title, data, created_by=agent["agent_id"] if agent else None,
-                                      entry_id=spec.get("id"), created_at=spec.get("created_at"))
+                                      entry_id=item.get("id"), created_at=item.get("created_at"))
         ids[title] = entry_id
     for event in doc.get("audit", []):
         vault.add_raw_event(vault.home_vault_id(), event)

@@ -253,3 +253,20 @@ def enrolled(gate, cli):
     run = cli("init", input=(info["blob"] + "\n" + info["key"] + "\n").encode())
     assert run.status == 0, run.stderr
     return info
+
+
+def enrol_agent(gate, cli, **mint) -> str:
+    """Mints a new agent on `gate` (mint options as mint_agent_info) and enrols it through
+    `tessarin-cli init`; returns its name. Seed with agent=name: tier-2 values are encrypted
+    with that agent's own L2 key."""
+    name = "agent-%d" % next(_names)
+    info = gate.mint_agent_info(name, **mint)
+    run = cli("init", input=(info["blob"] + "\n" + info["key"] + "\n").encode())
+    assert run.status == 0, run.stderr
+    return name
+
+
+@pytest.fixture
+def agent(gate, cli):
+    """The name of a freshly enrolled agent (see enrol_agent)."""
+    return enrol_agent(gate, cli)

@@ -1,14 +1,14 @@
 """The gate transport end to end: one vault action as Noise IK inside HTTPS against the
 development gate, every way a reply can fail, and the failover to the replica."""
-import itertools
 import json
 import re
 
 import pytest
 
+from gate_fixtures import enrol_agent
+
 import blobs
 
-_names = itertools.count()
 SECRET = "sk-or-v1-transport"
 
 
@@ -37,10 +37,8 @@ FAILOVER = "gate: primary unreachable, trying replica\n"
 
 
 def enrol(gate, cli, **mint):
-    name = "transport-%d" % next(_names)
-    info = gate.mint_agent_info(name, **mint)
-    run = cli("init", input=(info["blob"] + "\n" + info["key"] + "\n").encode())
-    assert run.status == 0, run.stderr
+    """Enrols a new agent and seeds one entry it can read."""
+    name = enrol_agent(gate, cli, **mint)
     gate.seed([{"title": "OpenRouter", "type": "api_key",
                 "fields": [{"label": "key", "value": SECRET, "tier": 2}]}], agent=name)
     return name
@@ -48,6 +46,7 @@ def enrol(gate, cli, **mint):
 
 @pytest.fixture
 def agent(gate, cli):
+    """An enrolled agent with the OpenRouter entry."""
     return enrol(gate, cli)
 
 

@@ -3,7 +3,6 @@ trust store, connection failures, redirects, the timeout, and responses a gate s
 send, against the development gate and a scripted TLS peer on 127.0.0.1."""
 import datetime
 import ipaddress
-import itertools
 import pathlib
 import re
 import shutil
@@ -14,17 +13,15 @@ import threading
 
 import pytest
 
-_names = itertools.count()
+from gate_fixtures import enrol_agent
+
 SECRET = "sk-or-v1-https"
 TOO_MANY = "TS-2020: POST /gate: Maximum (100) redirects followed\n"
 
 
 def enrol(gate, cli, **mint):
     """Enrols a new agent (mint options as devgate's) and seeds one entry it can read."""
-    name = "https-%d" % next(_names)
-    info = gate.mint_agent_info(name, **mint)
-    run = cli("init", input=(info["blob"] + "\n" + info["key"] + "\n").encode())
-    assert run.status == 0, run.stderr
+    name = enrol_agent(gate, cli, **mint)
     gate.seed([{"title": "OpenRouter", "type": "api_key",
                 "fields": [{"label": "key", "value": SECRET, "tier": 2}]}], agent=name)
     return name
@@ -32,6 +29,7 @@ def enrol(gate, cli, **mint):
 
 @pytest.fixture
 def agent(gate, cli):
+    """An enrolled agent with the OpenRouter entry."""
     return enrol(gate, cli)
 
 

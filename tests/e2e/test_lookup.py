@@ -13,7 +13,7 @@ import subprocess
 import pytest
 
 _names = itertools.count()
-BIN = os.environ.get("TESSARIN_BIN", str(pathlib.Path(__file__).resolve().parents[2] / "build" / "tessarin-cli"))
+from conftest import BIN
 
 NOT_INITIALIZED = ("TS-2003: Not initialized. Config file not found at %s/.config/tessarin/config.\n"
                    "  This agent needs enrollment first. Ask the vault owner for\n"
@@ -78,19 +78,6 @@ LISTING = ("key: sk-or-v1-abc\n"
            "motd: a\tb[31mcd\n"
            "notes: rotate every quarter\n"
            "url: https://a.example, https://b.example\n")
-
-
-def enrol(gate, cli):
-    name = "lookup-%d" % next(_names)
-    info = gate.mint_agent_info(name)
-    run = cli("init", input=(info["blob"] + "\n" + info["key"] + "\n").encode())
-    assert run.status == 0, run.stderr
-    return name
-
-
-@pytest.fixture
-def agent(gate, cli):
-    return enrol(gate, cli)
 
 
 @pytest.fixture

@@ -8,8 +8,7 @@ import subprocess
 
 import pytest
 
-_names = itertools.count()
-BIN = os.environ.get("TESSARIN_BIN", str(pathlib.Path(__file__).resolve().parents[2] / "build" / "tessarin-cli"))
+from conftest import BIN
 
 WARNING = ("warning: render wrote %d secret field(s) to stdout \u2014 do not capture this in an agent "
            "transcript; pipe only to the local consumer\n")
@@ -34,19 +33,6 @@ ENTRIES = [
     {"title": "Twin", "fields": [{"label": "f", "value": "1"}]},
     {"title": "twin", "fields": [{"label": "f", "value": "2"}]},
 ]
-
-
-def enrol(gate, cli):
-    name = "render-%d" % next(_names)
-    info = gate.mint_agent_info(name)
-    run = cli("init", input=(info["blob"] + "\n" + info["key"] + "\n").encode())
-    assert run.status == 0, run.stderr
-    return name
-
-
-@pytest.fixture
-def agent(gate, cli):
-    return enrol(gate, cli)
 
 
 @pytest.fixture

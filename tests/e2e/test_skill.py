@@ -6,7 +6,7 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-BIN = os.environ.get("TESSARIN_BIN", str(ROOT / "build" / "tessarin-cli"))
+from conftest import BIN
 DOCUMENT = (ROOT / "assets" / "SKILL.md").read_bytes()
 
 CLAUDE = ".claude/skills/tessarin/SKILL.md"
