@@ -83,7 +83,7 @@ struct LookupArgs {
     bool help = false;
 };
 
-struct LookupSpec {
+struct LookupCommand {
     std::string_view usage;
     std::string_view positional_name;  // "query" or "name"
     std::string_view missing;          // detail when the positional is missing
@@ -92,7 +92,7 @@ struct LookupSpec {
     bool exactness = true;             // get, totp, delete: --exact, --fuzzy
 };
 
-Result<LookupArgs> parse_lookup(ArgLexer& args, const LookupSpec& spec) {
+Result<LookupArgs> parse_lookup(ArgLexer& args, const LookupCommand& command) {
     LookupArgs out;
     for (;;) {
         auto token = TRY(args.next());
@@ -100,28 +100,28 @@ Result<LookupArgs> parse_lookup(ArgLexer& args, const LookupSpec& spec) {
             break;
         const ArgToken& t = *token;
         if (t.is_long("help")) {
-            write_stdout(spec.usage);
+            write_stdout(command.usage);
             out.help = true;
             return out;
         }
-        if (spec.field_json && t.is_long("field")) {
+        if (command.field_json && t.is_long("field")) {
             out.field = TRY(args.utf8_value());
-        } else if (spec.field_json && t.is_long("json")) {
+        } else if (command.field_json && t.is_long("json")) {
             out.json = true;
-        } else if (spec.exactness && t.is_long("exact")) {
+        } else if (command.exactness && t.is_long("exact")) {
             out.exact = true;
-        } else if (spec.exactness && t.is_long("fuzzy")) {
+        } else if (command.exactness && t.is_long("fuzzy")) {
             out.exact = false;
-        } else if (spec.type && t.is_long("type")) {
+        } else if (command.type && t.is_long("type")) {
             out.type = type_alias(TRY(args.utf8_value()));
         } else if (t.is_value() && !out.positional) {
-            out.positional = TRY(require_utf8(t.text, spec.positional_name));
+            out.positional = TRY(require_utf8(t.text, command.positional_name));
         } else {
             return unexpected(t);
         }
     }
     if (!out.positional)
-        return CliError(TS_2000, std::string(spec.missing));
+        return CliError(TS_2000, std::string(command.missing));
     return out;
 }
 

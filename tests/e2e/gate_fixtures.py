@@ -266,6 +266,15 @@ def enrol_agent(gate, cli, **mint) -> str:
     return name
 
 
+def enrol_with_key(gate, cli, secret, **mint) -> str:
+    """enrol_agent, then seeds the api_key entry OpenRouter whose tier-2 field key holds
+    secret, encrypted for that agent; returns the agent's name."""
+    name = enrol_agent(gate, cli, **mint)
+    gate.seed([{"title": "OpenRouter", "type": "api_key",
+                "fields": [{"label": "key", "value": secret, "tier": 2}]}], agent=name)
+    return name
+
+
 @pytest.fixture
 def agent(gate, cli):
     """The name of a freshly enrolled agent (see enrol_agent)."""

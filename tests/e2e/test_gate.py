@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-from gate_fixtures import enrol_agent
+from gate_fixtures import enrol_with_key
 
 import blobs
 
@@ -37,11 +37,8 @@ FAILOVER = "gate: primary unreachable, trying replica\n"
 
 
 def enrol(gate, cli, **mint):
-    """Enrols a new agent and seeds one entry it can read."""
-    name = enrol_agent(gate, cli, **mint)
-    gate.seed([{"title": "OpenRouter", "type": "api_key",
-                "fields": [{"label": "key", "value": SECRET, "tier": 2}]}], agent=name)
-    return name
+    """Enrols a new agent that can read OpenRouter's key, SECRET."""
+    return enrol_with_key(gate, cli, SECRET, **mint)
 
 
 @pytest.fixture

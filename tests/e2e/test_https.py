@@ -13,18 +13,15 @@ import threading
 
 import pytest
 
-from gate_fixtures import enrol_agent
+from gate_fixtures import enrol_with_key
 
 SECRET = "sk-or-v1-https"
 TOO_MANY = "TS-2020: POST /gate: Maximum (100) redirects followed\n"
 
 
 def enrol(gate, cli, **mint):
-    """Enrols a new agent (mint options as devgate's) and seeds one entry it can read."""
-    name = enrol_agent(gate, cli, **mint)
-    gate.seed([{"title": "OpenRouter", "type": "api_key",
-                "fields": [{"label": "key", "value": SECRET, "tier": 2}]}], agent=name)
-    return name
+    """Enrols a new agent that can read OpenRouter's key, SECRET."""
+    return enrol_with_key(gate, cli, SECRET, **mint)
 
 
 @pytest.fixture
