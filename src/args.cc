@@ -96,6 +96,11 @@ Result<std::string> ArgLexer::utf8_value() {
     return v;
 }
 
+Result<std::string> ArgLexer::value_named(std::string_view placeholder) {
+    m_last_option = std::string(placeholder);
+    return value();
+}
+
 Result<std::string> require_utf8(std::string value, std::string_view what) {
     if (!is_utf8(value))
         return CliError(TS_2000, std::string(what) + ": not valid UTF-8");

@@ -40,6 +40,10 @@ class ArgLexer {
     // value() that must be UTF-8: TS-2000 "--field: not valid UTF-8" otherwise.
     Result<std::string> utf8_value();
 
+    // The next argument read as the value of a named placeholder ("<title>", "<subcommand>"):
+    // its messages name the placeholder ("missing argument for option '<title>'").
+    Result<std::string> value_named(std::string_view placeholder);
+
   private:
     std::vector<std::string> m_args;
     size_t m_pos = 0;

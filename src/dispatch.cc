@@ -4,10 +4,7 @@
 
 #include "crypto/core/utf8.h"
 #include "src/args.h"
-#include "src/commands/init.h"
-#include "src/commands/lookup.h"
-#include "src/commands/render.h"
-#include "src/commands/skill.h"
+#include "src/command_table.h"
 #include "src/output.h"
 
 namespace tessarin {
@@ -17,40 +14,6 @@ extern const std::string_view entry_types_json;  // generated from assets/entry-
 }
 
 namespace {
-
-Result<void> run_version(ArgLexer&) {
-    print_version();
-    return {};
-}
-
-Result<void> run_help(ArgLexer&) {
-    print_help();
-    return {};
-}
-
-struct Command {
-    std::string_view name;
-    // Whether the command reads the configuration file (after its arguments are complete;
-    // each command loads it itself, so --help and argument errors work on a fresh host;
-    // render only when its template holds a reference).
-    bool needs_config;
-    Result<void> (*run)(ArgLexer& args);
-};
-
-// Compared exactly and case-sensitively, in this order. No aliases, no abbreviations.
-// clang-format off
-constexpr Command k_commands[] = {
-    {"init",    false, run_init},
-    {"get",     true,  run_get},
-    {"find",    true,  run_find},
-    {"delete",  true,  run_delete},
-    {"totp",    true,  run_totp},
-    {"render",  true,  run_render},
-    {"skill",   false, run_skill},
-    {"version", false, run_version},
-    {"help",    false, run_help},
-};
-// clang-format on
 
 // The embedded document byte for byte (never re-serialised), plus one newline.
 void print_schema() {
@@ -114,10 +77,8 @@ int run_program(int argc, char** argv) {
         print_usage_error("non-utf8 command name");
         return 1;
     }
-    for (const Command& command : k_commands) {
-        if (command.name == token.text)
-            return report(command.run(args));
-    }
+    if (const CommandSpec* command = find_command(token.text))
+        return report(run_command(*command, args));
     print_usage_error("unknown command: '" + token.text + "' (try 'tessarin-cli help')");
     return 1;
 }

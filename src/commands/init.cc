@@ -345,31 +345,13 @@ Result<Config> config_from_enrolment(std::string_view blob_text, std::string_vie
     return config;
 }
 
-Result<void> run_init(ArgLexer& args) {
-    std::optional<std::string> blob_argument;
-    for (;;) {
-        auto token = TRY(args.next());
-        if (!token)
-            break;
-        if (token->is_long("help")) {
-            write_stdout(k_usage_init);
-            return {};
-        }
-        if (token->is_value() && !blob_argument) {
-            if (token->text == "help") {
-                write_stdout(k_usage_init);
-                return {};
-            }
-            blob_argument = TRY(require_utf8(std::move(token->text), "blob"));
-            continue;
-        }
-        return unexpected(*token);
-    }
+Result<void> run_init(Invocation& invocation) {
+    const std::optional<std::string>& blob_argument = invocation.args().positional();
 
     // 1. The blob: the argument, or the first line of standard input.
     std::string blob;
     if (blob_argument) {
-        blob = std::move(*blob_argument);
+        blob = *blob_argument;
     } else {
         if (isatty(STDIN_FILENO))
             write_stderr("Paste enrollment blob, then press Enter:\n");

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "crypto/core/secret.h"
-#include "src/args.h"
+#include "src/command.h"
 #include "src/config.h"
 #include "src/errors.h"
 
@@ -21,8 +21,8 @@ inline constexpr std::string_view k_usage_init =
     "the command line); when piped, pass it as the line after the\n"
     "blob:  printf '%s\\n%s\\n' BLOB KEY | tessarin-cli init\n";
 
-// init [blob] [--help]; the lexer is positioned after the word "init".
-Result<void> run_init(ArgLexer& args);
+// init [blob], the blob argument read (or absent: then it comes from standard input).
+Result<void> run_init(Invocation& invocation);
 
 // Opens the blob (base64url) with the key (base64url of 32 bytes) and builds the record it
 // describes, without the device id. Every refusal is TS-2001 with one of the fixed details;

@@ -22,6 +22,13 @@ std::string type_alias(std::string value) {
     return value;
 }
 
+// The --type filter of get and find, aliases applied.
+std::optional<std::string> type_filter(const Arguments& args) {
+    if (const std::string* type = args.text("type"))
+        return type_alias(*type);
+    return std::nullopt;
+}
+
 // Candidates in an error detail: characters below U+0020 and U+007F..U+009F removed.
 std::string without_controls(std::string_view text) {
     std::string out;
@@ -73,71 +80,6 @@ CliError with_quota(CliError error, const SearchResponse& r) {
     return error;
 }
 
-// The option loop shared by get, find, totp and delete.
-struct LookupArgs {
-    std::optional<std::string> positional;
-    std::optional<std::string> field;
-    std::optional<std::string> type;
-    bool json = false;
-    bool exact = true;
-    bool help = false;
-};
-
-struct LookupCommand {
-    std::string_view usage;
-    std::string_view positional_name;  // "query" or "name"
-    std::string_view missing;          // detail when the positional is missing
-    bool field_json = false;           // get: --field, --json
-    bool type = false;                 // get, find: --type
-    bool exactness = true;             // get, totp, delete: --exact, --fuzzy
-};
-
-Result<LookupArgs> parse_lookup(ArgLexer& args, const LookupCommand& command) {
-    LookupArgs out;
-    for (;;) {
-        auto token = TRY(args.next());
-        if (!token)
-            break;
-        const ArgToken& t = *token;
-        if (t.is_long("help")) {
-            write_stdout(command.usage);
-            out.help = true;
-            return out;
-        }
-        if (command.field_json && t.is_long("field")) {
-            out.field = TRY(args.utf8_value());
-        } else if (command.field_json && t.is_long("json")) {
-            out.json = true;
-        } else if (command.exactness && t.is_long("exact")) {
-            out.exact = true;
-        } else if (command.exactness && t.is_long("fuzzy")) {
-            out.exact = false;
-        } else if (command.type && t.is_long("type")) {
-            out.type = type_alias(TRY(args.utf8_value()));
-        } else if (t.is_value() && !out.positional) {
-            out.positional = TRY(require_utf8(t.text, command.positional_name));
-        } else {
-            return unexpected(t);
-        }
-    }
-    if (!out.positional)
-        return CliError(TS_2000, std::string(command.missing));
-    return out;
-}
-
-// A command's gate connection: the configuration (loaded only once the arguments are
-// complete) and the HTTP client.
-struct Session {
-    LoadedConfig config;
-    std::unique_ptr<HttpClient> http;
-    Vault vault() const { return Vault{config, *http}; }
-};
-
-Result<Session> open_session() {
-    LoadedConfig config = TRY(load_config());
-    return Session{std::move(config), make_https_client()};
-}
-
 Result<void> write_field_value(const Field& field, ByteView l2_key) {
     auto value = field_value(field, l2_key);
     if (value.is_error())
@@ -184,15 +126,12 @@ Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool
     return with_quota(several_matches(r.count, query, count_lines(r)), r);
 }
 
-Result<void> run_get(ArgLexer& args) {
-    LookupArgs a = TRY(
-        parse_lookup(args, {k_usage_get, "query", "missing <query> (try: tessarin-cli get OpenAI)",
-                            true, true, true}));
-    if (a.help)
-        return {};
-    Session session = TRY(open_session());
-    std::string id = TRY(resolve_one(session.vault(), *a.positional, a.exact, a.type));
-    if (a.json) {
+Result<void> run_get(Invocation& invocation) {
+    const Arguments& a = invocation.args();
+    Session& session = *TRY(invocation.session());
+    std::string id =
+        TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), type_filter(a)));
+    if (a.flag("json")) {
         json raw = TRY(entry_get_raw(session.vault(), id));
         write_stdout(raw.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
         return {};
@@ -202,13 +141,14 @@ Result<void> run_get(ArgLexer& args) {
         return CliError(TS_2021, "entry response had no data block");
     std::vector<Field> fields = completed_fields(*entry.data, true);
     ByteView l2 = session.config.l2_key.span();
-    if (!a.field) {
+    const std::string* wanted = a.text("field");
+    if (!wanted) {
         print_listing(fields, l2);
         return {};
     }
-    const Field* field = find_field(fields, *a.field);
+    const Field* field = find_field(fields, *wanted);
     if (!field)
-        return CliError(TS_2050, "entry has no field named '" + *a.field + "'");
+        return CliError(TS_2050, "entry has no field named '" + *wanted + "'");
     if (field->tier >= 3)
         return CliError(TS_2048, "field '" + field->label +
                                      "' is L3 \u2014 vault does not release L3 plaintext to agents "
@@ -216,15 +156,11 @@ Result<void> run_get(ArgLexer& args) {
     return write_field_value(*field, l2);
 }
 
-Result<void> run_find(ArgLexer& args) {
-    LookupArgs a = TRY(parse_lookup(
-        args, {k_usage_find, "name", "missing <name> (try: tessarin-cli find openrouter)", false,
-               true, false}));
-    if (a.help)
-        return {};
-    Session session = TRY(open_session());
-    const std::string& name = *a.positional;
-    SearchResponse r = TRY(entry_search(session.vault(), name, false, a.type));
+Result<void> run_find(Invocation& invocation) {
+    const Arguments& a = invocation.args();
+    Session& session = *TRY(invocation.session());
+    const std::string& name = *a.positional();
+    SearchResponse r = TRY(entry_search(session.vault(), name, false, type_filter(a)));
     std::vector<std::string> lines;
     if (r.shape != SearchResponse::Shape::CountCrypto) {
         for (const Entry& e : r.entries) lines.push_back(display_line(e.title, e.type));
@@ -244,14 +180,11 @@ Result<void> run_find(ArgLexer& args) {
     return {};
 }
 
-Result<void> run_totp(ArgLexer& args) {
-    LookupArgs a = TRY(parse_lookup(
-        args, {k_usage_totp, "query", "missing <query> (try: tessarin-cli totp GitHub)", false,
-               false, true}));
-    if (a.help)
-        return {};
-    Session session = TRY(open_session());
-    std::string id = TRY(resolve_one(session.vault(), *a.positional, a.exact, std::nullopt));
+Result<void> run_totp(Invocation& invocation) {
+    const Arguments& a = invocation.args();
+    Session& session = *TRY(invocation.session());
+    std::string id =
+        TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), std::nullopt));
     json result = TRY(gate_call(*session.http, session.config, "ext.totp", json{{"id", id}}));
     auto totp = read_totp_response(result);
     if (totp.is_error())
@@ -260,15 +193,13 @@ Result<void> run_totp(ArgLexer& args) {
     return {};
 }
 
-Result<void> run_delete(ArgLexer& args) {
-    LookupArgs a =
-        TRY(parse_lookup(args, {k_usage_delete, "query", "missing <query>", false, false, true}));
-    if (a.help)
-        return {};
-    Session session = TRY(open_session());
-    std::string id = TRY(resolve_one(session.vault(), *a.positional, a.exact, std::nullopt));
+Result<void> run_delete(Invocation& invocation) {
+    const Arguments& a = invocation.args();
+    Session& session = *TRY(invocation.session());
+    std::string id =
+        TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), std::nullopt));
     TRY(entry_delete(session.vault(), id));
-    print_ok("Deleted: " + *a.positional);
+    print_ok("Deleted: " + *a.positional());
     return {};
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "src/args.h"
+#include "src/command.h"
 #include "src/errors.h"
 #include "src/gate/vault.h"
 
@@ -17,9 +17,10 @@ namespace tessarin {
 Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool exact,
                                 const std::optional<std::string>& type);
 
-Result<void> run_get(ArgLexer& args);
-Result<void> run_find(ArgLexer& args);
-Result<void> run_totp(ArgLexer& args);
-Result<void> run_delete(ArgLexer& args);
+// get, find, totp and delete, with their arguments read (a query or name, options).
+Result<void> run_get(Invocation& invocation);
+Result<void> run_find(Invocation& invocation);
+Result<void> run_totp(Invocation& invocation);
+Result<void> run_delete(Invocation& invocation);
 
 }  // namespace tessarin

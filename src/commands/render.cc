@@ -116,25 +116,9 @@ Result<std::vector<TemplateReference>> scan_references(std::string_view text) {
     return refs;
 }
 
-Result<void> run_render(ArgLexer& args) {
-    std::optional<std::string> file;
-    for (;;) {
-        auto token = TRY(args.next());
-        if (!token)
-            break;
-        if (token->is_long("help")) {
-            write_stdout(k_usage_render);
-            return {};
-        }
-        if (token->is_value() && !file)
-            file = TRY(require_utf8(token->text, "file"));
-        else
-            return unexpected(*token);
-    }
-    if (!file)
-        return CliError(TS_2000, "missing <file> (try: tessarin-cli render config.json)");
-
-    auto read = read_bounded(*file, k_input_limit);
+Result<void> run_render(Invocation& invocation) {
+    const std::string& file = *invocation.args().positional();
+    auto read = read_bounded(file, k_input_limit);
     if (read.is_error()) {
         CliError error = read.release_error();
         if (error.error != &TS_2110)
@@ -149,7 +133,7 @@ Result<void> run_render(ArgLexer& args) {
         return {};
     }
 
-    LoadedConfig config = TRY(load_config());
+    Session& session = *TRY(invocation.session());
     std::set<std::string> names;
     for (const TemplateReference& r : refs) names.insert(r.entry);
     if (names.size() > k_max_distinct_entries)
@@ -159,8 +143,7 @@ Result<void> run_render(ArgLexer& args) {
                                      "). render is not a bulk extraction tool \u2014 split your "
                                      "config or split your run.");
 
-    auto http = make_https_client();
-    Vault vault{config, *http};
+    const Vault vault = session.vault();
     ResolutionMap resolved;
     std::set<std::string> entry_ids;
     for (const TemplateReference& r : refs) {

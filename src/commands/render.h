@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "src/args.h"
+#include "src/command.h"
 #include "src/errors.h"
 
 namespace tessarin {
@@ -26,6 +26,7 @@ struct TemplateReference {
 // Finds every reference; the first malformed one (TS-2062) or the 129th (TS-2061) fails.
 Result<std::vector<TemplateReference>> scan_references(std::string_view text);
 
-Result<void> run_render(ArgLexer& args);
+// render <file>: loads the configuration only when the template holds a reference.
+Result<void> run_render(Invocation& invocation);
 
 }  // namespace tessarin

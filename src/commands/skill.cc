@@ -34,10 +34,6 @@ constexpr Environment k_environments[] = {
 };
 constexpr std::string_view k_file_name = "SKILL.md";
 
-constexpr std::string_view k_usage =
-    "Usage: tessarin-cli skill {print|install} [--yes]\n"
-    "  --yes  non-interactive install to all detected environments\n";
-
 // A menu answer longer than this is not a choice; the rest of the line is still consumed.
 constexpr size_t k_max_answer = 4096;
 
@@ -315,37 +311,12 @@ MenuChoice parse_menu_answer(std::string_view line, size_t detected) {
     return {MenuChoice::Kind::One, number - 1};
 }
 
-Result<void> run_skill(ArgLexer& args) {
-    bool install = false;
-    bool have_subcommand = false;
-    bool yes = false;
-    for (;;) {
-        auto token = TRY(args.next());
-        if (!token)
-            break;
-        if (token->is_long("help")) {
-            write_stdout(k_usage);
-            return {};
-        }
-        if (token->is_long("yes")) {
-            yes = true;
-            continue;
-        }
-        if (token->is_value() && !have_subcommand) {
-            std::string word = TRY(require_utf8(std::move(token->text), "skill arg"));
-            if (word == "install")
-                install = true;
-            else if (word != "print")
-                return CliError(TS_2000,
-                                "unknown skill subcommand '" + word + "' (use: print, install)");
-            have_subcommand = true;
-            continue;
-        }
-        return unexpected(*token);
-    }
-    if (install)
-        return run_install(yes);
+Result<void> run_skill_print(Invocation&) {
     return print_document();  // --yes means nothing here
+}
+
+Result<void> run_skill_install(Invocation& invocation) {
+    return run_install(invocation.args().flag("yes"));
 }
 
 }  // namespace tessarin

@@ -5,13 +5,18 @@
 #include <cstddef>
 #include <string_view>
 
-#include "src/args.h"
+#include "src/command.h"
 #include "src/errors.h"
 
 namespace tessarin {
 
-// skill [print | install] [--yes] [--help]; the lexer is positioned after the word "skill".
-Result<void> run_skill(ArgLexer& args);
+inline constexpr std::string_view k_usage_skill =
+    "Usage: tessarin-cli skill {print|install} [--yes]\n"
+    "  --yes  non-interactive install to all detected environments\n";
+
+// skill print (also when no sub-command is named) and skill install [--yes].
+Result<void> run_skill_print(Invocation& invocation);
+Result<void> run_skill_install(Invocation& invocation);
 
 // One answer to the install menu.
 struct MenuChoice {

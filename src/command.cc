@@ -1,0 +1,202 @@
+#include "src/command.h"
+
+#include <cassert>
+
+#include "src/output.h"
+
+namespace tessarin {
+
+// -- Arguments ---------------------------------------------------------------------------------
+
+Arguments::Slot& Arguments::slot(std::string_view key) {
+    for (Slot& s : m_slots)
+        if (s.key == key)
+            return s;
+    m_slots.push_back(Slot{key});
+    return m_slots.back();
+}
+
+const Arguments::Slot* Arguments::find(std::string_view key) const {
+    for (const Slot& s : m_slots)
+        if (s.key == key)
+            return &s;
+    return nullptr;
+}
+
+bool Arguments::flag(std::string_view key, bool otherwise) const {
+    const Slot* s = find(key);
+    return s ? s->flag : otherwise;
+}
+
+const std::string* Arguments::text(std::string_view key) const {
+    const Slot* s = find(key);
+    return s && s->text ? &*s->text : nullptr;
+}
+
+const SecretBytes* Arguments::content(std::string_view key) const {
+    const Slot* s = find(key);
+    return s && s->content ? &*s->content : nullptr;
+}
+
+void Arguments::set_flag(std::string_view key, bool value) {
+    slot(key).flag = value;
+}
+
+void Arguments::set_text(std::string_view key, std::string value) {
+    slot(key).text = std::move(value);
+}
+
+void Arguments::set_content(std::string_view key, SecretBytes value) {
+    slot(key).content = std::move(value);
+}
+
+// -- Invocation --------------------------------------------------------------------------------
+
+Result<Session*> Invocation::session() {
+    if (!m_session) {
+        // A command that declared no need for the configuration asking for it is a fault of the
+        // command table, not of the user's input.
+        assert(m_may_load);
+        if (!m_may_load)
+            return CliError(TS_2081, "command asked for the configuration it did not declare");
+        LoadedConfig config = TRY(load_config());
+        m_session.emplace(Session{std::move(config), make_https_client()});
+    }
+    return &*m_session;
+}
+
+// -- The reader --------------------------------------------------------------------------------
+
+Result<SecretBytes> read_path_value(std::string_view path, size_t limit) {
+    std::string text = TRY(read_bounded(path, limit));
+    size_t size = text.size();
+    if (path != "-")
+        while (size > 0 && (text[size - 1] == '\n' || text[size - 1] == '\r')) --size;
+    SecretBytes value(reinterpret_cast<const uint8_t*>(text.data()), size);
+    OPENSSL_cleanse(text.data(), text.size());
+    return value;
+}
+
+namespace {
+
+const OptionSpec* find_option(const CommandSpec& spec, std::string_view name) {
+    for (const OptionSpec& option : spec.options)
+        if (option.name == name)
+            return &option;
+    return nullptr;
+}
+
+const CommandSpec* find_subcommand(const SubcommandSpec& subs, std::string_view word) {
+    for (const CommandSpec& sub : subs.list)
+        if (sub.name == word)
+            return &sub;
+    return nullptr;
+}
+
+Result<void> read_option(const OptionSpec& option, ArgLexer& lexer, Arguments& args) {
+    const std::string_view key = option.storage_key();
+    switch (option.kind) {
+        case OptionKind::Flag:
+            args.set_flag(key, option.flag_value);
+            return {};
+        case OptionKind::Text: {
+            std::string value = TRY(lexer.utf8_value());
+            if (option.check)
+                TRY(option.check(value));
+            args.set_text(key, std::move(value));
+            return {};
+        }
+        case OptionKind::Path: {
+            std::string path = TRY(lexer.utf8_value());
+            args.set_content(key, TRY(read_path_value(path, option.limit)));
+            return {};
+        }
+        case OptionKind::Refused:
+            return CliError(TS_2000, "--" + std::string(option.name) +
+                                         " is a secret field and must not appear on the command "
+                                         "line; use " +
+                                         std::string(option.alternative));
+    }
+    return {};
+}
+
+// Runs the chosen command: loads what it needs once its arguments are complete, then calls it.
+Result<void> run_chosen(const CommandSpec& chosen, Invocation& invocation) {
+    if (chosen.needs == Needs::Config)
+        TRY(invocation.session());
+    return chosen.run(invocation);
+}
+
+// The option loop: options and the positional argument in any order; --help prints the usage
+// text; anything the command does not define is refused.
+Result<void> read_and_run(const CommandSpec& spec, std::string_view command, ArgLexer& lexer) {
+    const bool positional_subcommand =
+        spec.subcommands && spec.subcommands->read == SubcommandSpec::Read::Positional;
+    const CommandSpec* chosen = nullptr;
+    bool may_load = spec.needs != Needs::Nothing;
+    if (positional_subcommand)
+        for (const CommandSpec& sub : spec.subcommands->list)
+            may_load = may_load || sub.needs != Needs::Nothing;
+    Invocation invocation(command, lexer, may_load);
+    Arguments& args = invocation.args();
+
+    for (;;) {
+        auto token = TRY(lexer.next());
+        if (!token)
+            break;
+        const ArgToken& t = *token;
+        if (t.kind == ArgToken::Kind::Long) {
+            if (t.text == "help" && !spec.usage.empty()) {
+                write_stdout(spec.usage);
+                return {};
+            }
+            if (const OptionSpec* option = find_option(spec, t.text)) {
+                TRY(read_option(*option, lexer, args));
+                continue;
+            }
+        } else if (t.kind == ArgToken::Kind::Value) {
+            if (positional_subcommand && !chosen) {
+                std::string word = TRY(require_utf8(t.text, spec.positional.name));
+                chosen = find_subcommand(*spec.subcommands, word);
+                if (!chosen)
+                    return CliError(TS_2000, spec.subcommands->unknown(command, word));
+                continue;
+            }
+            if (!positional_subcommand && !spec.positional.name.empty() && !args.positional()) {
+                if (spec.positional.help_word && t.text == "help") {
+                    write_stdout(spec.usage);
+                    return {};
+                }
+                args.set_positional(TRY(require_utf8(t.text, spec.positional.name)));
+                continue;
+            }
+        }
+        return unexpected(t);
+    }
+    if (!positional_subcommand && !args.positional() && !spec.positional.missing.empty())
+        return CliError(TS_2000, std::string(spec.positional.missing));
+
+    if (positional_subcommand && !chosen)
+        chosen = spec.subcommands->otherwise;
+    return run_chosen(chosen ? *chosen : spec, invocation);
+}
+
+}  // namespace
+
+Result<void> run_command(const CommandSpec& spec, ArgLexer& lexer) {
+    if (spec.reads_own_arguments) {
+        Invocation invocation(spec.name, lexer, spec.needs != Needs::Nothing);
+        return run_chosen(spec, invocation);
+    }
+    if (spec.subcommands && spec.subcommands->read == SubcommandSpec::Read::Leading) {
+        std::string word = TRY(lexer.value_named("<subcommand>"));
+        word = TRY(require_utf8(std::move(word), "<subcommand>"));
+        const CommandSpec* sub = find_subcommand(*spec.subcommands, word);
+        if (!sub)
+            return CliError(TS_2000, spec.subcommands->unknown(spec.name, word));
+        return read_and_run(*sub, spec.name, lexer);
+    }
+    return read_and_run(spec, spec.name, lexer);
+}
+
+}  // namespace tessarin

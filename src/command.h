@@ -1,0 +1,161 @@
+// The command table's vocabulary: what a command declares (options, positional argument,
+// sub-commands, what it needs loaded) and what it is handed when it runs (its arguments and,
+// when it needs one, a session with the vault). One reader of options serves every command.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crypto/core/secret.h"
+#include "src/args.h"
+#include "src/config.h"
+#include "src/errors.h"
+#include "src/gate/http_client.h"
+#include "src/gate/vault.h"
+#include "src/input.h"
+
+namespace tessarin {
+
+// What an option takes.
+enum class OptionKind {
+    Flag,     // no value; sets its key to `flag_value`
+    Text,     // one UTF-8 value ("--name: not valid UTF-8" otherwise)
+    Path,     // a path ("-" = standard input) whose content is read at once, bounded
+    Refused,  // a secret that must not travel on the command line
+};
+
+struct OptionSpec {
+    std::string_view name;  // without the dashes
+    OptionKind kind = OptionKind::Flag;
+    // Where the value is kept; the name when empty. Opposing flags share one key, so the last
+    // one on the line wins (--exact / --fuzzy).
+    std::string_view key = {};
+    bool flag_value = true;
+    // Path: the byte limit of the read. Refused: the alternative named in the refusal.
+    size_t limit = k_input_limit;
+    std::string_view alternative = {};
+    // Text: a check run as soon as the value is read (a number, a range).
+    Result<void> (*check)(std::string_view value) = nullptr;
+
+    std::string_view storage_key() const { return key.empty() ? name : key; }
+};
+
+struct PositionalSpec {
+    std::string_view name;     // "query" in "query: not valid UTF-8"; empty: no positional
+    std::string_view missing;  // detail when it is absent; empty: optional
+    bool help_word = false;    // the word "help" in its place prints the usage text
+};
+
+// The values read for a command's options and its positional argument.
+class Arguments {
+  public:
+    bool flag(std::string_view key, bool otherwise = false) const;
+    // The value of a Text option, or nullptr when it was not given.
+    const std::string* text(std::string_view key) const;
+    // The content read for a Path option (trailing CR and LF removed from files, standard
+    // input kept exactly), or nullptr when it was not given. The content may be a secret.
+    const SecretBytes* content(std::string_view key) const;
+    const std::optional<std::string>& positional() const { return m_positional; }
+
+    void set_flag(std::string_view key, bool value);
+    void set_text(std::string_view key, std::string value);
+    void set_content(std::string_view key, SecretBytes value);
+    void set_positional(std::string value) { m_positional = std::move(value); }
+
+  private:
+    struct Slot {
+        std::string_view key;
+        bool flag = false;
+        std::optional<std::string> text;
+        std::optional<SecretBytes> content;
+    };
+    Slot& slot(std::string_view key);
+    const Slot* find(std::string_view key) const;
+
+    std::vector<Slot> m_slots;
+    std::optional<std::string> m_positional;
+};
+
+// A command's connection to the vault: the loaded configuration and the HTTPS client.
+struct Session {
+    LoadedConfig config;
+    std::unique_ptr<HttpClient> http;
+    Vault vault() const { return Vault{config, *http}; }
+};
+
+// What a running command is handed.
+class Invocation {
+  public:
+    Invocation(std::string_view command, ArgLexer& lexer, bool may_load)
+        : m_command(command), m_lexer(lexer), m_may_load(may_load) {}
+
+    // The command word as typed ("note" or "memory" for the text entries).
+    std::string_view command() const { return m_command; }
+    Arguments& args() { return m_args; }
+    const Arguments& args() const { return m_args; }
+    // The rest of the command line, for a command that reads its own arguments (put).
+    ArgLexer& lexer() { return m_lexer; }
+
+    // The configuration and the gate client, loaded on first use. Only commands that declare
+    // a need for the configuration may ask.
+    Result<Session*> session();
+
+  private:
+    std::string_view m_command;
+    ArgLexer& m_lexer;
+    bool m_may_load;
+    Arguments m_args;
+    std::optional<Session> m_session;
+};
+
+using CommandFunction = Result<void> (*)(Invocation&);
+
+enum class Needs {
+    Nothing,         // never reads the configuration
+    Config,          // loaded by dispatch once the arguments are complete
+    ConfigOnDemand,  // loaded when the command asks: only once its input calls for the vault
+};
+
+struct CommandSpec;
+
+// How a command's sub-commands are chosen.
+struct SubcommandSpec {
+    enum class Read {
+        Leading,     // the word right after the command ("memory create"), then its own options
+        Positional,  // the first positional among the command's options ("skill --yes install")
+    };
+    Read read = Read::Leading;
+    std::span<const CommandSpec> list;
+    // TS-2000 detail for a word that names no sub-command: built from the command and the word.
+    std::string (*unknown)(std::string_view command, std::string_view word) = nullptr;
+    // Positional: the sub-command run when none is named (nullptr: none).
+    const CommandSpec* otherwise = nullptr;
+};
+
+struct CommandSpec {
+    std::string_view name;
+    // Printed by --help, which then ends the command successfully; empty: --help is refused
+    // like any option the command does not define.
+    std::string_view usage = {};
+    std::span<const OptionSpec> options = {};
+    PositionalSpec positional = {};
+    Needs needs = Needs::Nothing;
+    CommandFunction run = nullptr;
+    std::optional<SubcommandSpec> subcommands = std::nullopt;
+    // The command reads the rest of its line itself (its options depend on what it reads).
+    bool reads_own_arguments = false;
+};
+
+// Reads the arguments after the command word as `spec` declares them, loads what the chosen
+// command needs, and runs it.
+Result<void> run_command(const CommandSpec& spec, ArgLexer& lexer);
+
+// A Path option's content: the bounded reader's text, with trailing CR and LF removed when it
+// came from a file ("-" is standard input, kept exactly).
+Result<SecretBytes> read_path_value(std::string_view path, size_t limit);
+
+}  // namespace tessarin

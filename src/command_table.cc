@@ -1,0 +1,97 @@
+#include "src/command_table.h"
+
+#include "src/commands/init.h"
+#include "src/commands/lookup.h"
+#include "src/commands/render.h"
+#include "src/commands/skill.h"
+#include "src/output.h"
+
+namespace tessarin {
+
+namespace {
+
+Result<void> run_version(Invocation&) {
+    print_version();
+    return {};
+}
+
+Result<void> run_help(Invocation&) {
+    print_help();
+    return {};
+}
+
+// --exact (the default) and --fuzzy set one flag: the last one on the line wins.
+constexpr OptionSpec k_exact{"exact", OptionKind::Flag, "exact", true};
+constexpr OptionSpec k_fuzzy{"fuzzy", OptionKind::Flag, "exact", false};
+constexpr OptionSpec k_type{"type", OptionKind::Text};
+
+constexpr OptionSpec k_get_options[] = {
+    {"field", OptionKind::Text}, {"json"}, k_exact, k_fuzzy, k_type,
+};
+constexpr OptionSpec k_find_options[] = {k_type};
+constexpr OptionSpec k_exactness_options[] = {k_exact, k_fuzzy};
+constexpr OptionSpec k_skill_options[] = {{"yes"}};
+
+constexpr CommandSpec k_skill_subcommands[] = {
+    {.name = "print", .run = run_skill_print},
+    {.name = "install", .run = run_skill_install},
+};
+
+std::string unknown_skill_subcommand(std::string_view, std::string_view word) {
+    return "unknown skill subcommand '" + std::string(word) + "' (use: print, install)";
+}
+
+// Compared exactly and case-sensitively, in this order.
+const CommandSpec k_commands[] = {
+    {.name = "init", .usage = k_usage_init, .positional = {"blob", {}, true}, .run = run_init},
+    {.name = "get",
+     .usage = k_usage_get,
+     .options = k_get_options,
+     .positional = {"query", "missing <query> (try: tessarin-cli get OpenAI)"},
+     .needs = Needs::Config,
+     .run = run_get},
+    {.name = "find",
+     .usage = k_usage_find,
+     .options = k_find_options,
+     .positional = {"name", "missing <name> (try: tessarin-cli find openrouter)"},
+     .needs = Needs::Config,
+     .run = run_find},
+    {.name = "delete",
+     .usage = k_usage_delete,
+     .options = k_exactness_options,
+     .positional = {"query", "missing <query>"},
+     .needs = Needs::Config,
+     .run = run_delete},
+    {.name = "totp",
+     .usage = k_usage_totp,
+     .options = k_exactness_options,
+     .positional = {"query", "missing <query> (try: tessarin-cli totp GitHub)"},
+     .needs = Needs::Config,
+     .run = run_totp},
+    // The configuration only when the template holds a reference.
+    {.name = "render",
+     .usage = k_usage_render,
+     .positional = {"file", "missing <file> (try: tessarin-cli render config.json)"},
+     .needs = Needs::ConfigOnDemand,
+     .run = run_render},
+    {.name = "skill",
+     .usage = k_usage_skill,
+     .options = k_skill_options,
+     .positional = {"skill arg"},
+     .subcommands = SubcommandSpec{SubcommandSpec::Read::Positional, k_skill_subcommands,
+                                   unknown_skill_subcommand, &k_skill_subcommands[0]}},
+    // The words version and help ignore the rest of the line.
+    {.name = "version", .run = run_version, .reads_own_arguments = true},
+    {.name = "help", .run = run_help, .reads_own_arguments = true},
+};
+
+}  // namespace
+
+const CommandSpec* find_command(std::string_view word) {
+    for (const CommandSpec& command : k_commands)
+        if (command.name == word)
+            return &command;
+    return nullptr;
+}
+
+}  // namespace tessarin
