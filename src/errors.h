@@ -44,6 +44,20 @@ inline CliError bare(CoreError inner) {
     return CliError(inner.get());
 }
 
+// Lifts a crypto-core failure into `record`: "<context>TessarinError { ... }" (the debug
+// form), for TRY_OR.
+inline auto lift_debug(const TessarinError& record, std::string_view context) {
+    return [&record, context](CoreError inner) {
+        return with_debug(record, std::string(context), inner);
+    };
+}
+// The same with the display form: "<context>TS-xxxx: message".
+inline auto lift_display(const TessarinError& record, std::string_view context) {
+    return [&record, context](CoreError inner) {
+        return with_display(record, std::string(context), inner);
+    };
+}
+
 #define TESSARIN_CLI_RECORD(name, code, msg, tech, hint, sev) \
     inline constexpr TessarinError name{code, msg, tech, hint, Severity::sev, Component::Cli};
 

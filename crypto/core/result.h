@@ -82,3 +82,13 @@ class [[nodiscard]] BasicResult<void, E> {
             return _try_result.release_error();  \
         _try_result.release_value();             \
     })
+
+// TRY for a failure of another kind: `lift` turns it into the enclosing function's failure
+// (a crypto-core error into a CliError with context, say).
+#define TRY_OR(expression, lift)                        \
+    ({                                                  \
+        auto&& _try_result = (expression);              \
+        if (_try_result.is_error()) [[unlikely]]        \
+            return (lift)(_try_result.release_error()); \
+        _try_result.release_value();                    \
+    })

@@ -22,8 +22,16 @@ std::string_view trim_whitespace(std::string_view s) {
     return s;
 }
 
-CliError core_debug(std::string context, CoreError inner) {
-    return with_debug(TS_2047, std::move(context), inner);
+CliError rng_failure(const OsError& error) {
+    return CliError(TS_2047, "rng: " + error.message());
+}
+
+CliError envelope_failure(EnvelopeError error) {
+    return CliError(TS_2047, std::move(error.detail));
+}
+
+CliError post_failure(HttpError error) {
+    return CliError(TS_2020, "POST /gate: " + error.message);
 }
 
 }  // namespace
@@ -31,26 +39,17 @@ CliError core_debug(std::string context, CoreError inner) {
 Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::string_view token,
                           std::string_view action, const json& argument) {
     // The two random draws happen in this order: the static key, then the ephemeral key.
-    auto s = noise::random_private_key();
-    if (s.is_error())
-        return CliError(TS_2047, "rng: " + s.error().message());
-    auto payload = build_request_payload(action, token, argument);
-    if (payload.is_error())
-        return CliError(TS_2047, payload.error().detail);
-    auto e = noise::random_private_key();
-    if (e.is_error())
-        return CliError(TS_2047, "rng: " + e.error().message());
+    SecretBytes s = TRY_OR(noise::random_private_key(), rng_failure);
+    SecretBytes payload = TRY_OR(build_request_payload(action, token, argument), envelope_failure);
+    SecretBytes e = TRY_OR(noise::random_private_key(), rng_failure);
 
-    noise::GateExchange exchange(e.release_value(), s.release_value());
-    auto message1 = exchange.write_message1(gate.public_key, payload.value().span());
-    if (message1.is_error())
-        return core_debug("handshake msg1: ", message1.error());
-    const std::string body = base64_encode(message1.value());
+    noise::GateExchange exchange(std::move(e), std::move(s));
+    Bytes message1 = TRY_OR(exchange.write_message1(gate.public_key, payload.span()),
+                            lift_debug(TS_2047, "handshake msg1: "));
+    const std::string body = base64_encode(message1);
 
-    auto response = http.post(gate.url, "text/plain", body, k_request_timeout, k_max_reply_body);
-    if (response.is_error())
-        return CliError(TS_2020, "POST /gate: " + response.error().message);
-    const HttpResponse& reply = response.value();
+    HttpResponse reply = TRY_OR(
+        http.post(gate.url, "text/plain", body, k_request_timeout, k_max_reply_body), post_failure);
     if (reply.status < 200 || reply.status > 299)
         return CliError(TS_2047, "gate refused the handshake (HTTP " +
                                      std::to_string(reply.status) +
@@ -64,14 +63,11 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
     auto message2 = base64_decode_checked(trim_whitespace(reply.body));
     if (message2.is_error())
         return CliError(TS_2047, "msg2 not base64: " + message2.error().message());
-    auto opened = exchange.read_message2(message2.value());
-    if (opened.is_error())
-        return core_debug("open msg2: ", opened.error());
+    SecretBytes opened =
+        TRY_OR(exchange.read_message2(message2.value()), lift_debug(TS_2047, "open msg2: "));
 
-    auto decoded = decode_reply(opened.value().span(), k_max_reply_payload);
-    if (decoded.is_error())
-        return core_debug("decode reply: ", decoded.error());
-    Reply& r = decoded.value();
+    Reply r = TRY_OR(decode_reply(opened.span(), k_max_reply_payload),
+                     lift_debug(TS_2047, "decode reply: "));
     if (r.ok)
         return std::move(r.result);
     if (!r.error)
