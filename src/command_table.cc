@@ -1,5 +1,6 @@
 #include "src/command_table.h"
 
+#include "src/commands/audit.h"
 #include "src/commands/init.h"
 #include "src/commands/lookup.h"
 #include "src/commands/render.h"
@@ -31,6 +32,16 @@ constexpr OptionSpec k_get_options[] = {
 constexpr OptionSpec k_find_options[] = {k_type};
 constexpr OptionSpec k_exactness_options[] = {k_exact, k_fuzzy};
 constexpr OptionSpec k_skill_options[] = {{"yes"}};
+constexpr OptionSpec k_audit_options[] = {
+    // The number is checked as soon as it is read, before the configuration is loaded.
+    {.name = "limit", .kind = OptionKind::Text, .check = check_audit_limit},
+    {"actor", OptionKind::Text},
+    {"action", OptionKind::Text},
+    {"entry", OptionKind::Text},
+    {"since", OptionKind::Text},
+    {"until", OptionKind::Text},
+    {"json"},
+};
 
 constexpr CommandSpec k_skill_subcommands[] = {
     {.name = "print", .run = run_skill_print},
@@ -62,6 +73,11 @@ const CommandSpec k_commands[] = {
      .positional = {"query", "missing <query>"},
      .needs = Needs::Config,
      .run = run_delete},
+    {.name = "audit",
+     .usage = k_usage_audit,
+     .options = k_audit_options,
+     .needs = Needs::Config,
+     .run = run_audit},
     {.name = "totp",
      .usage = k_usage_totp,
      .options = k_exactness_options,
