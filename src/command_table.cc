@@ -3,6 +3,7 @@
 #include "src/commands/audit.h"
 #include "src/commands/init.h"
 #include "src/commands/lookup.h"
+#include "src/commands/put.h"
 #include "src/commands/render.h"
 #include "src/commands/skill.h"
 #include "src/output.h"
@@ -90,6 +91,9 @@ const CommandSpec k_commands[] = {
      .positional = {"file", "missing <file> (try: tessarin-cli render config.json)"},
      .needs = Needs::ConfigOnDemand,
      .run = run_render},
+    // Its options depend on the entry type it reads, so it reads them itself; the
+    // configuration once its input has passed every check.
+    {.name = "put", .needs = Needs::ConfigOnDemand, .run = run_put, .reads_own_arguments = true},
     {.name = "skill",
      .usage = k_usage_skill,
      .options = k_skill_options,

@@ -1,0 +1,280 @@
+#include "src/commands/put.h"
+
+#include <map>
+
+#include "crypto/core/primitives.h"
+#include "crypto/core/utf8.h"
+#include "src/json_input.h"
+#include "src/output.h"
+
+namespace tessarin {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::string_view k_file_suffix = "-file";
+
+std::string normalised_name(std::string_view name) {
+    std::string out(name);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        else if (c == ' ')
+            c = '_';
+    }
+    return out;
+}
+
+bool ends_with(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+std::string join(const std::vector<std::string_view>& names, std::string_view separator) {
+    std::string out;
+    for (std::string_view name : names) {
+        if (!out.empty())
+            out += separator;
+        out += name;
+    }
+    return out;
+}
+
+std::string type_list() {
+    return join(schema().type_names(), ", ");
+}
+
+// The options of a type, as the refusal of an unknown option lists them: secret fields (by the
+// definition's tier alone) in their -file form.
+std::string option_list(const EntryType& type) {
+    std::string out;
+    for (const auto& [name, def] : type.sorted_fields()) {
+        if (!out.empty())
+            out += ", ";
+        out += "--" + std::string(name) + (def->tier > 1 ? "-file" : "");
+    }
+    return out;
+}
+
+CliError unknown_type(std::string_view given) {
+    return CliError(TS_2080,
+                    "unknown type '" + std::string(given) + "' (available: " + type_list() + ")");
+}
+
+std::string_view type_alias(std::string_view word) {
+    if (word == "api")
+        return "api_key";
+    if (word == "ssh")
+        return "ssh_key";
+    return word;
+}
+
+// What put sends: the type as given, the title, the values by field name and the URLs.
+struct NewEntry {
+    std::string type_text;
+    const EntryType* type = nullptr;
+    std::string title;
+    std::map<std::string, SecretBytes, std::less<>> values;
+    std::optional<json> urls;
+};
+
+// The request body: fields in field-name order, secrets sealed under their field name.
+Result<json> entry_body(const NewEntry& entry, ByteView l2_key) {
+    json fields = json::array();
+    for (const auto& [name, def] : entry.type->sorted_fields()) {
+        auto it = entry.values.find(name);
+        if (it == entry.values.end() || it->second.empty())
+            continue;
+        const bool secret = effective_tier(name, *def) == 2;
+        json field = {{"kind", def->kind}, {"label", name}, {"tier", secret ? 2 : 1}};
+        if (secret) {
+            auto sealed = encrypt_field(l2_key, name, it->second.span());
+            if (sealed.is_error())
+                return CliError(TS_2081, "encrypting " + std::string(name) + ": " +
+                                             display(sealed.error().get()));
+            field["value"] = sealed.release_value();
+        } else {
+            field["value"] = std::string(it->second.as_text());
+        }
+        fields.push_back(std::move(field));
+    }
+    json data = {{"fields", std::move(fields)}, {"title", entry.title}, {"type", entry.type_text}};
+    if (entry.urls)
+        data["urls"] = *entry.urls;
+    return json{{"data", std::move(data)}, {"title", entry.title}, {"type", entry.type_text}};
+}
+
+Result<void> send(Invocation& invocation, const NewEntry& entry) {
+    Session& session = *TRY(invocation.session());
+    const json body = TRY(entry_body(entry, session.config.l2_key.span()));
+    const bool created = TRY(entry_upsert(session.vault(), body));
+    print_ok(std::string(created ? "Created" : "Updated") + ": " + entry.title);
+    return {};
+}
+
+// The flag form, after the type word: the title, then the type's options.
+Result<void> put_from_options(Invocation& invocation, std::string type_word) {
+    ArgLexer& lexer = invocation.lexer();
+    NewEntry entry;
+    entry.type_text = std::string(type_alias(type_word));
+    entry.type = schema().find_type(entry.type_text);
+    if (!entry.type)
+        return unknown_type(type_word);
+    entry.title = TRY(require_utf8(TRY(lexer.value_named("<title>")), "<title>"));
+
+    for (;;) {
+        auto token = TRY(lexer.next());
+        if (!token)
+            break;
+        if (token->kind != ArgToken::Kind::Long)
+            return unexpected(*token);
+        const std::string& name = token->text;
+        if (ends_with(name, k_file_suffix)) {
+            const std::string base = name.substr(0, name.size() - k_file_suffix.size());
+            if (!entry.type->find_field(base))
+                return CliError(TS_2000, "--" + name + " is not valid for type '" +
+                                             entry.type_text +
+                                             "'. Secret fields use --<field>-file (e.g. "
+                                             "--password-file)");
+            std::string path = TRY(require_utf8(TRY(lexer.value()), "--*-file"));
+            entry.values.insert_or_assign(base, TRY(read_path_value(path, k_input_limit)));
+        } else if (const FieldDef* def = entry.type->find_field(name)) {
+            if (effective_tier(name, *def) >= 2)
+                return CliError(TS_2000, "--" + name +
+                                             " is a secret field and must not appear on the "
+                                             "command line; use --" +
+                                             name +
+                                             "-file PATH (or - for stdin), or put --json on "
+                                             "stdin");
+            std::string value = TRY(require_utf8(TRY(lexer.value()), "--flag"));
+            entry.values.insert_or_assign(name, SecretBytes::from_text(value));
+        } else if (name == "urls") {
+            std::string value = TRY(require_utf8(TRY(lexer.value()), "--flag"));
+            entry.values.insert_or_assign(name, SecretBytes::from_text(value));
+        } else {
+            return CliError(TS_2000, "--" + name + " is not valid for type '" + entry.type_text +
+                                         "'. Use: " + option_list(*entry.type));
+        }
+    }
+    if (auto it = entry.values.find("urls"); it != entry.values.end())
+        entry.urls = json::array({std::string(it->second.as_text())});
+    return send(invocation, entry);
+}
+
+const char* json_kind(const json& value) {
+    switch (value.type()) {
+        case json::value_t::boolean:
+            return "bool";
+        case json::value_t::array:
+            return "array";
+        case json::value_t::object:
+            return "object";
+        default:
+            return "number";
+    }
+}
+
+// The JSON form: one object on standard input.
+Result<void> put_from_json(Invocation& invocation) {
+    SecretBytes input = TRY(read_path_value("-", k_input_limit));
+    auto parsed = parse_json_input(input.as_text());
+    if (parsed.is_error())
+        return CliError(TS_2000, "invalid JSON: " + parsed.error());
+    json object = parsed.release_value();
+    JsonWipeGuard wipe(object);  // the values may be secrets
+
+    auto string_member = [&](const char* key) -> const std::string* {
+        if (!object.is_object())
+            return nullptr;
+        auto it = object.find(key);
+        return it != object.end() && it->is_string() ? &it->get_ref<const std::string&>() : nullptr;
+    };
+    const std::string* type_text = string_member("type");
+    if (!type_text)
+        return CliError(TS_2000, "JSON missing \"type\" field");
+    const std::string* title = string_member("title");
+    if (!title)
+        return CliError(TS_2000, "JSON missing \"title\" field");
+
+    NewEntry entry;
+    entry.type_text = *type_text;
+    entry.title = *title;
+    entry.type = schema().find_type(entry.type_text);
+    if (!entry.type)
+        return unknown_type(entry.type_text);
+    for (const auto& [key, value] : object.items()) {
+        (void)value;
+        if (key != "type" && key != "title" && key != "urls" && !entry.type->find_field(key))
+            return CliError(TS_2000, "unknown key '" + key + "' for type '" + entry.type_text +
+                                         "' \u2014 a typo would silently lose the value");
+    }
+
+    TRY(invocation.session());
+    for (const auto& [name, def] : entry.type->sorted_fields()) {
+        (void)def;
+        auto it = object.find(name);
+        if (it == object.end() || it->is_null())
+            continue;
+        if (!it->is_string())
+            return CliError(TS_2000, "field '" + std::string(name) +
+                                         "' must be a JSON string (got " + json_kind(*it) +
+                                         ") \u2014 quote the value");
+        entry.values.insert_or_assign(std::string(name),
+                                      SecretBytes::from_text(it->get_ref<const std::string&>()));
+    }
+    if (auto it = object.find("urls"); it != object.end()) {
+        if (it->is_string())
+            entry.urls = json::array({*it});
+        else if (it->is_array())
+            entry.urls = *it;
+    }
+    return send(invocation, entry);
+}
+
+}  // namespace
+
+bool looks_secret(std::string_view name) {
+    const std::string n = normalised_name(name);
+    if (n == "public_key" || n == "key_type" || ends_with(n, "_public") ||
+        n.find("public_key") != std::string::npos)
+        return false;
+    if (n == "key" || n == "api_key" || n == "ssh_key" || n == "private_key")
+        return true;
+    for (std::string_view word : {"password", "secret", "token", "private", "seed", "cvv", "pin"})
+        if (n.find(word) != std::string::npos)
+            return true;
+    return false;
+}
+
+uint8_t effective_tier(std::string_view name, const FieldDef& def) {
+    if (def.tier > 1 || looks_secret(name) || looks_secret(def.label))
+        return 2;
+    return def.tier;
+}
+
+Result<void> run_put(Invocation& invocation) {
+    ArgLexer& lexer = invocation.lexer();
+    bool json_form = false;
+    for (;;) {
+        auto token = TRY(lexer.next());
+        if (!token)
+            break;
+        if (token->is_long("json")) {
+            json_form = true;
+            continue;
+        }
+        if (!token->is_value())
+            return unexpected(*token);
+        if (!is_utf8(token->text))
+            return CliError(TS_2000, "not valid UTF-8");
+        // With --json the first positional ends the arguments; the rest is ignored.
+        if (json_form)
+            return put_from_json(invocation);
+        return put_from_options(invocation, std::move(token->text));
+    }
+    if (json_form)
+        return put_from_json(invocation);
+    return CliError(TS_2000, "missing <type> (available: " + type_list() + ")");
+}
+
+}  // namespace tessarin
