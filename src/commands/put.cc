@@ -69,15 +69,6 @@ std::string_view type_alias(std::string_view word) {
     return word;
 }
 
-// What put sends: the type as given, the title, the values by field name and the URLs.
-struct NewEntry {
-    std::string type_text;
-    const EntryType* type = nullptr;
-    std::string title;
-    std::map<std::string, SecretBytes, std::less<>> values;
-    std::optional<json> urls;
-};
-
 // The request body: fields in field-name order, secrets sealed under their field name.
 Result<json> entry_body(const NewEntry& entry, ByteView l2_key) {
     json fields = json::array();
@@ -177,7 +168,18 @@ const char* json_kind(const json& value) {
 // The JSON form: one object on standard input.
 Result<void> put_from_json(Invocation& invocation) {
     SecretBytes input = TRY(read_path_value("-", k_input_limit));
-    auto parsed = parse_json_input(input.as_text());
+    NewEntry entry = TRY(new_entry_from_json(input.as_text(), [&]() -> Result<void> {
+        TRY(invocation.session());
+        return {};
+    }));
+    return send(invocation, entry);
+}
+
+}  // namespace
+
+Result<NewEntry> new_entry_from_json(std::string_view text,
+                                     const std::function<Result<void>()>& between) {
+    auto parsed = parse_json_input(text);
     if (parsed.is_error())
         return CliError(TS_2000, "invalid JSON: " + parsed.error());
     json object = parsed.release_value();
@@ -209,7 +211,7 @@ Result<void> put_from_json(Invocation& invocation) {
                                          "' \u2014 a typo would silently lose the value");
     }
 
-    TRY(invocation.session());
+    TRY(between());
     for (const auto& [name, def] : entry.type->sorted_fields()) {
         (void)def;
         auto it = object.find(name);
@@ -228,10 +230,8 @@ Result<void> put_from_json(Invocation& invocation) {
         else if (it->is_array())
             entry.urls = *it;
     }
-    return send(invocation, entry);
+    return entry;
 }
-
-}  // namespace
 
 bool looks_secret(std::string_view name) {
     const std::string n = normalised_name(name);

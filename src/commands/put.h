@@ -3,7 +3,13 @@
 // agent's L2 key before anything leaves the process.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "src/command.h"
@@ -18,6 +24,22 @@ bool looks_secret(std::string_view name);
 // 2 when the definition's tier is above 1 or the name or its label looks secret; otherwise the
 // definition's tier.
 uint8_t effective_tier(std::string_view name, const FieldDef& def);
+
+// What put sends: the type as given, the title, the values by field name (plaintext; secrets
+// are sealed when the body is built) and the URLs.
+struct NewEntry {
+    std::string type_text;
+    const EntryType* type = nullptr;
+    std::string title;
+    std::map<std::string, SecretBytes, std::less<>> values;
+    std::optional<nlohmann::json> urls;
+};
+
+// The JSON form from the text read on standard input: the document, its type, title and keys
+// are checked, then `between` runs (the configuration is loaded there), then the values must
+// be strings. Failures are TS-2000 (TS-2080 for an unknown type) and never quote a value.
+Result<NewEntry> new_entry_from_json(std::string_view text,
+                                     const std::function<Result<void>()>& between);
 
 // put <type> <title> [--<field> VALUE] [--<field>-file PATH] [--urls URL], or put --json.
 // Reads its own arguments: which options exist depends on the type.
