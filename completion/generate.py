@@ -52,7 +52,8 @@ EXACT = ("--exact", "flag", "Exact title match (the default)")
 FUZZY = ("--fuzzy", "flag", "Substring title match")
 
 # Context name -> (options as (name, value kind, description), positional kinds in order).
-# "put" and "text" (note/memory before the subcommand) lead to further contexts.
+# The walk in each template knows the transitions: note and memory lead to "text" and their
+# subcommand to "text.<sub>", put's title to "put.<type>"; version and help end completion.
 CONTEXTS = {
     "init": ([HELP], ["text"]),
     "get": ([
@@ -107,8 +108,6 @@ CONTEXTS = {
     "skill": ([("--yes", "flag", "Install to every detected environment"), HELP], ["skillsub"]),
 }
 
-TEXT_COMMANDS = ("note", "memory")  # one implementation, context "text"
-BARE_COMMANDS = ("version", "help")  # ignore the rest of the line
 TYPE_ALIASES = [("api", "API keys (alias of api_key)"), ("ssh", "SSH keys (alias of ssh_key)")]
 
 VALUES = {
@@ -140,7 +139,8 @@ def put_options(fields):
         field = fields[name]
         label = field["label"]
         if field["tier"] > 1 or looks_secret(name) or looks_secret(label):
-            options.append((f"--{name}-file", "file", f"{label} (secret: read from a file, - for stdin)"))
+            options.append((f"--{name}-file", "file",
+                            f"{label} (secret: read from a file, - for stdin)"))
         else:
             options.append((f"--{name}", "text", label))
     if "urls" not in fields:
@@ -159,7 +159,7 @@ def load_model(schema_path):
     return sorted(types), contexts, values
 
 
-def tables(type_names, contexts, values):
+def tables(contexts, values):
     """What every shell's walk consults, in one form:
     lists     name -> [(word, description)]: commands, first options, values of each kind
     options   context -> [(option, description)]
@@ -194,24 +194,41 @@ def glob_quote(pattern):
     return "*".join(sh_quote(part) if part else "" for part in pattern.split("*"))
 
 
+KIND_COMMENTS = {
+    "options": "The options of context $1",
+    "option_kind": "The value kind of option $2 in context $1 (empty: a flag, or unknown)",
+    "positional_kind": "The kind of positional argument $2 (from 0) in context $1 (empty: none)",
+}
+
+
+def sh_case_functions(t, zsh, options_value, kind_var, options_var):
+    """The three look-up functions as POSIX-style case statements (zsh writes "(pattern)")."""
+    _, options, kinds, positionals = t
+    functions = [
+        ("options", "$1", [(ctx, f"{options_var}={options_value(opts)}")
+                           for ctx, opts in options.items()],
+         f"{options_var}=" + ("()" if zsh else "''")),
+        ("option_kind", '"$1 $2"', [(" | ".join(glob_quote(k) for k in keys), f"{kind_var}={kind}")
+                                    for keys, kind in kinds], f"{kind_var}=''"),
+        ("positional_kind", '"$1 $2"', [(sh_quote(key), f"{kind_var}={kind}")
+                                        for key, kind in positionals], f"{kind_var}=''"),
+    ]
+    out = []
+    for name, subject, branches, default in functions:
+        out += ["", f"# {KIND_COMMENTS[name]}.", f"_tessarin_cli_{name}() {{",
+                f"    case {subject} in"]
+        for pattern, body in branches + [("*", default)]:
+            out.append(f"        ({pattern}) {body} ;;" if zsh else f"        {pattern}) {body} ;;")
+        out += ["    esac", "}"]
+    return out
+
+
 def bash_tables(t):
-    lists, options, kinds, positionals = t
+    lists = t[0]
     out = [f"_tessarin_cli_{name}={sh_quote(' '.join(w for w, _ in items))}"
            for name, items in lists.items()]
-    out += ["", "# The options of context $1, in _tessarin_cli_r.",
-            "_tessarin_cli_options() {", "    case $1 in"]
-    out += [f"        {ctx}) _tessarin_cli_r={sh_quote(' '.join(o for o, _ in opts))} ;;"
-            for ctx, opts in options.items()]
-    out += ["        *) _tessarin_cli_r='' ;;", "    esac", "}", "",
-            "# The value kind of option $2 in context $1 (empty for a flag or an unknown option).",
-            "_tessarin_cli_option_kind() {", '    case "$1 $2" in']
-    out += ["        " + " | ".join(glob_quote(k) for k in keys) + f") _tessarin_cli_r={kind} ;;"
-            for keys, kind in kinds]
-    out += ["        *) _tessarin_cli_r='' ;;", "    esac", "}", "",
-            "# The kind of positional argument $2 (from 0) in context $1 (empty: none expected).",
-            "_tessarin_cli_positional_kind() {", '    case "$1 $2" in']
-    out += [f"        {sh_quote(key)}) _tessarin_cli_r={kind} ;;" for key, kind in positionals]
-    out += ["        *) _tessarin_cli_r='' ;;", "    esac", "}"]
+    out += sh_case_functions(t, False, lambda opts: sh_quote(" ".join(o for o, _ in opts)),
+                             "_tessarin_cli_r", "_tessarin_cli_r")
     return "\n".join(out)
 
 
@@ -221,24 +238,14 @@ def zsh_pairs(items):
 
 
 def zsh_tables(t):
-    lists, options, kinds, positionals = t
+    lists = t[0]
     out = []
     for name, items in lists.items():
         out.append(f"_tessarin_cli_{name}=({zsh_pairs(items)})")
-        out.append(f"_tessarin_cli_{name}_words={sh_quote(' ' + ' '.join(w for w, _ in items) + ' ')}")
-    out += ["", "# The options of context $1 as option:description, in reply.",
-            "_tessarin_cli_options() {", "    case $1 in"]
-    out += [f"        ({ctx}) reply=({zsh_pairs(opts)}) ;;" for ctx, opts in options.items()]
-    out += ["        (*) reply=() ;;", "    esac", "}", "",
-            "# The value kind of option $2 in context $1 (empty for a flag or an unknown option).",
-            "_tessarin_cli_option_kind() {", '    case "$1 $2" in']
-    out += ["        (" + " | ".join(glob_quote(k) for k in keys) + f") REPLY={kind} ;;"
-            for keys, kind in kinds]
-    out += ["        (*) REPLY='' ;;", "    esac", "}", "",
-            "# The kind of positional argument $2 (from 0) in context $1 (empty: none expected).",
-            "_tessarin_cli_positional_kind() {", '    case "$1 $2" in']
-    out += [f"        ({sh_quote(key)}) REPLY={kind} ;;" for key, kind in positionals]
-    out += ["        (*) REPLY='' ;;", "    esac", "}"]
+        words = " ".join(w for w, _ in items)
+        out.append(f"_tessarin_cli_{name}_words={sh_quote(' ' + words + ' ')}")
+    # Options go to reply as option:description pairs, kinds to REPLY.
+    out += sh_case_functions(t, True, lambda opts: f"({zsh_pairs(opts)})", "REPLY", "reply")
     return "\n".join(out)
 
 
@@ -288,7 +295,7 @@ def main(argv):
     type_names, contexts, values = load_model(argv[1])
     template_dir, out_dir = pathlib.Path(argv[2]), pathlib.Path(argv[3])
     out_dir.mkdir(parents=True, exist_ok=True)
-    model = tables(type_names, contexts, values)
+    model = tables(contexts, values)
     for template, output, emit in OUTPUTS:
         text = (template_dir / template).read_text(encoding="utf-8")
         text = text.replace("@TYPE_NAMES@", " ".join(type_names))

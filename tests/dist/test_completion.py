@@ -6,7 +6,6 @@ a few files. A tessarin-cli that records its runs comes first on PATH: completio
 run the program (that would read the configuration and could contact the vault)."""
 import json
 import os
-import pathlib
 import pty
 import select
 import shlex
@@ -121,7 +120,8 @@ def bash_results(request, scratch):
     printf '%s\\n' "${COMPREPLY[@]}" --end--
 }""")
     for line, _ in CASES:
-        script.append("complete_line " + " ".join(shlex.quote(w) for w in [line, *bash_words(line)]))
+        words = [line, *bash_words(line)]
+        script.append("complete_line " + " ".join(shlex.quote(w) for w in words))
     r = run("bash", "--norc", "--noprofile", "-c", "\n".join(script), cwd=root, env=env)
     assert r.returncode == 0, r.stderr
     return split_results(r.stdout, len(CASES))

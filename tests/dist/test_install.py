@@ -31,7 +31,8 @@ def test_honours_destdir_and_prefix(tmp_path, version):
     assert (r.returncode, r.stdout) == (0, f"tessarin-cli {version}\n")
 
     for name, built in [("share/man/man1/tessarin-cli.1", "doc/tessarin-cli.1"),
-                        ("share/bash-completion/completions/tessarin-cli", "completion/tessarin-cli"),
+                        ("share/bash-completion/completions/tessarin-cli",
+                         "completion/tessarin-cli"),
                         ("share/zsh/vendor-completions/_tessarin-cli", "completion/_tessarin-cli"),
                         ("share/fish/vendor_completions.d/tessarin-cli.fish",
                          "completion/tessarin-cli.fish")]:

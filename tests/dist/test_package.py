@@ -1,7 +1,6 @@
 """make package: a .deb that carries the program's version, depends on little, passes lintian,
 and whose extracted binary runs."""
 import gzip
-import subprocess
 
 import pytest
 
