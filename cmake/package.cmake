@@ -30,10 +30,12 @@ the vault. Secrets are never taken from the command line.
 .
 Includes the man page and completion for bash, zsh and fish.")
 
-# Debian's own layout on top of the installed tree: the man page compressed, a changelog.
+# Debian's own layout on top of the installed tree: the man page compressed, a changelog,
+# the binary without .comment and .note.
 string(TIMESTAMP TESSARIN_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
 set(CPACK_TESSARIN_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog)
+set(CPACK_TESSARIN_BINARY ${CMAKE_INSTALL_BINDIR}/tessarin-cli)
 set(CPACK_TESSARIN_MAN_PAGE ${CMAKE_INSTALL_MANDIR}/man1/tessarin-cli.1)
 set(CPACK_TESSARIN_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/deb-tree.cmake)
