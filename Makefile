@@ -1,4 +1,4 @@
-# Public entry points: deps, build, test, asan, fuzz, demo, bench.
+# Public entry points: deps, build, test, asan, fuzz, demo, bench, install, package.
 # Everything runs on a fresh Debian machine as root; `deps` installs only what is missing.
 
 BUILD      ?= build
@@ -6,14 +6,17 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 PY         := /usr/bin/python3
 JOBS       ?= 2
+PREFIX     ?= /usr/local
 
-# Build, test, demo and benchmark needs, as Debian package names.
+# Build, test, demo, benchmark and packaging needs, as Debian package names (the shells and
+# linters check the completion files, the man page and the .deb).
 PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config \
             libssl-dev nlohmann-json3-dev zlib1g-dev libgtest-dev \
             python3 python3-pytest python3-cryptography python3-dissononce \
-            openssl curl ca-certificates hyperfine
+            openssl curl ca-certificates hyperfine \
+            dpkg-dev file lintian scdoc mandoc bash-completion zsh fish
 
-.PHONY: all deps build test unit e2e asan fuzz demo bench clean
+.PHONY: all deps build test unit e2e installcheck asan fuzz demo bench install package clean
 
 all: build
 
@@ -42,7 +45,11 @@ unit: build
 e2e: build
 	TESSARIN_BIN=$(abspath $(BUILD))/tessarin-cli $(PY) -m pytest -q -p no:cacheprovider tests/e2e
 
-test: unit e2e
+# Install tree, Debian package, man page and shell completion, checked as a user meets them.
+installcheck: build
+	TESSARIN_BUILD=$(abspath $(BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/dist
+
+test: unit e2e installcheck
 
 # The same tests against a clang++ build with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps
@@ -74,6 +81,14 @@ demo: build
 bench: build
 	bash bench/startup.sh $(BUILD)/tessarin-cli
 	bash bench/request.sh $(BUILD)/tessarin-cli
+
+# The program, its man page and its bash, zsh and fish completion under $(DESTDIR)$(PREFIX).
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# A Debian package, $(BUILD)/tessarin-cli_<version>_<arch>.deb.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,67 @@
+"""make package: a .deb that carries the program's version, depends on little, passes lintian,
+and whose extracted binary runs."""
+import gzip
+
+import pytest
+
+from conftest import BUILD, make, run
+
+FILES = {
+    "./usr/bin/tessarin-cli",
+    "./usr/share/man/man1/tessarin-cli.1.gz",
+    "./usr/share/bash-completion/completions/tessarin-cli",
+    "./usr/share/zsh/vendor-completions/_tessarin-cli",
+    "./usr/share/fish/vendor_completions.d/tessarin-cli.fish",
+    "./usr/share/doc/tessarin-cli/copyright",
+    "./usr/share/doc/tessarin-cli/changelog.gz",
+}
+
+
+@pytest.fixture(scope="module")
+def deb(version):
+    """The package, built once for this module."""
+    arch = run("dpkg", "--print-architecture").stdout.strip()
+    path = BUILD / f"tessarin-cli_{version}_{arch}.deb"
+    path.unlink(missing_ok=True)
+    make("package")
+    assert path.is_file()
+    return path
+
+
+def field(deb, name):
+    r = run("dpkg-deb", "--field", deb, name)
+    assert r.returncode == 0, r.stderr
+    return r.stdout.strip()
+
+
+def test_control_fields(deb, version):
+    assert field(deb, "Package") == "tessarin-cli"
+    assert field(deb, "Version") == version
+    assert field(deb, "Architecture") == run("dpkg", "--print-architecture").stdout.strip()
+    assert "<" in field(deb, "Maintainer")
+    assert field(deb, "Description").startswith("command-line client for the Tessarin")
+    # OpenSSL, zlib and the C++ runtime are linked in: only the C library is left.
+    depends = [d.strip().split()[0] for d in field(deb, "Depends").split(",")]
+    assert depends == ["libc6"]
+
+
+def test_extracted_binary_runs(deb, version, tmp_path):
+    r = run("dpkg-deb", "-x", deb, tmp_path)
+    assert r.returncode == 0, r.stderr
+    files = {"./" + str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if not p.is_dir()}
+    assert files == FILES
+    r = run(tmp_path / "usr/bin/tessarin-cli", "--version", env={"NO_COLOR": "1"})
+    assert (r.returncode, r.stdout) == (0, f"tessarin-cli {version}\n")
+    # The man page and changelog are compressed without a time stamp (gzip -n), and the
+    # changelog names this version.
+    for name in ("usr/share/man/man1/tessarin-cli.1.gz", "usr/share/doc/tessarin-cli/changelog.gz"):
+        raw = (tmp_path / name).read_bytes()
+        assert raw[4:8] == b"\0\0\0\0", name
+    changelog = gzip.decompress((tmp_path / "usr/share/doc/tessarin-cli/changelog.gz").read_bytes())
+    assert changelog.startswith(f"tessarin-cli ({version}) ".encode())
+
+
+def test_lintian_finds_no_error_or_warning(deb):
+    r = run("lintian", "--fail-on", "error,warning", "--no-tag-display-limit", deb)
+    tags = [line for line in r.stdout.splitlines() if line[:2] in ("E:", "W:")]
+    assert (r.returncode, tags) == (0, [])
