@@ -108,4 +108,19 @@ vault render "$work/app.config.json"
 # An L3 field is never released to an agent.
 vault get "Corporate card" --field number
 
+# Writing: secret values come from files or standard input and are sealed with the agent's L2
+# key before they leave the process; on the command line they are refused.
+printf 'sk-live-demo\n' >"$work/stripe.key"
+vault put api Stripe --key-file "$work/stripe.key" --endpoint https://api.stripe.com
+vault get Stripe --field key
+printf '\n'
+vault put credential mail --username bot --password hunter2
+printf '\n$ echo {"type":"server","title":"build box",...} | tessarin-cli put --json\n'
+printf '{"type":"server","title":"build box","host":"10.0.0.7","username":"ci","password":"s3cret"}' |
+    "$cli_abs" put --json || printf '(exit status %s)\n' "$?"
+vault get "build box"
+
+# The vault's audit trail: every request above, newest first.
+vault audit --limit 12
+
 printf "\n(the gate is stopped and its files removed)\n"
