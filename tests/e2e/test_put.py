@@ -253,3 +253,32 @@ def test_json_urls_on_a_type_without_a_urls_field(gate, cli, agent, urls, sent):
 
 def test_json_form_takes_no_aliases(cli):
     fail(put_json(cli, {"type": "api", "title": "t"}), "unknown type 'api' (available: %s)" % TYPES, "TS-2080")
+
+
+# -- the shell completion offers exactly what put accepts ------------------------------------
+
+def completion_put_options():
+    """(type, option, kind) of every field option the completion generator offers after put."""
+    import importlib.util
+    import pathlib
+    root = pathlib.Path(__file__).resolve().parents[2]
+    spec = importlib.util.spec_from_file_location("completion_generate", root / "completion" / "generate.py")
+    generate = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generate)
+    _, contexts, _ = generate.load_model(root / "assets" / "entry-types.json")
+    return [(ctx[len("put."):], option, kind) for ctx, (options, _) in sorted(contexts.items())
+            if ctx.startswith("put.") for option, kind, _ in options]
+
+
+def test_completion_offers_what_put_accepts(cli):
+    """A plain option offered by the completion is taken on the command line (the run goes on to
+    the configuration); a field offered only in its -file form is refused as a secret."""
+    offered = completion_put_options()
+    assert offered
+    for type_name, option, kind in offered:
+        if kind == "file":
+            name = option[2:-len("-file")]
+            r = cli("put", type_name, "x", "--" + name, "v")
+            assert "is a secret field" in r.stderr, (type_name, option)
+        r = cli("put", type_name, "x", option, "/dev/null" if kind == "file" else "v")
+        assert r.stderr.startswith("TS-2003: Not initialized."), (type_name, option, r.stderr)
