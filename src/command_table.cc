@@ -4,6 +4,7 @@
 #include "src/commands/lookup.h"
 #include "src/commands/render.h"
 #include "src/commands/skill.h"
+#include "src/commands/textentry.h"
 #include "src/output.h"
 
 namespace tessarin {
@@ -74,6 +75,9 @@ const CommandSpec k_commands[] = {
      .positional = {"file", "missing <file> (try: tessarin-cli render config.json)"},
      .needs = Needs::ConfigOnDemand,
      .run = run_render},
+    // One implementation; the kind is the command word.
+    {.name = "note", .subcommands = text_entry_subcommands(TextKind::Note)},
+    {.name = "memory", .subcommands = text_entry_subcommands(TextKind::Memory)},
     {.name = "skill",
      .usage = k_usage_skill,
      .options = k_skill_options,
