@@ -54,7 +54,6 @@ class CreateJsonReader : public nlohmann::json_sax<json> {
   public:
     struct Slot {
         std::string_view key;
-        bool present = false;
         bool is_string = false;
         std::string text;
     };
@@ -112,7 +111,6 @@ class CreateJsonReader : public nlohmann::json_sax<json> {
         if (Slot* s = slot(m_key)) {
             wipe(s->text);
             s->text.clear();
-            s->present = true;
             s->is_string = text != nullptr;
             if (text)
                 s->text = *text;
@@ -239,13 +237,18 @@ Result<void> check_type(const Entry& entry, std::string_view kind) {
     return {};
 }
 
-// The one entry of this kind the query names, fetched and checked for its type.
-Result<Entry> resolve_entry(const Vault& vault, const Arguments& args, std::string_view kind) {
+// The one entry of this kind the query names: its id and the entry fetched, of the right type.
+struct Resolved {
+    std::string id;
+    Entry entry;
+};
+
+Result<Resolved> resolve_entry(const Vault& vault, const Arguments& args, std::string_view kind) {
     std::string id =
         TRY(resolve_one(vault, *args.positional(), args.flag("exact", true), std::string(kind)));
     Entry entry = TRY(entry_get(vault, id));
     TRY(check_type(entry, kind));
-    return entry;
+    return Resolved{std::move(id), std::move(entry)};
 }
 
 Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& values) {
@@ -346,7 +349,7 @@ Result<void> run_get(Invocation& invocation) {
         write_stdout(raw.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
         return {};
     }
-    Entry entry = TRY(resolve_entry(session.vault(), a, kind));
+    Entry entry = TRY(resolve_entry(session.vault(), a, kind)).entry;
     if (!entry.data)
         return CliError(TS_2021, "entry response had no data block");
     const std::vector<Field>& fields = entry.data->fields;
@@ -398,7 +401,8 @@ Result<void> run_update(Invocation& invocation) {
 
     Session& session = *TRY(invocation.session());
     const Vault vault = session.vault();
-    Entry entry = TRY(resolve_entry(vault, a, kind));
+    Resolved found = TRY(resolve_entry(vault, a, kind));
+    const Entry& entry = found.entry;
     const std::vector<Field> no_fields;
     const std::vector<Field>& fields = entry.data ? entry.data->fields : no_fields;
     ByteView l2 = session.config.l2_key.span();
@@ -430,7 +434,7 @@ Result<void> run_update(Invocation& invocation) {
     TRY(check_embeddings(v));
 
     json body = TRY(build_body(l2, kind, v));
-    body["id"] = entry.entry_id;
+    body["id"] = found.id;
     TRY(entry_upsert(vault, body));
     print_ok_secret("Updated: ", v.summary);
     return {};
@@ -440,8 +444,8 @@ Result<void> run_update(Invocation& invocation) {
 
 Result<void> run_delete(Invocation& invocation) {
     Session& session = *TRY(invocation.session());
-    Entry entry = TRY(resolve_entry(session.vault(), invocation.args(), kind_word(invocation)));
-    TRY(entry_delete(session.vault(), entry.entry_id));
+    Resolved found = TRY(resolve_entry(session.vault(), invocation.args(), kind_word(invocation)));
+    TRY(entry_delete(session.vault(), found.id));
     print_ok("Deleted.");
     return {};
 }
