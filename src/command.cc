@@ -50,6 +50,14 @@ void Arguments::set_content(std::string_view key, SecretBytes value) {
     slot(key).content = std::move(value);
 }
 
+Result<void> Arguments::claim_stdin(std::string_view option) {
+    if (m_stdin_reader)
+        return CliError(TS_2000, "--" + *m_stdin_reader + " and --" + std::string(option) +
+                                     " both read standard input; give one of them a file");
+    m_stdin_reader = std::string(option);
+    return {};
+}
+
 // -- Invocation --------------------------------------------------------------------------------
 
 Result<Session*> Invocation::session() {
@@ -108,6 +116,8 @@ Result<void> read_option(const OptionSpec& option, ArgLexer& lexer, Arguments& a
         }
         case OptionKind::Path: {
             std::string path = TRY(lexer.utf8_value());
+            if (path == "-")
+                TRY(args.claim_stdin(option.name));
             args.set_content(key, TRY(read_path_value(path, option.limit)));
             return {};
         }

@@ -60,6 +60,10 @@ class Arguments {
     // input kept exactly), or nullptr when it was not given. The content may be a secret.
     const SecretBytes* content(std::string_view key) const;
     const std::optional<std::string>& positional() const { return m_positional; }
+    // Records that the option (named without dashes) reads standard input. Standard input can
+    // be read once: a second option asking for it would get nothing, so it is refused (TS-2000,
+    // naming both options) before anything is read.
+    Result<void> claim_stdin(std::string_view option);
 
     void set_flag(std::string_view key, bool value);
     void set_text(std::string_view key, std::string value);
@@ -78,6 +82,7 @@ class Arguments {
 
     std::vector<Slot> m_slots;
     std::optional<std::string> m_positional;
+    std::optional<std::string> m_stdin_reader;
 };
 
 // A command's connection to the vault: the loaded configuration and the HTTPS client.

@@ -6,6 +6,7 @@
 #include "src/commands/put.h"
 #include "src/commands/render.h"
 #include "src/commands/skill.h"
+#include "src/commands/textentry.h"
 #include "src/output.h"
 
 namespace tessarin {
@@ -94,6 +95,9 @@ const CommandSpec k_commands[] = {
     // Its options depend on the entry type it reads, so it reads them itself; the
     // configuration once its input has passed every check.
     {.name = "put", .needs = Needs::ConfigOnDemand, .run = run_put, .reads_own_arguments = true},
+    // One implementation; the kind is the command word.
+    {.name = "note", .subcommands = text_entry_subcommands(TextKind::Note)},
+    {.name = "memory", .subcommands = text_entry_subcommands(TextKind::Memory)},
     {.name = "skill",
      .usage = k_usage_skill,
      .options = k_skill_options,

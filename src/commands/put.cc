@@ -128,6 +128,9 @@ Result<void> put_from_options(Invocation& invocation, std::string type_word) {
                                              "'. Secret fields use --<field>-file (e.g. "
                                              "--password-file)");
             std::string path = TRY(require_utf8(TRY(lexer.value()), "--*-file"));
+            // A second field asking for standard input would silently get nothing.
+            if (path == "-")
+                TRY(invocation.args().claim_stdin(name));
             entry.values.insert_or_assign(base, TRY(read_path_value(path, k_input_limit)));
         } else if (const FieldDef* def = entry.type->find_field(name)) {
             if (effective_tier(name, *def) >= 2)

@@ -282,3 +282,10 @@ def test_completion_offers_what_put_accepts(cli):
             assert "is a secret field" in r.stderr, (type_name, option)
         r = cli("put", type_name, "x", option, "/dev/null" if kind == "file" else "v")
         assert r.stderr.startswith("TS-2003: Not initialized."), (type_name, option, r.stderr)
+
+
+def test_standard_input_is_read_once(gate, cli, agent):
+    r = cli("put", "credential", "x", "--password-file", "-", "--notes-file", "-", input=b"pw")
+    assert (r.status, r.stderr) == (1, "TS-2000: --password-file and --notes-file both read standard "
+                                       "input; give one of them a file\n")
+    assert "entry.upsert" not in gate.actions()

@@ -1,0 +1,714 @@
+#include "src/commands/textentry.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <span>
+#include <vector>
+
+#include "crypto/core/primitives.h"
+#include "src/commands/lookup.h"
+#include "src/gate/gate.h"
+#include "src/gate/vault.h"
+#include "src/input.h"
+#include "src/output.h"
+
+namespace tessarin {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::string_view k_statuses[] = {"draft", "active", "archived"};
+constexpr uint64_t k_default_limit = 10;
+constexpr uint64_t k_max_limit = 50;
+
+void wipe(std::string& text) {
+    OPENSSL_cleanse(text.data(), text.size());
+}
+
+// -- create --json -----------------------------------------------------------------------------
+
+// Where the parser stopped, as a line and a column (both from 1). The parser counts the byte it
+// stopped at, or one past the end when the input ended early.
+std::string position_text(std::string_view text, size_t position) {
+    size_t offset = std::min(position, text.size() + 1);
+    offset = offset ? offset - 1 : 0;
+    size_t line = 1;
+    size_t line_start = 0;
+    for (size_t i = 0; i < offset; ++i)
+        if (text[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    return "line " + std::to_string(line) + " column " + std::to_string(offset - line_start + 1);
+}
+
+// Reads the object of `create --json` as it streams past, without building a document: only
+// the string values of the five known keys are kept, everything nested deeper is skipped, and
+// a parse failure keeps its position, never the text around it (the input holds secrets).
+class CreateJsonReader : public nlohmann::json_sax<json> {
+  public:
+    struct Slot {
+        std::string_view key;
+        bool is_string = false;
+        std::string text;
+    };
+
+    ~CreateJsonReader() override {
+        for (Slot& s : m_slots) wipe(s.text);
+    }
+
+    bool null() override { return value(nullptr); }
+    bool boolean(bool) override { return value(nullptr); }
+    bool number_integer(number_integer_t) override { return value(nullptr); }
+    bool number_unsigned(number_unsigned_t) override { return value(nullptr); }
+    bool number_float(number_float_t, const string_t&) override { return value(nullptr); }
+    bool string(string_t& text) override {
+        bool ok = value(&text);
+        wipe(text);
+        return ok;
+    }
+    bool binary(binary_t&) override { return value(nullptr); }
+    bool start_object(std::size_t) override { return open(true); }
+    bool start_array(std::size_t) override { return open(false); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+    bool key(string_t& name) override {
+        if (m_depth == 1 && m_top_is_object) {
+            m_key = name;
+            if (!slot(name) && (!m_unknown || name < *m_unknown))
+                m_unknown = name;
+        }
+        return true;
+    }
+    bool parse_error(std::size_t position, const std::string&,
+                     const nlohmann::detail::exception& error) override {
+        m_error_position = position;
+        m_error_id = error.id;
+        return false;
+    }
+
+    bool top_is_object() const { return m_top_is_object; }
+    const std::optional<std::string>& unknown_key() const { return m_unknown; }
+    std::optional<size_t> error_position() const { return m_error_position; }
+    int error_id() const { return m_error_id; }
+    Slot* slot(std::string_view key) {
+        for (Slot& s : m_slots)
+            if (s.key == key)
+                return &s;
+        return nullptr;
+    }
+
+  private:
+    // A value of the top-level object replaces what its key held (the last of two wins).
+    bool value(std::string* text) {
+        if (m_depth != 1 || !m_top_is_object)
+            return true;
+        if (Slot* s = slot(m_key)) {
+            wipe(s->text);
+            s->text.clear();
+            s->is_string = text != nullptr;
+            if (text)
+                s->text = *text;
+        }
+        return true;
+    }
+    bool open(bool object) {
+        if (m_depth == 0)
+            m_top_is_object = object;
+        else
+            value(nullptr);
+        ++m_depth;
+        return true;
+    }
+    bool close() {
+        --m_depth;
+        return true;
+    }
+
+    std::array<Slot, 5> m_slots{{
+        {"summary"},
+        {"content"},
+        {"status"},
+        {"embeddings"},
+        {"embedding_model"},
+    }};
+    size_t m_depth = 0;
+    bool m_top_is_object = false;
+    std::string m_key;
+    std::optional<std::string> m_unknown;
+    std::optional<size_t> m_error_position;
+    int m_error_id = 0;
+};
+
+CliError invalid_json(std::string_view text, size_t position, int id) {
+    std::string what;
+    if (id == 406)
+        what = "number out of range";
+    else if (position > text.size())
+        what = "unexpected end of input";
+    else
+        what = "syntax error";
+    return CliError(TS_2000,
+                    "invalid JSON on stdin: " + what + " at " + position_text(text, position));
+}
+
+SecretBytes take_secret(std::string& text) {
+    SecretBytes out = SecretBytes::from_text(text);
+    wipe(text);
+    return out;
+}
+
+// -- shared pieces -----------------------------------------------------------------------------
+
+std::string kind_word(const Invocation& invocation) {
+    return std::string(invocation.command());
+}
+
+Result<void> check_embeddings(const TextEntryValues& values) {
+    if (values.embeddings && !values.embedding_model)
+        return CliError(TS_2000, "--embedding-model is required when --embeddings is set");
+    return {};
+}
+
+// Content named by --content-file: the bounded reader at the content limit, trailing CR and LF
+// dropped from a file, standard input kept exactly.
+Result<SecretBytes> read_content_file(Arguments& args, const std::string& path) {
+    if (path == "-")
+        TRY(args.claim_stdin("content-file"));
+    return read_path_value(path, k_content_limit);
+}
+
+json field_object(std::string_view label, std::string value, std::string_view kind, int tier) {
+    return json{{"kind", std::string(kind)},
+                {"label", std::string(label)},
+                {"tier", tier},
+                {"value", std::move(value)}};
+}
+
+// The entry body sent by create and update (keys in byte order, as every object is written).
+Result<json> build_body(ByteView l2, std::string_view kind, const TextEntryValues& v) {
+    std::string summary = TRY_OR(encrypt_field(l2, "summary", v.summary.span()),
+                                 lift_display(TS_2081, "encrypting summary: "));
+    std::string content = TRY_OR(encrypt_field(l2, "content", v.content.span()),
+                                 lift_display(TS_2081, "encrypting content: "));
+    json fields = json::array();
+    fields.push_back(field_object("summary", std::move(summary), "text", 2));
+    fields.push_back(field_object("content", std::move(content), "text", 2));
+    fields.push_back(field_object("status", v.status, "text", 1));
+    if (v.embeddings)
+        fields.push_back(field_object("embeddings", *v.embeddings, "binary", 1));
+    if (v.embedding_model)
+        fields.push_back(field_object("embedding_model", *v.embedding_model, "text", 1));
+    const std::string title(v.summary.as_text());
+    json data = {{"fields", std::move(fields)}, {"title", title}, {"type", std::string(kind)}};
+    return json{{"data", std::move(data)}, {"title", title}, {"type", std::string(kind)}};
+}
+
+// print_ok with a line that holds a secret (the summary): the copy is wiped after printing.
+void print_ok_secret(std::string_view prefix, const SecretBytes& secret) {
+    std::string line;
+    line.reserve(prefix.size() + secret.size());
+    line.append(prefix).append(secret.as_text());
+    print_ok(line);
+    wipe(line);
+}
+
+const Field* field_labelled(const std::vector<Field>& fields, std::string_view label) {
+    for (const Field& f : fields)
+        if (f.label == label)
+            return &f;
+    return nullptr;
+}
+
+// The entry's type (its own, else its data block's) must be the command's kind, when it has one.
+Result<void> check_type(const Entry& entry, std::string_view kind) {
+    std::string type = entry.type.value_or("");
+    if (type.empty() && entry.data)
+        type = entry.data->type.value_or("");
+    if (!type.empty() && type != kind)
+        return CliError(TS_2000, "entry is type '" + type + "', not '" + std::string(kind) +
+                                     "' \u2014 refuse cross-type " + std::string(kind) +
+                                     " on this entry");
+    return {};
+}
+
+// The one entry of this kind the query names: its id and the entry fetched, of the right type.
+struct Resolved {
+    std::string id;
+    Entry entry;
+};
+
+Result<Resolved> resolve_entry(const Vault& vault, const Arguments& args, std::string_view kind) {
+    std::string id =
+        TRY(resolve_one(vault, *args.positional(), args.flag("exact", true), std::string(kind)));
+    Entry entry = TRY(entry_get(vault, id));
+    TRY(check_type(entry, kind));
+    return Resolved{std::move(id), std::move(entry)};
+}
+
+Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& values) {
+    Session& session = *TRY(invocation.session());
+    json body = TRY(build_body(session.config.l2_key.span(), invocation.command(), values));
+    bool created = TRY(entry_upsert(session.vault(), body));
+    print_ok_secret(created ? "Created: " : "Updated: ", values.summary);
+    return {};
+}
+
+// -- create ------------------------------------------------------------------------------------
+
+Result<void> create_from_json(Invocation& invocation) {
+    TRY(invocation.args().claim_stdin("json"));
+    std::string text = TRY(read_bounded("-", k_input_limit));
+    auto values = read_text_entry_json(text);
+    wipe(text);
+    if (values.is_error())
+        return values.release_error();
+    TRY(check_content(values.value().content));
+    TRY(check_status(values.value().status));
+    TRY(check_embeddings(values.value()));
+    return upsert_and_report(invocation, values.value());
+}
+
+Result<void> run_create(Invocation& invocation) {
+    if (invocation.args().flag("json"))
+        return create_from_json(invocation);
+    Arguments& a = invocation.args();
+    const SecretBytes* summary = a.content("summary-file");
+    if (!summary)
+        return CliError(TS_2000,
+                        "--summary-file is required (L2 secret \u2014 not on argv; or use --json)");
+    TextEntryValues v;
+    if (const std::string* path = a.text("content-file")) {
+        v.content = TRY(read_content_file(a, *path));
+    } else {
+        if (::isatty(STDIN_FILENO) == 1)
+            return CliError(TS_2000,
+                            "no content provided (use --content-file PATH, or pipe to stdin)");
+        v.content = TRY(read_path_value("-", k_content_limit));
+    }
+    v.summary = summary->clone();
+    if (const std::string* status = a.text("status"))
+        v.status = *status;
+    if (const SecretBytes* embeddings = a.content("embeddings-file"))
+        v.embeddings = std::string(embeddings->as_text());
+    if (const std::string* model = a.text("embedding-model"))
+        v.embedding_model = *model;
+    TRY(check_content(v.content));
+    TRY(check_status(v.status));
+    TRY(check_embeddings(v));
+    return upsert_and_report(invocation, v);
+}
+
+// -- get ---------------------------------------------------------------------------------------
+
+void print_summary(const Field& field, ByteView l2) {
+    if (field.tier != 2 || field.value.empty()) {
+        print_field("Summary", field.value);
+        return;
+    }
+    auto plain = decrypt_field(l2, "summary", field.value);
+    if (plain.is_error())
+        print_field_marker("Summary", "[decrypt failed]");
+    else
+        print_field("Summary", plain.value().as_text());
+}
+
+void print_content(const Field& field, ByteView l2) {
+    std::optional<SecretBytes> plain;
+    std::string_view text = field.value;
+    if (field.tier == 2 && !field.value.empty()) {
+        auto opened = decrypt_field(l2, "content", field.value);
+        if (opened.is_error()) {
+            write_stdout("\n[content: decrypt failed]\n");
+            return;
+        }
+        plain = opened.release_value();
+        text = plain->as_text();
+    }
+    SafeText safe = terminal_safe(text);
+    std::string out;
+    out.reserve(safe.view().size() + 2);
+    out.append("\n").append(safe.view()).append("\n");
+    write_stdout(out);
+    wipe(out);
+}
+
+Result<void> run_get(Invocation& invocation) {
+    const Arguments& a = invocation.args();
+    const std::string kind = kind_word(invocation);
+    Session& session = *TRY(invocation.session());
+    if (a.flag("json")) {
+        std::string id =
+            TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), kind));
+        json raw = TRY(entry_get_raw(session.vault(), id));
+        write_stdout(raw.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+        return {};
+    }
+    Entry entry = TRY(resolve_entry(session.vault(), a, kind)).entry;
+    if (!entry.data)
+        return CliError(TS_2021, "entry response had no data block");
+    const std::vector<Field>& fields = entry.data->fields;
+    ByteView l2 = session.config.l2_key.span();
+    if (const Field* summary = field_labelled(fields, "summary"))
+        print_summary(*summary, l2);
+    if (const Field* status = field_labelled(fields, "status"))
+        print_field("Status", status->value);
+    if (a.flag("full"))
+        if (const Field* content = field_labelled(fields, "content"))
+            print_content(*content, l2);
+    return {};
+}
+
+// -- update ------------------------------------------------------------------------------------
+
+// An existing summary or content: the tier-2 field of that label, decrypted.
+Result<SecretBytes> existing_secret(const std::vector<Field>& fields, std::string_view label,
+                                    ByteView l2) {
+    const Field* field = nullptr;
+    for (const Field& f : fields)
+        if (f.label == label && f.tier == 2) {
+            field = &f;
+            break;
+        }
+    if (!field)
+        return CliError(
+            TS_2050, "cannot update: existing entry has no L2 field '" + std::string(label) + "'");
+    auto plain = decrypt_field(l2, label, field->value);
+    if (plain.is_error())
+        return CliError(TS_2049, "cannot update: existing '" + std::string(label) +
+                                     "' is unreadable (" + display(plain.error().get()) + ")");
+    return plain.release_value();
+}
+
+std::optional<std::string> existing_value(const std::vector<Field>& fields,
+                                          std::string_view label) {
+    if (const Field* f = field_labelled(fields, label))
+        return f->value;
+    return std::nullopt;
+}
+
+Result<void> run_update(Invocation& invocation) {
+    Arguments& a = invocation.args();
+    const std::string kind = kind_word(invocation);
+    std::optional<SecretBytes> new_content;
+    if (const std::string* path = a.text("content-file"))
+        new_content = TRY(read_content_file(a, *path));
+
+    Session& session = *TRY(invocation.session());
+    const Vault vault = session.vault();
+    Resolved found = TRY(resolve_entry(vault, a, kind));
+    const Entry& entry = found.entry;
+    const std::vector<Field> no_fields;
+    const std::vector<Field>& fields = entry.data ? entry.data->fields : no_fields;
+    ByteView l2 = session.config.l2_key.span();
+
+    // Each value independently: the new one, else the entry's.
+    TextEntryValues v;
+    if (const SecretBytes* summary = a.content("summary-file"))
+        v.summary = summary->clone();
+    else
+        v.summary = TRY(existing_secret(fields, "summary", l2));
+    if (new_content)
+        v.content = std::move(*new_content);
+    else
+        v.content = TRY(existing_secret(fields, "content", l2));
+    // A status taken over from the entry is not checked again.
+    if (const std::string* status = a.text("status"))
+        v.status = *status;
+    else
+        v.status = existing_value(fields, "status").value_or("draft");
+    if (const SecretBytes* embeddings = a.content("embeddings-file"))
+        v.embeddings = std::string(embeddings->as_text());
+    else
+        v.embeddings = existing_value(fields, "embeddings");
+    if (const std::string* model = a.text("embedding-model"))
+        v.embedding_model = *model;
+    else
+        v.embedding_model = existing_value(fields, "embedding_model");
+    TRY(check_content(v.content));
+    TRY(check_embeddings(v));
+
+    json body = TRY(build_body(l2, kind, v));
+    body["id"] = found.id;
+    TRY(entry_upsert(vault, body));
+    print_ok_secret("Updated: ", v.summary);
+    return {};
+}
+
+// -- delete ------------------------------------------------------------------------------------
+
+Result<void> run_delete(Invocation& invocation) {
+    Session& session = *TRY(invocation.session());
+    Resolved found = TRY(resolve_entry(session.vault(), invocation.args(), kind_word(invocation)));
+    TRY(entry_delete(session.vault(), found.id));
+    print_ok("Deleted.");
+    return {};
+}
+
+// -- search ------------------------------------------------------------------------------------
+
+// A distance with exactly four decimals ("0.1234"), however large.
+std::string four_decimals(double value) {
+    int n = std::snprintf(nullptr, 0, "%.4f", value);
+    if (n <= 0)
+        return "?";
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(out.data(), out.size(), "%.4f", value);
+    out.pop_back();
+    return out;
+}
+
+// What a hit is shown as: its decrypted summary, else its title, else its id.
+SecretBytes hit_display(const Vault& vault, const std::string& id) {
+    auto entry = entry_get(vault, id);
+    if (entry.is_error())
+        return SecretBytes::from_text(id);
+    const Entry& e = entry.value();
+    if (e.data)
+        for (const Field& f : e.data->fields)
+            if (f.label == "summary" && f.tier == 2) {
+                auto plain = decrypt_field(vault.config.l2_key.span(), "summary", f.value);
+                if (!plain.is_error())
+                    return plain.release_value();
+                break;
+            }
+    return SecretBytes::from_text(e.title ? *e.title : id);
+}
+
+Result<void> run_search(Invocation& invocation) {
+    const Arguments& a = invocation.args();
+    const std::string kind = kind_word(invocation);
+    const SecretBytes* vector = a.content("vector-file");
+    if (!vector)
+        return CliError(TS_2000,
+                        "--vector-file is required (base64-encoded embedding; not on argv)");
+    uint64_t limit = k_default_limit;
+    if (const std::string* text = a.text("limit"))
+        limit = parse_limit(*text).value_or(0);
+    if (limit < 1 || limit > k_max_limit)
+        return CliError(TS_2000, "--limit must be between 1 and 50");
+
+    Session& session = *TRY(invocation.session());
+    const Vault vault = session.vault();
+    json argument = {
+        {"category", kind}, {"limit", limit}, {"vector", std::string(vector->as_text())}};
+    json result = TRY(gate_call(*session.http, session.config, "search.similar", argument));
+    if (!result.is_array() || result.empty()) {
+        write_stdout("No similar " + kind + "s found.\n");
+        return {};
+    }
+    for (const json& hit : result) {
+        std::optional<std::string> id;
+        double distance = 0;
+        std::string model = "?";
+        if (hit.is_object()) {
+            auto it = hit.find("entry_id");
+            if (it != hit.end() && it->is_string())
+                id = it->get<std::string>();
+            it = hit.find("distance");
+            if (it != hit.end() && it->is_number())
+                distance = it->get<double>();
+            it = hit.find("embedding_model");
+            if (it != hit.end() && it->is_string())
+                model = it->get<std::string>();
+        }
+        // A hit without an id has nothing to look up: it is shown as "?".
+        SecretBytes display = id ? hit_display(vault, *id) : SecretBytes::from_text("?");
+        const std::string distance_text = four_decimals(distance);
+        SafeText safe_id = terminal_safe(id ? std::string_view(*id) : std::string_view("?"));
+        SafeText safe_model = terminal_safe(model);
+        SafeText safe_display = terminal_safe(display.as_text());
+        std::string line;
+        line.reserve(safe_id.view().size() + distance_text.size() + safe_model.view().size() +
+                     safe_display.view().size() + 8);
+        line.append(safe_id.view()).append("\t").append(distance_text).append("\t[");
+        line.append(safe_model.view()).append("]\t").append(safe_display.view()).append("\n");
+        write_stdout(line);
+        wipe(line);
+    }
+    return {};
+}
+
+// -- the table ---------------------------------------------------------------------------------
+
+Result<void> check_limit(std::string_view text) {
+    if (!parse_limit(text))
+        return CliError(TS_2000, "--limit: not a number: " + std::string(text));
+    return {};
+}
+
+// --exact (the default) and --fuzzy set one flag: the last one on the line wins.
+constexpr OptionSpec k_exact{"exact", OptionKind::Flag, "exact", true};
+constexpr OptionSpec k_fuzzy{"fuzzy", OptionKind::Flag, "exact", false};
+
+constexpr OptionSpec k_create_options[] = {
+    {.name = "summary-file", .kind = OptionKind::Path},
+    {.name = "content-file", .kind = OptionKind::Text},
+    {.name = "status", .kind = OptionKind::Text},
+    {.name = "embeddings-file", .kind = OptionKind::Path},
+    {.name = "embedding-model", .kind = OptionKind::Text},
+    {.name = "json"},
+    {.name = "summary",
+     .kind = OptionKind::Refused,
+     .alternative = "--summary-file PATH or --json"},
+    {.name = "content",
+     .kind = OptionKind::Refused,
+     .alternative = "--content-file PATH or --json"},
+    {.name = "embeddings",
+     .kind = OptionKind::Refused,
+     .alternative = "--embeddings-file PATH or --json"},
+};
+
+constexpr OptionSpec k_get_options[] = {{.name = "full"}, {.name = "json"}, k_exact, k_fuzzy};
+
+// The status of an update is checked as soon as it is read, before anything else.
+constexpr OptionSpec k_update_options[] = {
+    {.name = "summary-file", .kind = OptionKind::Path},
+    {.name = "content-file", .kind = OptionKind::Text},
+    {.name = "status", .kind = OptionKind::Text, .check = check_status},
+    {.name = "embeddings-file", .kind = OptionKind::Path},
+    {.name = "embedding-model", .kind = OptionKind::Text},
+    k_exact,
+    k_fuzzy,
+    {.name = "summary", .kind = OptionKind::Refused, .alternative = "--summary-file PATH"},
+    {.name = "content", .kind = OptionKind::Refused, .alternative = "--content-file PATH"},
+    {.name = "embeddings",
+     .kind = OptionKind::Refused,
+     .alternative = "--embeddings-file PATH or --json"},
+};
+
+constexpr OptionSpec k_delete_options[] = {k_exact, k_fuzzy};
+
+constexpr OptionSpec k_search_options[] = {
+    {.name = "vector-file", .kind = OptionKind::Path},
+    {.name = "limit", .kind = OptionKind::Text, .check = check_limit},
+    {.name = "vector",
+     .kind = OptionKind::Refused,
+     .alternative = "--vector-file PATH or stdin via --vector-file -"},
+};
+
+// One list per kind: only the missing-query hints of get and delete name the kind.
+constexpr std::array<CommandSpec, 5> subcommand_list(std::string_view get_missing,
+                                                     std::string_view delete_missing) {
+    return {{
+        // Create, update and search load the configuration once their input has passed its
+        // checks; get and delete have nothing to check but the query.
+        {.name = "create",
+         .options = k_create_options,
+         .needs = Needs::ConfigOnDemand,
+         .run = run_create},
+        {.name = "get",
+         .options = k_get_options,
+         .positional = {"query", get_missing},
+         .needs = Needs::Config,
+         .run = run_get},
+        {.name = "update",
+         .options = k_update_options,
+         .positional = {"query", "missing <query>"},
+         .needs = Needs::ConfigOnDemand,
+         .run = run_update},
+        {.name = "delete",
+         .options = k_delete_options,
+         .positional = {"query", delete_missing},
+         .needs = Needs::Config,
+         .run = run_delete},
+        {.name = "search",
+         .options = k_search_options,
+         .needs = Needs::ConfigOnDemand,
+         .run = run_search},
+    }};
+}
+
+constexpr auto k_note_subcommands =
+    subcommand_list("missing <query> (try: tessarin-cli note get \"title\")",
+                    "missing <query> (try: tessarin-cli note delete \"title\")");
+constexpr auto k_memory_subcommands =
+    subcommand_list("missing <query> (try: tessarin-cli memory get \"title\")",
+                    "missing <query> (try: tessarin-cli memory delete \"title\")");
+
+std::string unknown_subcommand(std::string_view command, std::string_view word) {
+    return "unknown " + std::string(command) + " subcommand '" + std::string(word) +
+           "' (try: create, list, get, update, delete, search)";
+}
+
+}  // namespace
+
+Result<TextEntryValues> read_text_entry_json(std::string_view text) {
+    CreateJsonReader reader;
+    try {
+        json::sax_parse(text.begin(), text.end(), &reader);
+    } catch (const json::exception&) {
+        // The reader stops the parser instead of letting it throw; this is only a safety net.
+        return CliError(TS_2000, "invalid JSON on stdin: syntax error");
+    }
+    if (auto position = reader.error_position())
+        return invalid_json(text, *position, reader.error_id());
+    if (const auto& unknown = reader.unknown_key())
+        return CliError(TS_2000, "unknown key '" + *unknown +
+                                     "' \u2014 a typo would silently lose the value (allowed: "
+                                     "summary, content, status, embeddings, embedding_model)");
+    CreateJsonReader::Slot* summary = reader.slot("summary");
+    CreateJsonReader::Slot* content = reader.slot("content");
+    if (!reader.top_is_object() || !summary->is_string)
+        return CliError(TS_2000, "JSON missing \"summary\" field");
+    if (!content->is_string)
+        return CliError(TS_2000, "JSON missing \"content\" field");
+    TextEntryValues v;
+    v.summary = take_secret(summary->text);
+    v.content = take_secret(content->text);
+    if (CreateJsonReader::Slot* s = reader.slot("status"); s->is_string)
+        v.status = s->text;
+    if (CreateJsonReader::Slot* s = reader.slot("embeddings"); s->is_string)
+        v.embeddings = s->text;
+    if (CreateJsonReader::Slot* s = reader.slot("embedding_model"); s->is_string)
+        v.embedding_model = s->text;
+    return v;
+}
+
+Result<void> check_content(const SecretBytes& content) {
+    if (content.empty())
+        return CliError(TS_2000, "content must not be empty");
+    if (content.size() > k_content_limit)
+        return CliError(TS_2110, "content is " + std::to_string(content.size()) +
+                                     " bytes, max is " + std::to_string(k_content_limit));
+    return {};
+}
+
+Result<void> check_status(std::string_view status) {
+    for (std::string_view word : k_statuses)
+        if (status == word)
+            return {};
+    return CliError(TS_2000,
+                    "invalid status '" + std::string(status) + "' (use: draft, active, archived)");
+}
+
+std::optional<uint64_t> parse_limit(std::string_view text) {
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
+    if (text.empty())
+        return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+SubcommandSpec text_entry_subcommands(TextKind kind) {
+    std::span<const CommandSpec> list = kind == TextKind::Note
+                                            ? std::span<const CommandSpec>(k_note_subcommands)
+                                            : std::span<const CommandSpec>(k_memory_subcommands);
+    return SubcommandSpec{SubcommandSpec::Read::Leading, list, unknown_subcommand};
+}
+
+}  // namespace tessarin

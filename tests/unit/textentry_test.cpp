@@ -1,0 +1,120 @@
+#include "src/commands/textentry.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace tessarin {
+namespace {
+
+constexpr std::string_view k_secret = "hunter2-secret";
+
+struct JsonCase {
+    const char* name;
+    std::string text;
+    std::string detail;  // empty: accepted
+};
+
+// Every case holds the secret in a string value: no failure may repeat it.
+TEST(ReadTextEntryJson, FailuresNamePositionsNeverValues) {
+    const std::string s(k_secret);
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const JsonCase cases[] = {
+        {"unterminated string", "{\"summary\":\"" + s,
+         "invalid JSON on stdin: unexpected end of input at line 1 column 27"},
+        {"bad escape", "{\"summary\":\"" + s + "\\q\"}",
+         "invalid JSON on stdin: syntax error at line 1 column 28"},
+        {"control character in a string", "{\"summary\":\"" + s + "\x01\"}",
+         "invalid JSON on stdin: syntax error at line 1 column 27"},
+        {"lone surrogate", "{\"summary\":\"" + s + "\\ud800\"}",
+         "invalid JSON on stdin: syntax error at line 1 column 33"},
+        {"second line", "{\"summary\":\"" + s + "\",\n\"content\" \"c\"}",
+         "invalid JSON on stdin: syntax error at line 2 column 13"},
+        {"comment", "{\"summary\":\"" + s + "\" /* c */}",
+         "invalid JSON on stdin: syntax error at line 1 column 29"},
+        {"number overflow", "{\"summary\":\"" + s + "\",\"content\":-1e400}",
+         "invalid JSON on stdin: number out of range at line 1 column 44"},
+        {"deeply nested, then cut", "{\"summary\":\"" + s + "\",\"x\":" + std::string(100000, '['),
+         "invalid JSON on stdin: unexpected end of input at line 1 column 100033"},
+        {"deeply nested under an unknown key", "{\"summary\":\"" + s + "\",\"deep\":" + deep + "}",
+         "unknown key 'deep' \u2014 a typo would silently lose the value (allowed: summary, "
+         "content, status, embeddings, embedding_model)"},
+        {"deeply nested top level", deep, "JSON missing \"summary\" field"},
+        {"nested summary", "{\"content\":\"" + s + "\",\"summary\":[\"" + s + "\"]}",
+         "JSON missing \"summary\" field"},
+    };
+    for (const JsonCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = read_text_entry_json(c.text);
+        ASSERT_TRUE(r.is_error());
+        EXPECT_EQ(r.error().code(), "TS-2000");
+        EXPECT_EQ(r.error().detail, c.detail);
+        EXPECT_EQ(r.error().detail.find(k_secret), std::string::npos);
+    }
+}
+
+TEST(ReadTextEntryJson, ValuesAsTheParserDecodesThem) {
+    auto r = read_text_entry_json(
+        " \n{\"sum\\u006dary\": \"caf\\u00e9 \\ud83d\\ude00\", \"content\": \"a\\nb\\u0000c\",\n"
+        "  \"status\": \"archived\", \"embeddings\": \"AAAA\", \"embedding_model\": \"\"}\n\t");
+    ASSERT_FALSE(r.is_error()) << r.error().display();
+    const TextEntryValues& v = r.value();
+    EXPECT_EQ(v.summary.as_text(), "caf\u00e9 \U0001F600");
+    EXPECT_EQ(v.content.as_text(), std::string_view("a\nb\0c", 5));
+    EXPECT_EQ(v.status, "archived");
+    EXPECT_EQ(v.embeddings, "AAAA");
+    EXPECT_EQ(v.embedding_model, "");
+}
+
+TEST(ReadTextEntryJson, OptionalValuesOnlyAsStringsAndTheLastOfTwoWins) {
+    auto r = read_text_entry_json(
+        "{\"summary\":1,\"summary\":\"s2\",\"content\":\"c\",\"status\":\"active\","
+        "\"status\":null,\"embeddings\":{\"a\":\"b\"},\"embedding_model\":[\"m\"]}");
+    ASSERT_FALSE(r.is_error()) << r.error().display();
+    EXPECT_EQ(r.value().summary.as_text(), "s2");
+    EXPECT_EQ(r.value().status, "draft");
+    EXPECT_FALSE(r.value().embeddings);
+    EXPECT_FALSE(r.value().embedding_model);
+
+    // Keys of nested objects are not the entry's keys.
+    auto nested = read_text_entry_json(
+        "{\"summary\":\"s\",\"content\":\"c\",\"embeddings\":{\"tags\":1,\"summary\":2}}");
+    ASSERT_FALSE(nested.is_error()) << nested.error().display();
+    EXPECT_EQ(nested.value().summary.as_text(), "s");
+}
+
+TEST(ParseLimit, UnsignedDecimalWithOptionalPlus) {
+    const std::pair<const char*, std::optional<uint64_t>> cases[] = {
+        {"10", 10},
+        {"+7", 7},
+        {"007", 7},
+        {"0", 0},
+        {"18446744073709551615", UINT64_MAX},
+        {"18446744073709551616", std::nullopt},
+        {"", std::nullopt},
+        {"+", std::nullopt},
+        {"++1", std::nullopt},
+        {"-1", std::nullopt},
+        {" 1", std::nullopt},
+        {"1 ", std::nullopt},
+        {"1e1", std::nullopt},
+        {"\u0661", std::nullopt},  // an Arabic-Indic digit is not a decimal digit here
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(parse_limit(text), expected) << text;
+}
+
+TEST(TextEntryChecks, ContentBoundsAndStatusWords) {
+    EXPECT_EQ(check_content(SecretBytes()).error().display(), "TS-2000: content must not be empty");
+    EXPECT_FALSE(check_content(SecretBytes(65536)).is_error());
+    EXPECT_EQ(check_content(SecretBytes(65537)).error().display(),
+              "TS-2110: content is 65537 bytes, max is 65536");
+    for (const char* word : {"draft", "active", "archived"})
+        EXPECT_FALSE(check_status(word).is_error()) << word;
+    for (const char* word : {"Draft", "ACTIVE", "archived ", "", "deleted"})
+        EXPECT_EQ(
+            check_status(word).error().display(),
+            "TS-2000: invalid status '" + std::string(word) + "' (use: draft, active, archived)");
+}
+
+}  // namespace
+}  // namespace tessarin
