@@ -120,6 +120,27 @@ printf '{"type":"server","title":"build box","host":"10.0.0.7","username":"ci","
     "$cli_abs" put --json || printf '(exit status %s)\n' "$?"
 vault get "build box"
 
+# Notes and agent memories: summary and content sealed with the L2 key, found by summary.
+printf 'Deploy runbook\n' >"$work/summary.txt"
+printf '\n$ printf "1. drain\\n2. deploy\\n3. undrain\\n" | tessarin-cli note create --summary-file summary.txt --status active\n'
+printf '1. drain\n2. deploy\n3. undrain\n' |
+    "$cli_abs" note create --summary-file "$work/summary.txt" --status active || printf '(exit status %s)\n' "$?"
+vault note get "Deploy runbook" --full
+vec() { /usr/bin/python3 -c 'import base64, struct, sys; v = [float(x) for x in sys.argv[1:]]; print(base64.b64encode(struct.pack("<%df" % len(v), *v)).decode())' "$@"; }
+vec 0.9 0.1 0.0 >"$work/m1.vec"
+vec 0.1 0.9 0.0 >"$work/m2.vec"
+vec 1.0 0.0 0.0 >"$work/query.vec"
+printf 'staging uses the blue pool\n' >"$work/m1.txt"
+printf 'the nightly job needs the EU token\n' >"$work/m2.txt"
+printf '\n$ tessarin-cli memory create --json  (two memories with embeddings, from standard input)\n'
+for m in 1 2; do
+    /usr/bin/python3 -c 'import json, sys; print(json.dumps({"summary": open(sys.argv[1]).read().strip(), "content": "seen on " + sys.argv[3], "embeddings": open(sys.argv[2]).read().strip(), "embedding_model": "demo-3d"}))' \
+        "$work/m$m.txt" "$work/m$m.vec" "run $m" | "$cli_abs" memory create --json || printf '(exit status %s)\n' "$?"
+done
+vault memory search --vector-file "$work/query.vec" --limit 5
+vault memory update "staging uses the blue pool" --status archived
+vault memory create --summary "on the command line"
+
 # The vault's audit trail: every request above, newest first.
 vault audit --limit 12
 
