@@ -11,10 +11,13 @@
 #include <cstring>
 #include <vector>
 
+#include "crypto/core/base64.h"
 #include "crypto/core/container.h"
 #include "crypto/core/token.h"
 #include "crypto/core/utf8.h"
 #include "src/json_record.h"
+#include "src/posix.h"
+#include "src/text.h"
 
 namespace tessarin {
 
@@ -24,71 +27,9 @@ Config::~Config() {
 
 namespace {
 
-std::string os_error(int code) {
-    return std::strerror(code);
-}
-
-// Unicode White_Space at the start of text: its length in bytes, or 0.
-size_t space_at(std::string_view t, size_t i) {
-    auto c = static_cast<unsigned char>(t[i]);
-    if (c == ' ' || (c >= 0x09 && c <= 0x0d))
-        return 1;
-    if (c == 0xC2 && i + 1 < t.size()) {
-        auto d = static_cast<unsigned char>(t[i + 1]);
-        return d == 0x85 || d == 0xA0 ? 2 : 0;  // U+0085, U+00A0
-    }
-    if (i + 2 >= t.size())
-        return 0;
-    auto d = static_cast<unsigned char>(t[i + 1]);
-    auto e = static_cast<unsigned char>(t[i + 2]);
-    if (c == 0xE1 && d == 0x9A && e == 0x80)
-        return 3;  // U+1680
-    if (c == 0xE2 && d == 0x80 && ((e >= 0x80 && e <= 0x8A) || e == 0xA8 || e == 0xA9 || e == 0xAF))
-        return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
-    if (c == 0xE2 && d == 0x81 && e == 0x9F)
-        return 3;  // U+205F
-    if (c == 0xE3 && d == 0x80 && e == 0x80)
-        return 3;  // U+3000
-    return 0;
-}
-
-// Unicode White_Space ending at text[end): its length in bytes, or 0.
-size_t space_before(std::string_view t, size_t end) {
-    for (size_t len = 1; len <= 3 && len <= end; ++len)
-        if (space_at(t, end - len) == len)
-            return len;
-    return 0;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Hexadecimal in either case into a buffer that wipes itself; nullopt for an odd length or a
-// character that is not a hex digit.
-std::optional<SecretBytes> decode_hex(std::string_view text) {
-    if (text.size() % 2 != 0)
-        return std::nullopt;
-    SecretBytes out(text.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i) {
-        int hi = hex_value(text[2 * i]);
-        int lo = hex_value(text[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return std::nullopt;
-        out.data()[i] = static_cast<uint8_t>(hi << 4 | lo);
-    }
-    return out;
-}
-
 // A hex value of the configuration that must decode to exactly n bytes (TS-2004 otherwise).
 Result<SecretBytes> config_hex(std::string_view key, std::string_view text, size_t n) {
-    auto bytes = decode_hex(text);
+    auto bytes = hex_decode_secret(text);
     if (!bytes)
         return CliError(TS_2004, std::string(key) + " is not valid hex");
     if (bytes->size() != n)
@@ -161,44 +102,10 @@ std::string file_name_of(const std::string& path) {
     return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash + 1));
 }
 
-// mkdir -p with the default mode (0777 less the umask).
-Result<void> create_directories(const std::string& dir) {
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        return {};
-    std::string prefix;
-    size_t i = 0;
-    while (i < dir.size()) {
-        size_t next = dir.find('/', i);
-        if (next == std::string::npos)
-            next = dir.size();
-        prefix = dir.substr(0, next);
-        i = next + 1;
-        if (prefix.empty())
-            continue;
-        if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST)
-            return CliError(TS_2002, "creating " + dir + " failed: " + os_error(errno));
-    }
-    if (::stat(dir.c_str(), &st) != 0)
-        return CliError(TS_2002, "creating " + dir + " failed: " + os_error(errno));
-    if (!S_ISDIR(st.st_mode))
-        return CliError(TS_2002, "creating " + dir + " failed: " + os_error(ENOTDIR));
-    return {};
-}
-
-Result<void> write_all(int fd, ByteView data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return CliError(TS_2002, "writing temp config: " + os_error(errno));
-        }
-        if (n == 0)
-            return CliError(TS_2002, "writing temp config: failed to write whole buffer");
-        done += static_cast<size_t>(n);
-    }
+// The configuration's directory and its missing ancestors.
+Result<void> make_parent(const std::string& dir) {
+    if (int error = create_directories(dir))
+        return CliError(TS_2002, "creating " + dir + " failed: " + error_text(error));
     return {};
 }
 
@@ -219,7 +126,7 @@ Result<Bytes> read_file(int fd, const std::string& path) {
                 continue;
             int error = errno;
             OPENSSL_cleanse(data.data(), data.size());
-            return CliError(TS_2003, "reading " + path + ": " + os_error(error));
+            return CliError(TS_2003, "reading " + path + ": " + error_text(error));
         }
         if (n == 0)
             break;
@@ -229,24 +136,6 @@ Result<Bytes> read_file(int fd, const std::string& path) {
 }
 
 }  // namespace
-
-std::string_view trim_space(std::string_view text) {
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t n = space_at(text, start);
-        if (!n)
-            break;
-        start += n;
-    }
-    size_t end = text.size();
-    while (end > start) {
-        size_t n = space_before(text, end);
-        if (!n || end - n < start)
-            break;
-        end -= n;
-    }
-    return text.substr(start, end - start);
-}
 
 Result<std::string> config_path() {
     std::string base;
@@ -276,7 +165,7 @@ Result<void> check_no_symlink_components(std::string_view path) {
         if (::lstat(prefix.c_str(), &st) != 0) {
             if (errno == ENOENT)
                 return false;
-            return CliError(TS_2003, "stat " + prefix + ": " + os_error(errno));
+            return CliError(TS_2003, "stat " + prefix + ": " + error_text(errno));
         }
         if (S_ISLNK(st.st_mode))
             return CliError(TS_2003, "config path component " + prefix +
@@ -410,7 +299,7 @@ Result<LoadedConfig> load_config() {
                             "  (Do not attempt to fix this yourself \u2014 a human must provide "
                             "the blob and key.)");
     if (file.error)
-        return CliError(TS_2003, "stat " + path + ": " + os_error(file.error));
+        return CliError(TS_2003, "stat " + path + ": " + error_text(file.error));
     const unsigned mode = file.st.st_mode & 0777;
     if (mode & 0077) {
         char octal[8];
@@ -421,7 +310,7 @@ Result<LoadedConfig> load_config() {
 
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return CliError(TS_2003, "opening " + path + ": " + os_error(errno));
+        return CliError(TS_2003, "opening " + path + ": " + error_text(errno));
     auto data = read_file(fd, path);
     ::close(fd);
     if (data.is_error())
@@ -467,7 +356,7 @@ Result<LoadedConfig> load_config() {
     if (!replica_url.empty() && !replica_pub.empty()) {
         GateEndpoint replica;
         replica.url = TRY(gate_url(config.replica_url));
-        auto key = decode_hex(replica_pub);
+        auto key = hex_decode_secret(replica_pub);
         if (!key)
             return CliError(TS_2047, "replica_gate_pub is not valid hex");
         if (key->size() != 32)
@@ -498,9 +387,9 @@ Result<void> save_config(const Config& config) {
 
     const std::string parent = parent_of(path);
     if (!parent.empty()) {
-        TRY(create_directories(parent));
+        TRY(make_parent(parent));
         TRY(check_no_symlink_components(parent));
-        TRY(create_directories(parent));
+        TRY(make_parent(parent));
         FileStatus dir = lstat_path(parent);
         if (dir.exists && S_ISLNK(dir.st.st_mode))
             return CliError(TS_2002, "config parent " + parent +
@@ -534,18 +423,19 @@ Result<void> save_config(const Config& config) {
         fd = ::open(temp.c_str(), flags, 0600);
     }
     if (fd < 0)
-        return CliError(TS_2002, "creating temp config: " + os_error(errno));
-    auto written = write_all(fd, container);
+        return CliError(TS_2002, "creating temp config: " + error_text(errno));
+    const int written = write_all(
+        fd, std::string_view(reinterpret_cast<const char*>(container.data()), container.size()));
     ::close(fd);
-    if (written.is_error()) {
+    if (written) {
         // A failed run leaves nothing behind.
         ::unlink(temp.c_str());
-        return written.release_error();
+        return CliError(TS_2002, "writing temp config: " + write_error_text(written));
     }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         int error = errno;
         ::unlink(temp.c_str());
-        return CliError(TS_2002, "renaming temp config to " + path + ": " + os_error(error));
+        return CliError(TS_2002, "renaming temp config to " + path + ": " + error_text(error));
     }
     return {};
 }

@@ -77,7 +77,4 @@ std::string config_to_json(const Config& config);
 // form. The error is the parser's message, which names positions and keys, never values.
 BasicResult<Config, std::string> config_from_json(std::string_view json);
 
-// Text without Unicode white space at either end.
-std::string_view trim_space(std::string_view text);
-
 }  // namespace tessarin

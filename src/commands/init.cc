@@ -20,6 +20,8 @@
 #include "src/help_text.h"
 #include "src/json_record.h"
 #include "src/output.h"
+#include "src/posix.h"
+#include "src/text.h"
 
 extern char** environ;
 
@@ -234,13 +236,13 @@ Result<SecretBytes> read_input_line(std::string_view what) {
     size_t length = 0;
     for (;;) {
         if (g_caught_signal)
-            return CliError(TS_2006, "reading " + std::string(what) + ": " + std::strerror(EINTR));
+            return CliError(TS_2006, "reading " + std::string(what) + ": " + error_text(EINTR));
         uint8_t byte = 0;
         ssize_t n = ::read(STDIN_FILENO, &byte, 1);
         if (n < 0) {
             if (errno == EINTR && !g_caught_signal)
                 continue;
-            return CliError(TS_2006, "reading " + std::string(what) + ": " + std::strerror(errno));
+            return CliError(TS_2006, "reading " + std::string(what) + ": " + error_text(errno));
         }
         if (n == 0 || byte == '\n')
             break;

@@ -230,14 +230,6 @@ TEST(GateUrl, Cases) {
     }
 }
 
-TEST(TrimSpace, UnicodeWhiteSpace) {
-    EXPECT_EQ(trim_space(" \t\r\n\v\f x y \n"), "x y");
-    EXPECT_EQ(trim_space("\xC2\xA0x\xE3\x80\x80"), "x");      // U+00A0, U+3000
-    EXPECT_EQ(trim_space("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");  // U+200B is not white space
-    EXPECT_EQ(trim_space("   "), "");
-    EXPECT_EQ(trim_space(""), "");
-}
-
 TEST(ConfigPath, Resolution) {
     const struct {
         std::string_view name;
