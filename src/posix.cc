@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <type_traits>
+
+#include "crypto/core/random.h"
 
 namespace tessarin {
 
@@ -28,16 +28,7 @@ std::string parent_directory(const std::string& path) {
 }  // namespace
 
 std::string error_text(int code) {
-    // strerror_r rather than strerror: the HTTP client reports errors from a thread of its own.
-    // GNU strerror_r returns the text (possibly not in buffer); XSI returns 0 and fills it.
-    char buffer[256];
-    auto text = [&](auto result) -> const char* {
-        if constexpr (std::is_same_v<decltype(result), int>)
-            return result == 0 ? buffer : "Unknown error";
-        else
-            return result;
-    }(strerror_r(code, buffer, sizeof buffer));
-    return text;
+    return OsError{code}.text();
 }
 
 int write_all(int fd, std::string_view bytes) {
