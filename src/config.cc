@@ -109,29 +109,71 @@ Result<void> make_parent(const std::string& dir) {
     return {};
 }
 
-// Reads the whole file; the configuration is small, the size from fstat is only a hint.
-Result<Bytes> read_file(int fd, const std::string& path) {
-    Bytes data;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-        off_t pos = ::lseek(fd, 0, SEEK_CUR);
-        if (pos >= 0 && pos < st.st_size)
-            data.reserve(static_cast<size_t>(st.st_size - pos));
+// A configuration is well under 4 KiB; anything past this is not one.
+constexpr size_t k_max_config_size = 65536;
+
+// An open descriptor, closed on every path.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
-    uint8_t buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+    int get() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
+
+CliError mode_refused(const std::string& path, mode_t mode) {
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 0777));
+    return CliError(TS_2003, "config " + path + " has mode " + octal +
+                                 " \u2014 must be 0600 (group/other access refused)");
+}
+
+// Opens the configuration and reads it whole. Without O_NONBLOCK a FIFO planted at the path
+// would block the open forever; the checks then run on what was opened, not on the name: a
+// regular file, private, of at most k_max_config_size bytes (a huge sparse file announces a
+// size no buffer should be made for). A directory reports what reading one reports.
+Result<SecretBytes> read_config_file(const std::string& path) {
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0)
+        return CliError(TS_2003, "opening " + path + ": " + error_text(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return CliError(TS_2003, "stat " + path + ": " + error_text(errno));
+    if (S_ISDIR(st.st_mode))
+        return CliError(TS_2003, "reading " + path + ": " + error_text(EISDIR));
+    if (!S_ISREG(st.st_mode))
+        return CliError(TS_2003, "config " + path + " is not a regular file");
+    if (st.st_mode & 0077)
+        return mode_refused(path, st.st_mode);
+    const CliError too_large(TS_2003, "config " + path + " exceeds " +
+                                          std::to_string(k_max_config_size) +
+                                          " bytes \u2014 not a configuration file");
+    if (st.st_size > static_cast<off_t>(k_max_config_size))
+        return too_large;
+    // One byte of room past the limit shows a file that grew after fstat.
+    SecretBytes data(k_max_config_size + 1);
+    size_t length = 0;
+    while (length < data.size()) {
+        ssize_t n = ::read(fd.get(), data.data() + length, data.size() - length);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            int error = errno;
-            OPENSSL_cleanse(data.data(), data.size());
-            return CliError(TS_2003, "reading " + path + ": " + error_text(error));
+            return CliError(TS_2003, "reading " + path + ": " + error_text(errno));
         }
         if (n == 0)
             break;
-        data.insert(data.end(), buffer, buffer + n);
+        length += static_cast<size_t>(n);
     }
+    if (length > k_max_config_size)
+        return too_large;
+    data.truncate(length);
     return data;
 }
 
@@ -300,23 +342,11 @@ Result<LoadedConfig> load_config() {
                             "the blob and key.)");
     if (file.error)
         return CliError(TS_2003, "stat " + path + ": " + error_text(file.error));
-    const unsigned mode = file.st.st_mode & 0777;
-    if (mode & 0077) {
-        char octal[8];
-        std::snprintf(octal, sizeof octal, "%04o", mode);
-        return CliError(TS_2003, "config " + path + " has mode " + octal +
-                                     " \u2014 must be 0600 (group/other access refused)");
-    }
+    if (file.st.st_mode & 0077)
+        return mode_refused(path, file.st.st_mode);
 
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return CliError(TS_2003, "opening " + path + ": " + error_text(errno));
-    auto data = read_file(fd, path);
-    ::close(fd);
-    if (data.is_error())
-        return data.release_error();
-
-    auto opened = open_container(data.value());
+    const SecretBytes data = TRY(read_config_file(path));
+    auto opened = open_container(data.span());
     if (opened.is_error())
         return with_display(TS_2004, "config decrypt failed: ", opened.release_error());
     SecretBytes plaintext = opened.release_value();

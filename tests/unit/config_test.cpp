@@ -504,6 +504,16 @@ TEST_F(ConfigFile, DamagedContainers) {
     }
 }
 
+TEST_F(ConfigFile, SizeLimit) {
+    // The container adds 48 bytes to its JSON; white space after the record is allowed.
+    const std::string record = object_of(kValid);
+    write_json(record + std::string(65536 - 48 - record.size(), ' '));
+    EXPECT_EQ(error_of(load_config()), "ok");
+    write_json(record + std::string(65536 - 48 - record.size() + 1, ' '));
+    EXPECT_EQ(error_of(load_config()),
+              "TS-2003: config " + path + " exceeds 65536 bytes \u2014 not a configuration file");
+}
+
 TEST_F(ConfigFile, MissingFile) {
     EXPECT_EQ(error_of(load_config()),
               "TS-2003: Not initialized. Config file not found at " + path +
