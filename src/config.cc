@@ -13,6 +13,7 @@
 
 #include "crypto/core/base64.h"
 #include "crypto/core/container.h"
+#include "crypto/core/random.h"
 #include "crypto/core/token.h"
 #include "crypto/core/utf8.h"
 #include "src/json_record.h"
@@ -107,6 +108,42 @@ Result<void> make_parent(const std::string& dir) {
     if (int error = create_directories(dir))
         return CliError(TS_2002, "creating " + dir + " failed: " + error_text(error));
     return {};
+}
+
+CliError already_exists(const std::string& path) {
+    return CliError(TS_2002, "config already exists at " + path +
+                                 " \u2014 refuse to overwrite (delete it explicitly to re-enroll)");
+}
+
+// The part of a temporary file name that no other run shares: the process id and random
+// digits (the process id and the attempt alone when the random source fails).
+std::string unique_part(int attempt) {
+    std::array<uint8_t, 8> random{};
+    std::string out = std::to_string(::getpid()) + ".";
+    if (random_fill_os(random).is_error())
+        return out + std::to_string(attempt);
+    return out + hex_encode(random);
+}
+
+// Gives temp the name path unless something already has it, and removes the name temp: a run
+// that lost a race with another init gets EEXIST rather than replacing the winner's file.
+// link() then unlink() is the portable way; where the file system has no hard links the
+// system's rename that refuses to replace (renameat2 RENAME_NOREPLACE) stands in. 0 or errno.
+int publish_without_replacing(const std::string& temp, const std::string& path) {
+    int error = 0;
+    if (::link(temp.c_str(), path.c_str()) != 0) {
+        error = errno;
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+        if (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EMLINK ||
+            error == ENOSYS) {
+            if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+                return 0;
+            error = errno;
+        }
+#endif
+    }
+    ::unlink(temp.c_str());
+    return error;
 }
 
 // A configuration is well under 4 KiB; anything past this is not one.
@@ -407,9 +444,7 @@ Result<void> save_config(const Config& config) {
     FileStatus target = stat_path(path);
     FileStatus link = lstat_path(path);
     if (target.exists || (link.exists && S_ISLNK(link.st.st_mode)))
-        return CliError(TS_2002, "config already exists at " + path +
-                                     " \u2014 refuse to overwrite (delete it explicitly to "
-                                     "re-enroll)");
+        return already_exists(path);
     link = lstat_path(path);
     if (link.exists && S_ISLNK(link.st.st_mode))
         return CliError(TS_2002,
@@ -443,28 +478,35 @@ Result<void> save_config(const Config& config) {
     std::string name = file_name_of(path);
     if (!is_utf8(name))
         name = "config";
-    const std::string temp = (parent == "/" ? parent : parent + "/") + "." + name + ".tmp";
+    const std::string prefix = (parent == "/" ? parent : parent + "/") + "." + name + ".";
 
+    // A temporary name of this run's own: another init may be writing in the same directory
+    // right now, and with a shared name one run would remove or overwrite the other's file.
+    // Nothing is ever unlinked that this run did not create.
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(temp.c_str(), flags, 0600);
-    if (fd < 0 && errno == EEXIST) {
-        // A leftover of an interrupted write.
-        ::unlink(temp.c_str());
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        temp = prefix + unique_part(attempt) + ".tmp";
         fd = ::open(temp.c_str(), flags, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
     }
     if (fd < 0)
         return CliError(TS_2002, "creating temp config: " + error_text(errno));
-    const int written = write_all(
+    int written = write_all(
         fd, std::string_view(reinterpret_cast<const char*>(container.data()), container.size()));
-    ::close(fd);
+    // A failed close can be the first report of a failed write (network file systems).
+    if (::close(fd) != 0 && !written)
+        written = errno;
     if (written) {
         // A failed run leaves nothing behind.
         ::unlink(temp.c_str());
         return CliError(TS_2002, "writing temp config: " + write_error_text(written));
     }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        int error = errno;
-        ::unlink(temp.c_str());
+    if (int error = publish_without_replacing(temp, path)) {
+        if (error == EEXIST)
+            return already_exists(path);
         return CliError(TS_2002, "renaming temp config to " + path + ": " + error_text(error));
     }
     return {};

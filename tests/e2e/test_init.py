@@ -6,7 +6,9 @@ import pty
 import re
 import select
 import signal
+import subprocess
 import termios
+import time
 
 import pytest
 
@@ -280,6 +282,41 @@ def test_dangling_link_at_the_path_refused(init, xdg, tmp_path):
     assert r.stderr.startswith("TS-2002: config already exists at %s" % config_file(xdg))
     assert not target.exists()
     assert config_file(xdg).is_symlink()
+
+
+def test_two_inits_at_once_exactly_one_enrols(init, xdg, tmp_path):
+    """Run A is held (strace delays its first mkdir, after its existence check) while run B
+    enrols from start to end; A then must not replace B's file nor report success."""
+    a, b = blobs.mint(), blobs.mint()
+    trace = tmp_path / "trace"
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(tmp_path / "home"),
+           "XDG_CONFIG_HOME": str(xdg)}
+    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if key in os.environ:
+            env[key] = os.environ[key]
+    held = subprocess.Popen(["strace", "-f", "-qq", "-o", str(trace), "-e", "trace=mkdir",
+                             "-e", "inject=mkdir:delay_enter=3000000:when=1", BIN, "init"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    try:
+        held.stdin.write(a.stdin())
+        held.stdin.close()
+        deadline = time.monotonic() + 30
+        while not (trace.exists() and "mkdir(" in trace.read_text()):
+            assert time.monotonic() < deadline and held.poll() is None, "run A never reached mkdir"
+            time.sleep(0.02)
+        second = init(input=b.stdin())
+        held.wait(timeout=60)
+        out, err = held.stdout.read(), held.stderr.read()
+    finally:
+        if held.poll() is None:
+            held.kill()
+            held.wait()
+    assert (second.status, second.stderr) == (0, ""), second.stderr
+    assert (held.returncode, out, err.decode()) == (
+        1, b"", "TS-2002: config already exists at %s \u2014 refuse to overwrite (delete it "
+                "explicitly to re-enroll)\n" % config_file(xdg))
+    assert read_config(xdg)["agent_id"] == b.fields["agent_id"]
+    assert sorted(p.name for p in config_file(xdg).parent.iterdir()) == ["config"], "no temporary file left"
 
 
 def test_linked_ancestor_refused(init, tmp_path):
