@@ -391,8 +391,10 @@ Result<LoadedConfig> load_config() {
     auto parsed = config_from_json(plaintext.as_text());
     if (parsed.is_error())
         return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
-    const Config& config = parsed.value();
+    return load_record(parsed.value());
+}
 
+Result<LoadedConfig> load_record(const Config& config) {
     auto vault_id = parse_vault_id(config.vault_id);
     if (vault_id.is_error())
         return CliError(TS_2004, "vault_id is not a 16-hex vault id (" +
@@ -432,6 +434,14 @@ Result<LoadedConfig> load_config() {
         loaded.replica = std::move(replica);
     }
     return loaded;
+}
+
+Result<void> check_loadable(const Config& config) {
+    auto parsed = config_from_json(config_to_json(config));
+    if (parsed.is_error())
+        return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
+    TRY(load_record(parsed.value()));
+    return {};
 }
 
 Result<void> save_config(const Config& config) {

@@ -399,6 +399,12 @@ Result<void> run_init(ArgLexer& args) {
         return CliError(TS_2001, "RNG failure: " + drawn.error().message());
     config.device_id = hex_encode(device);
 
+    // Never enrol what no later command could load (a pop such as "a@b" or one holding a
+    // space, a replica key that is not hex): the loader's own checks, before anything is
+    // written, and its detail under the enrolment's code.
+    if (auto loadable = check_loadable(config); loadable.is_error())
+        return CliError(TS_2001, loadable.error().detail);
+
     // 12. Write the configuration (refuses an existing one).
     TRY(save_config(config));
     const std::string path = TRY(config_path());

@@ -213,6 +213,45 @@ def test_blob_contents_refused(init, xdg, name):
     assert not xdg.exists()
 
 
+UNLOADABLE = {
+    # name: (mint arguments, the detail every later load would give)
+    "pop with a user part": (dict(pop="a@b"), "vault_url is not a clean https origin (got https://a@b)"),
+    "pop holding a space": (dict(pop="vault example"),
+                            "vault_url is not a clean https origin (got https://vault example)"),
+    "pop with a query": (dict(pop="vault.example?x"),
+                         "vault_url is not a clean https origin (got https://vault.example?x)"),
+    "pop with a backslash": (dict(pop="vault.example\\x"),
+                             "vault_url is not a clean https origin (got https://vault.example\\x)"),
+    "replica host with a user part": (dict(replica_host="r@s", replica_pub="cd" * 32),
+                                      "vault_url is not a clean https origin (got https://r@s)"),
+    "replica key not hex": (dict(replica_host="replica.example", replica_pub="xyz"),
+                            "replica_gate_pub is not valid hex"),
+    "replica key short": (dict(replica_host="replica.example", replica_pub="abcd"),
+                          "replica_gate_pub must be 32 bytes (64 hex chars)"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(UNLOADABLE))
+def test_unloadable_record_is_not_enrolled(init, xdg, name):
+    """init runs the loader's checks on the record before writing it: what every later
+    command would refuse is refused now, with the loader's detail."""
+    kwargs, detail = UNLOADABLE[name]
+    m = blobs.mint(**kwargs)
+    r = init(input=m.stdin())
+    assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2001: " + detail + "\n")
+    assert_no_secret(r, m)
+    assert not xdg.exists()
+
+
+def test_replica_host_the_loader_ignores_still_enrols(init, xdg, cli):
+    """Without a replica key the loader uses no replica and never looks at its host: nor does
+    init."""
+    m = blobs.mint(replica_host="a b", replica_pub="")
+    r = init(input=m.stdin())
+    assert r.status == 0, r.stderr
+    assert read_config(xdg)["replica_url"] == "https://a b"
+
+
 def test_tolerated_forms(init, xdg):
     """Padding and blanks around blob and key, upper-case hex, a trailing slash, the array
     form and unknown members all enrol; values are stored in their canonical form."""
