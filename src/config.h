@@ -65,8 +65,9 @@ Result<LoadedConfig> load_record(const Config& config);
 // back and put through load_record. The error is the one every later load would meet.
 Result<void> check_loadable(const Config& config);
 
-// Writes a new configuration file atomically (temporary file, mode 0600, rename). Refuses to
-// replace an existing file or link (TS-2002).
+// Writes a new configuration file atomically: a temporary file of this run's own (mode 0600),
+// then published under the final name only if that name is still free. Refuses to replace an
+// existing file or link (TS-2002), also one that another init published meanwhile.
 Result<void> save_config(const Config& config);
 
 // "https://host/" → "https://host/gate". TS-2000 for another scheme or an unclean origin.

@@ -187,19 +187,29 @@ class RecordReader {
                 return false;
             if (!read_member(target))
                 return false;
-            skip_space();
-            if (at_end())
-                return eof();
-            if (m_in[m_pos] == ',') {
-                ++m_pos;
-                continue;
+            switch (after_member('}')) {
+                case After::Another:
+                    continue;
+                case After::Closed:
+                    return finish_object();
+                case After::Failed:
+                    return false;
             }
-            if (m_in[m_pos] == '}') {
-                ++m_pos;
-                return finish_object();
-            }
-            return syntax(m_pos);
         }
+    }
+
+    // After a member: a comma (another member follows) or the closing bracket.
+    enum class After { Another, Closed, Failed };
+    After after_member(char close) {
+        skip_space();
+        if (at_end()) {
+            eof();
+            return After::Failed;
+        }
+        if (m_in[m_pos] == ',' || m_in[m_pos] == close)
+            return m_in[m_pos++] == ',' ? After::Another : After::Closed;
+        syntax(m_pos);
+        return After::Failed;
     }
 
     bool finish_object() {
@@ -232,18 +242,14 @@ class RecordReader {
             m_seen[next] = true;
             if (!read_member(static_cast<long>(next++)))
                 return false;
-            skip_space();
-            if (at_end())
-                return eof();
-            if (m_in[m_pos] == ',') {
-                ++m_pos;
-                continue;
+            switch (after_member(']')) {
+                case After::Another:
+                    continue;
+                case After::Closed:
+                    return finish_array(next);
+                case After::Failed:
+                    return false;
             }
-            if (m_in[m_pos] == ']') {
-                ++m_pos;
-                return finish_array(next);
-            }
-            return syntax(m_pos);
         }
     }
 

@@ -31,40 +31,26 @@ using Serializer = nlohmann::detail::serializer<json>;
 bool append_json_string(SecretBytes& out, std::string_view text) {
     if (!is_utf8(text))
         return false;
+    // The two-character escapes, by the character they stand for.
+    static constexpr std::string_view k_short[] = {
+        {"\"\\\""}, {"\\\\\\"}, {"\b\\b"}, {"\t\\t"}, {"\n\\n"}, {"\f\\f"}, {"\r\\r"},
+    };
     static constexpr char k_hex[] = "0123456789abcdef";
     out.reserve(out.size() + text.size() + 2);
     out.push_back('"');
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"':
-                out.append_text("\\\"");
-                break;
-            case '\\':
-                out.append_text("\\\\");
-                break;
-            case '\b':
-                out.append_text("\\b");
-                break;
-            case '\t':
-                out.append_text("\\t");
-                break;
-            case '\n':
-                out.append_text("\\n");
-                break;
-            case '\f':
-                out.append_text("\\f");
-                break;
-            case '\r':
-                out.append_text("\\r");
-                break;
-            default:
-                if (c < 0x20) {
-                    const char escaped[] = {'\\', 'u', '0', '0', k_hex[c >> 4], k_hex[c & 15]};
-                    out.append_text({escaped, sizeof escaped});
-                } else {
-                    out.push_back(c);
-                }
+        const std::string_view* escape = nullptr;
+        for (const std::string_view& e : k_short)
+            if (e[0] == ch)
+                escape = &e;
+        if (escape) {
+            out.append_text(escape->substr(1));
+        } else if (c < 0x20) {
+            const char escaped[] = {'\\', 'u', '0', '0', k_hex[c >> 4], k_hex[c & 15]};
+            out.append_text({escaped, sizeof escaped});
+        } else {
+            out.push_back(c);
         }
     }
     out.push_back('"');
