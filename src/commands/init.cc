@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,9 +105,18 @@ SecretBytes to_lower_ascii_secret(std::string_view text) {
 // The process-wide note of a termination signal that arrived while the key was being typed
 // with echo off. A signal handler can reach nothing else; it is zero outside that window.
 volatile std::sig_atomic_t g_caught_signal = 0;
+// A pipe the handler also writes a byte to, so that a wait for input that began just after
+// the flag was checked still ends; both ends are -1 outside that window.
+volatile std::sig_atomic_t g_wake_write = -1;
+int g_wake_read = -1;
 
 extern "C" void note_signal(int signal) {
     g_caught_signal = signal;
+    if (g_wake_write >= 0) {
+        const char byte = 0;
+        ssize_t ignored = ::write(g_wake_write, &byte, 1);
+        (void)ignored;
+    }
 }
 
 // While alive, SIGINT, SIGTERM, SIGHUP and SIGQUIT interrupt the read of the key instead of
@@ -116,6 +126,10 @@ class EchoSignalGuard {
   public:
     EchoSignalGuard() {
         g_caught_signal = 0;
+        if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) == 0) {
+            g_wake_read = m_wake[0];
+            g_wake_write = m_wake[1];
+        }
         for (size_t i = 0; i < k_count; ++i) {
             struct sigaction action {};
             action.sa_handler = note_signal;
@@ -129,7 +143,12 @@ class EchoSignalGuard {
             m_installed[i] = sigaction(k_signals[i], &action, nullptr) == 0;
         }
     }
-    ~EchoSignalGuard() { restore(); }
+    ~EchoSignalGuard() {
+        restore();
+        for (int fd : m_wake)
+            if (fd >= 0)
+                ::close(fd);
+    }
     EchoSignalGuard(const EchoSignalGuard&) = delete;
     EchoSignalGuard& operator=(const EchoSignalGuard&) = delete;
 
@@ -149,12 +168,26 @@ class EchoSignalGuard {
                 sigaction(k_signals[i], &m_previous[i], nullptr);
             m_installed[i] = false;
         }
+        g_wake_write = -1;
+        g_wake_read = -1;
     }
     static constexpr size_t k_count = 4;
     static constexpr int k_signals[k_count] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     struct sigaction m_previous[k_count] {};
     bool m_installed[k_count] = {};
+    int m_wake[2] = {-1, -1};
 };
+
+// Waits until standard input has something to read, or a noted signal woke the wait. False
+// when the wait ended without input (the caller checks the signal flag again).
+bool wait_for_input() {
+    if (g_wake_read < 0)
+        return true;  // no signal window open: the read itself waits
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wake_read, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0)
+        return errno != EINTR;  // another failure: the read reports it
+    return !(fds[1].revents & POLLIN);
+}
 
 // The environment of stty: ours without the variables through which the dynamic linker would
 // load or audit foreign code (LD_PRELOAD, LD_LIBRARY_PATH, LD_AUDIT, … and the DYLD_ forms).
@@ -247,6 +280,8 @@ Result<SecretBytes> read_input_line(std::string_view what) {
     for (;;) {
         if (g_caught_signal)
             return CliError(TS_2006, "reading " + std::string(what) + ": " + error_text(EINTR));
+        if (!wait_for_input())
+            continue;
         uint8_t byte = 0;
         ssize_t n = ::read(STDIN_FILENO, &byte, 1);
         if (n < 0) {
