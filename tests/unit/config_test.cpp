@@ -659,9 +659,7 @@ TEST_F(ConfigFile, SaveFailureLeavesNothing) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit {
-            20, 20
-        };
+        struct rlimit limit = {20, 20};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         const std::string outcome = error_of(save_config(c));
         _exit(outcome == "TS-2002: writing temp config: File too large" ? 0 : 1);
