@@ -13,7 +13,7 @@ PREFIX     ?= /usr/local
 PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config \
             libssl-dev nlohmann-json3-dev zlib1g-dev libgtest-dev \
             python3 python3-pytest python3-cryptography python3-dissononce \
-            openssl curl ca-certificates hyperfine \
+            openssl curl ca-certificates hyperfine strace \
             dpkg-dev file lintian scdoc mandoc bash-completion zsh fish
 
 .PHONY: all deps build test unit e2e installcheck asan fuzz demo bench install package clean

@@ -76,12 +76,13 @@ Result<Session*> Invocation::session() {
 // -- The reader --------------------------------------------------------------------------------
 
 Result<SecretBytes> read_path_value(std::string_view path, size_t limit) {
-    std::string text = TRY(read_bounded(path, limit));
-    size_t size = text.size();
-    if (path != "-")
+    SecretBytes value = TRY(read_bounded_secret(path, limit));
+    if (path != "-") {
+        const std::string_view text = value.expose_text();
+        size_t size = text.size();
         while (size > 0 && (text[size - 1] == '\n' || text[size - 1] == '\r')) --size;
-    SecretBytes value(reinterpret_cast<const uint8_t*>(text.data()), size);
-    OPENSSL_cleanse(text.data(), text.size());
+        value.truncate(size);
+    }
     return value;
 }
 

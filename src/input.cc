@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crypto/core/utf8.h"
+#include "src/posix.h"
 
 namespace tessarin {
 
@@ -21,41 +22,47 @@ std::string source_name(std::string_view source) {
 }  // namespace
 
 Result<std::string> read_bounded(std::string_view source, size_t limit) {
+    SecretBytes text = TRY(read_bounded_secret(source, limit));
+    return std::string(text.expose_text());
+}
+
+Result<SecretBytes> read_bounded_secret(std::string_view source, size_t limit) {
     const std::string name = source_name(source);
     int fd = STDIN_FILENO;
     if (source != "-") {
         fd = ::open(std::string(source).c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
-            return CliError(TS_2111, "opening " + name + ": " + std::strerror(errno));
+            return CliError(TS_2111, "opening " + name + ": " + error_text(errno));
     }
     // Never hold more than limit + 1 bytes: one byte past the limit proves the input is
     // too large without reading the rest of it.
-    std::string text;
+    // The whole room is taken at once, so the buffer never moves (a move would leave a copy).
+    SecretBytes text(limit + 1);
+    uint8_t* const room = text.expose_secret_mut().data();
+    size_t have = 0;
     int read_errno = 0;
-    while (text.size() <= limit) {
-        size_t want = std::min(k_piece, limit + 1 - text.size());
-        size_t old = text.size();
-        text.resize(old + want);
-        ssize_t n = ::read(fd, text.data() + old, want);
+    while (have <= limit) {
+        size_t want = std::min(k_piece, limit + 1 - have);
+        ssize_t n = ::read(fd, room + have, want);
         if (n < 0) {
-            text.resize(old);
             if (errno == EINTR)
                 continue;
             read_errno = errno;
             break;
         }
-        text.resize(old + static_cast<size_t>(n));
         if (n == 0)
             break;
+        have += static_cast<size_t>(n);
     }
+    text.truncate(have);
     if (fd != STDIN_FILENO)
         ::close(fd);
     if (read_errno)
-        return CliError(TS_2111, "reading " + name + ": " + std::strerror(read_errno));
+        return CliError(TS_2111, "reading " + name + ": " + error_text(read_errno));
     if (text.size() > limit)
         return CliError(TS_2110, name + " exceeds " + std::to_string(limit) +
                                      " bytes (refuse to buffer unbounded input)");
-    if (auto fault = utf8_check(text))
+    if (auto fault = utf8_check(text.expose_text()))
         return CliError(TS_2000, name + ": not valid UTF-8: " + fault->message());
     return text;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/core/secret.h"
 #include "src/errors.h"
 
 namespace tessarin {
@@ -17,5 +18,7 @@ inline constexpr size_t k_content_limit = 65536;  // memory and note content
 // TS-2111 "opening {}: {}" / "reading {}: {}", TS-2110 "{} exceeds {} bytes (refuse to buffer
 // unbounded input)", TS-2000 "{}: not valid UTF-8: {}".
 Result<std::string> read_bounded(std::string_view source, size_t limit);
+// The same, into a buffer that wipes itself: for secret values (field files, content).
+Result<SecretBytes> read_bounded_secret(std::string_view source, size_t limit);
 
 }  // namespace tessarin

@@ -1,6 +1,6 @@
 #include "src/json_input.h"
 
-#include <openssl/crypto.h>
+#include "crypto/core/secret.h"
 
 namespace tessarin {
 
@@ -53,7 +53,8 @@ BasicResult<json, std::string> parse_json_input(std::string_view text) {
         // nlohmann's own message quotes what it read last: only the position is reported.
         const size_t offset = e.byte > 0 ? e.byte - 1 : 0;
         const std::string_view what = e.what();
-        if (e.byte > text.size() || what.find("unexpected end of input") != std::string_view::npos ||
+        if (e.byte > text.size() ||
+            what.find("unexpected end of input") != std::string_view::npos ||
             what.find("empty input") != std::string_view::npos)
             return "EOF while parsing a value at " + text_position(text, text.size());
         if (what.find("; expected end of input") != std::string_view::npos)
@@ -93,8 +94,7 @@ JsonWipeGuard::~JsonWipeGuard() {
 
 void wipe_json_strings(json& value) {
     if (value.is_string()) {
-        std::string& s = value.get_ref<std::string&>();
-        OPENSSL_cleanse(s.data(), s.size());
+        wipe_string(value.get_ref<std::string&>());
     } else if (value.is_structured()) {
         for (json& member : value) wipe_json_strings(member);
     }

@@ -6,6 +6,7 @@
 #include "src/commands/entry_fields.h"
 #include "src/gate/gate.h"
 #include "src/output.h"
+#include "src/posix.h"
 
 namespace tessarin {
 
@@ -85,8 +86,8 @@ Result<void> write_field_value(const Field& field, ByteView l2_key) {
     if (value.is_error())
         return CliError(
             TS_2049, "decrypt field '" + field.label + "' failed: " + display(value.error().get()));
-    if (auto error = write_stdout_checked(value.value().as_text()))
-        return CliError(TS_2000, std::string("write field: ") + std::strerror(*error));
+    if (auto error = write_stdout_checked(value.value().expose_text()))
+        return CliError(TS_2000, "write field: " + write_error_text(*error));
     return {};
 }
 
@@ -100,7 +101,7 @@ void print_listing(const std::vector<Field>& fields, ByteView l2_key) {
         if (value.is_error())
             print_field_marker(f.label, "[L2 \u2014 decrypt failed]");
         else
-            print_field(f.label, value.value().as_text());
+            print_field(f.label, value.value().expose_text());
     }
 }
 
@@ -140,7 +141,7 @@ Result<void> run_get(Invocation& invocation) {
     if (!entry.data)
         return CliError(TS_2021, "entry response had no data block");
     std::vector<Field> fields = completed_fields(*entry.data, true);
-    ByteView l2 = session.config.l2_key.span();
+    ByteView l2 = session.config.l2_key.expose_secret();
     const std::string* wanted = a.text("field");
     if (!wanted) {
         print_listing(fields, l2);

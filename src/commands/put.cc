@@ -79,13 +79,13 @@ Result<json> entry_body(const NewEntry& entry, ByteView l2_key) {
         const bool secret = effective_tier(name, *def) == 2;
         json field = {{"kind", def->kind}, {"label", name}, {"tier", secret ? 2 : 1}};
         if (secret) {
-            auto sealed = encrypt_field(l2_key, name, it->second.span());
+            auto sealed = encrypt_field(l2_key, name, it->second.expose_secret());
             if (sealed.is_error())
                 return CliError(TS_2081, "encrypting " + std::string(name) + ": " +
                                              display(sealed.error().get()));
             field["value"] = sealed.release_value();
         } else {
-            field["value"] = std::string(it->second.as_text());
+            field["value"] = std::string(it->second.expose_text());
         }
         fields.push_back(std::move(field));
     }
@@ -97,7 +97,7 @@ Result<json> entry_body(const NewEntry& entry, ByteView l2_key) {
 
 Result<void> send(Invocation& invocation, const NewEntry& entry) {
     Session& session = *TRY(invocation.session());
-    const json body = TRY(entry_body(entry, session.config.l2_key.span()));
+    const json body = TRY(entry_body(entry, session.config.l2_key.expose_secret()));
     const bool created = TRY(entry_upsert(session.vault(), body));
     print_ok(std::string(created ? "Created" : "Updated") + ": " + entry.title);
     return {};
@@ -151,7 +151,7 @@ Result<void> put_from_options(Invocation& invocation, std::string type_word) {
         }
     }
     if (auto it = entry.values.find("urls"); it != entry.values.end())
-        entry.urls = json::array({std::string(it->second.as_text())});
+        entry.urls = json::array({std::string(it->second.expose_text())});
     return send(invocation, entry);
 }
 
@@ -171,7 +171,7 @@ const char* json_kind(const json& value) {
 // The JSON form: one object on standard input.
 Result<void> put_from_json(Invocation& invocation) {
     SecretBytes input = TRY(read_path_value("-", k_input_limit));
-    NewEntry entry = TRY(new_entry_from_json(input.as_text(), [&]() -> Result<void> {
+    NewEntry entry = TRY(new_entry_from_json(input.expose_text(), [&]() -> Result<void> {
         TRY(invocation.session());
         return {};
     }));

@@ -26,10 +26,6 @@ constexpr std::string_view k_statuses[] = {"draft", "active", "archived"};
 constexpr uint64_t k_default_limit = 10;
 constexpr uint64_t k_max_limit = 50;
 
-void wipe(std::string& text) {
-    OPENSSL_cleanse(text.data(), text.size());
-}
-
 // -- create --json -----------------------------------------------------------------------------
 
 // Where the parser stopped, as a line and a column (both from 1). The parser counts the byte it
@@ -59,7 +55,7 @@ class CreateJsonReader : public nlohmann::json_sax<json> {
     };
 
     ~CreateJsonReader() override {
-        for (Slot& s : m_slots) wipe(s.text);
+        for (Slot& s : m_slots) wipe_string(s.text);
     }
 
     bool null() override { return value(nullptr); }
@@ -69,7 +65,7 @@ class CreateJsonReader : public nlohmann::json_sax<json> {
     bool number_float(number_float_t, const string_t&) override { return value(nullptr); }
     bool string(string_t& text) override {
         bool ok = value(&text);
-        wipe(text);
+        wipe_string(text);
         return ok;
     }
     bool binary(binary_t&) override { return value(nullptr); }
@@ -109,7 +105,7 @@ class CreateJsonReader : public nlohmann::json_sax<json> {
         if (m_depth != 1 || !m_top_is_object)
             return true;
         if (Slot* s = slot(m_key)) {
-            wipe(s->text);
+            wipe_string(s->text);
             s->text.clear();
             s->is_string = text != nullptr;
             if (text)
@@ -159,7 +155,7 @@ CliError invalid_json(std::string_view text, size_t position, int id) {
 
 SecretBytes take_secret(std::string& text) {
     SecretBytes out = SecretBytes::from_text(text);
-    wipe(text);
+    wipe_string(text);
     return out;
 }
 
@@ -192,9 +188,9 @@ json field_object(std::string_view label, std::string value, std::string_view ki
 
 // The entry body sent by create and update (keys in byte order, as every object is written).
 Result<json> build_body(ByteView l2, std::string_view kind, const TextEntryValues& v) {
-    std::string summary = TRY_OR(encrypt_field(l2, "summary", v.summary.span()),
+    std::string summary = TRY_OR(encrypt_field(l2, "summary", v.summary.expose_secret()),
                                  lift_display(TS_2081, "encrypting summary: "));
-    std::string content = TRY_OR(encrypt_field(l2, "content", v.content.span()),
+    std::string content = TRY_OR(encrypt_field(l2, "content", v.content.expose_secret()),
                                  lift_display(TS_2081, "encrypting content: "));
     json fields = json::array();
     fields.push_back(field_object("summary", std::move(summary), "text", 2));
@@ -204,7 +200,7 @@ Result<json> build_body(ByteView l2, std::string_view kind, const TextEntryValue
         fields.push_back(field_object("embeddings", *v.embeddings, "binary", 1));
     if (v.embedding_model)
         fields.push_back(field_object("embedding_model", *v.embedding_model, "text", 1));
-    const std::string title(v.summary.as_text());
+    const std::string title(v.summary.expose_text());
     json data = {{"fields", std::move(fields)}, {"title", title}, {"type", std::string(kind)}};
     return json{{"data", std::move(data)}, {"title", title}, {"type", std::string(kind)}};
 }
@@ -213,9 +209,9 @@ Result<json> build_body(ByteView l2, std::string_view kind, const TextEntryValue
 void print_ok_secret(std::string_view prefix, const SecretBytes& secret) {
     std::string line;
     line.reserve(prefix.size() + secret.size());
-    line.append(prefix).append(secret.as_text());
+    line.append(prefix).append(secret.expose_text());
     print_ok(line);
-    wipe(line);
+    wipe_string(line);
 }
 
 const Field* field_labelled(const std::vector<Field>& fields, std::string_view label) {
@@ -253,7 +249,8 @@ Result<Resolved> resolve_entry(const Vault& vault, const Arguments& args, std::s
 
 Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& values) {
     Session& session = *TRY(invocation.session());
-    json body = TRY(build_body(session.config.l2_key.span(), invocation.command(), values));
+    json body =
+        TRY(build_body(session.config.l2_key.expose_secret(), invocation.command(), values));
     bool created = TRY(entry_upsert(session.vault(), body));
     print_ok_secret(created ? "Created: " : "Updated: ", values.summary);
     return {};
@@ -263,9 +260,8 @@ Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& va
 
 Result<void> create_from_json(Invocation& invocation) {
     TRY(invocation.args().claim_stdin("json"));
-    std::string text = TRY(read_bounded("-", k_input_limit));
-    auto values = read_text_entry_json(text);
-    wipe(text);
+    SecretBytes text = TRY(read_bounded_secret("-", k_input_limit));
+    auto values = read_text_entry_json(text.expose_text());
     if (values.is_error())
         return values.release_error();
     TRY(check_content(values.value().content));
@@ -295,7 +291,7 @@ Result<void> run_create(Invocation& invocation) {
     if (const std::string* status = a.text("status"))
         v.status = *status;
     if (const SecretBytes* embeddings = a.content("embeddings-file"))
-        v.embeddings = std::string(embeddings->as_text());
+        v.embeddings = std::string(embeddings->expose_text());
     if (const std::string* model = a.text("embedding-model"))
         v.embedding_model = *model;
     TRY(check_content(v.content));
@@ -315,7 +311,7 @@ void print_summary(const Field& field, ByteView l2) {
     if (plain.is_error())
         print_field_marker("Summary", "[decrypt failed]");
     else
-        print_field("Summary", plain.value().as_text());
+        print_field("Summary", plain.value().expose_text());
 }
 
 void print_content(const Field& field, ByteView l2) {
@@ -328,14 +324,14 @@ void print_content(const Field& field, ByteView l2) {
             return;
         }
         plain = opened.release_value();
-        text = plain->as_text();
+        text = plain->expose_text();
     }
     SafeText safe = terminal_safe(text);
     std::string out;
     out.reserve(safe.view().size() + 2);
     out.append("\n").append(safe.view()).append("\n");
     write_stdout(out);
-    wipe(out);
+    wipe_string(out);
 }
 
 Result<void> run_get(Invocation& invocation) {
@@ -353,7 +349,7 @@ Result<void> run_get(Invocation& invocation) {
     if (!entry.data)
         return CliError(TS_2021, "entry response had no data block");
     const std::vector<Field>& fields = entry.data->fields;
-    ByteView l2 = session.config.l2_key.span();
+    ByteView l2 = session.config.l2_key.expose_secret();
     if (const Field* summary = field_labelled(fields, "summary"))
         print_summary(*summary, l2);
     if (const Field* status = field_labelled(fields, "status"))
@@ -405,7 +401,7 @@ Result<void> run_update(Invocation& invocation) {
     const Entry& entry = found.entry;
     const std::vector<Field> no_fields;
     const std::vector<Field>& fields = entry.data ? entry.data->fields : no_fields;
-    ByteView l2 = session.config.l2_key.span();
+    ByteView l2 = session.config.l2_key.expose_secret();
 
     // Each value independently: the new one, else the entry's.
     TextEntryValues v;
@@ -423,7 +419,7 @@ Result<void> run_update(Invocation& invocation) {
     else
         v.status = existing_value(fields, "status").value_or("draft");
     if (const SecretBytes* embeddings = a.content("embeddings-file"))
-        v.embeddings = std::string(embeddings->as_text());
+        v.embeddings = std::string(embeddings->expose_text());
     else
         v.embeddings = existing_value(fields, "embeddings");
     if (const std::string* model = a.text("embedding-model"))
@@ -472,7 +468,7 @@ SecretBytes hit_display(const Vault& vault, const std::string& id) {
     if (e.data)
         for (const Field& f : e.data->fields)
             if (f.label == "summary" && f.tier == 2) {
-                auto plain = decrypt_field(vault.config.l2_key.span(), "summary", f.value);
+                auto plain = decrypt_field(vault.config.l2_key.expose_secret(), "summary", f.value);
                 if (!plain.is_error())
                     return plain.release_value();
                 break;
@@ -496,7 +492,7 @@ Result<void> run_search(Invocation& invocation) {
     Session& session = *TRY(invocation.session());
     const Vault vault = session.vault();
     json argument = {
-        {"category", kind}, {"limit", limit}, {"vector", std::string(vector->as_text())}};
+        {"category", kind}, {"limit", limit}, {"vector", std::string(vector->expose_text())}};
     json result = TRY(gate_call(*session.http, session.config, "search.similar", argument));
     if (!result.is_array() || result.empty()) {
         write_stdout("No similar " + kind + "s found.\n");
@@ -522,14 +518,14 @@ Result<void> run_search(Invocation& invocation) {
         const std::string distance_text = four_decimals(distance);
         SafeText safe_id = terminal_safe(id ? std::string_view(*id) : std::string_view("?"));
         SafeText safe_model = terminal_safe(model);
-        SafeText safe_display = terminal_safe(display.as_text());
+        SafeText safe_display = terminal_safe(display.expose_text());
         std::string line;
         line.reserve(safe_id.view().size() + distance_text.size() + safe_model.view().size() +
                      safe_display.view().size() + 8);
         line.append(safe_id.view()).append("\t").append(distance_text).append("\t[");
         line.append(safe_model.view()).append("]\t").append(safe_display.view()).append("\n");
         write_stdout(line);
-        wipe(line);
+        wipe_string(line);
     }
     return {};
 }

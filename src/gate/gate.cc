@@ -6,21 +6,13 @@
 #include "crypto/noise/handshake.h"
 #include "src/gate/reply.h"
 #include "src/output.h"
+#include "src/text.h"
 
 namespace tessarin {
 
 using nlohmann::json;
 
 namespace {
-
-std::string_view trim_whitespace(std::string_view s) {
-    auto space = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-    };
-    while (!s.empty() && space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && space(s.back())) s.remove_suffix(1);
-    return s;
-}
 
 CliError rng_failure(const OsError& error) {
     return CliError(TS_2047, "rng: " + error.message());
@@ -44,7 +36,7 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
     SecretBytes e = TRY_OR(noise::random_private_key(), rng_failure);
 
     noise::GateExchange exchange(std::move(e), std::move(s));
-    Bytes message1 = TRY_OR(exchange.write_message1(gate.public_key, payload.span()),
+    Bytes message1 = TRY_OR(exchange.write_message1(gate.public_key, payload.expose_secret()),
                             lift_debug(TS_2047, "handshake msg1: "));
     const std::string body = base64_encode(message1);
 
@@ -60,13 +52,13 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
                                      ") \u2014 refuse to buffer");
     if (auto fault = utf8_check(reply.body))
         return CliError(TS_2021, "read msg2: " + fault->message());
-    auto message2 = base64_decode_checked(trim_whitespace(reply.body));
+    auto message2 = base64_decode_checked(trim_space(reply.body));
     if (message2.is_error())
         return CliError(TS_2047, "msg2 not base64: " + message2.error().message());
     SecretBytes opened =
         TRY_OR(exchange.read_message2(message2.value()), lift_debug(TS_2047, "open msg2: "));
 
-    Reply r = TRY_OR(decode_reply(opened.span(), k_max_reply_payload),
+    Reply r = TRY_OR(decode_reply(opened.expose_secret(), k_max_reply_payload),
                      lift_debug(TS_2047, "decode reply: "));
     if (r.ok)
         return std::move(r.result);
@@ -87,11 +79,11 @@ bool justifies_failover(const CliError& error) {
 
 Result<json> gate_call(HttpClient& http, const LoadedConfig& config, std::string_view action,
                        const json& argument) {
-    auto primary = gate_request(http, config.primary, config.token(), action, argument);
+    auto primary = gate_request(http, config.primary, config.expose_token(), action, argument);
     if (!primary.is_error() || !config.replica || !justifies_failover(primary.error()))
         return primary;
     write_stderr("gate: primary unreachable, trying replica\n");
-    return gate_request(http, *config.replica, config.token(), action, argument);
+    return gate_request(http, *config.replica, config.expose_token(), action, argument);
 }
 
 Result<json> gate_call(const LoadedConfig& config, std::string_view action, const json& argument) {

@@ -1,12 +1,17 @@
 #include "src/config.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -88,6 +93,33 @@ Fields with(Fields fields, const std::string& key, const std::string& value) {
 Fields without(Fields fields, const std::string& key) {
     std::erase_if(fields, [&](const auto& f) { return f.first == key; });
     return fields;
+}
+
+// The names in a directory, "." and ".." left out.
+std::set<std::string> names_in(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..")
+                names.insert(name);
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The record as save_config writes it.
+std::string json_of(const Config& c) {
+    auto json = config_to_json(c);
+    return json.is_error() ? "error: " + json.error() : std::string(json.value().expose_text());
 }
 
 std::string quoted(const std::string& s) {
@@ -230,14 +262,6 @@ TEST(GateUrl, Cases) {
     }
 }
 
-TEST(TrimSpace, UnicodeWhiteSpace) {
-    EXPECT_EQ(trim_space(" \t\r\n\v\f x y \n"), "x y");
-    EXPECT_EQ(trim_space("\xC2\xA0x\xE3\x80\x80"), "x");      // U+00A0, U+3000
-    EXPECT_EQ(trim_space("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");  // U+200B is not white space
-    EXPECT_EQ(trim_space("   "), "");
-    EXPECT_EQ(trim_space(""), "");
-}
-
 TEST(ConfigPath, Resolution) {
     const struct {
         std::string_view name;
@@ -273,20 +297,20 @@ TEST(ConfigRecord, WritesCompactlyInDeclaredOrder) {
     c.vault_gate_pub = "ab";
     c.vault_id = "2a1b2c3d4e5f6071";
     c.agent_id = "01";
-    c.l2 = "02";
+    c.l2 = SecretBytes::from_text("02");
     c.device_id = "03";
-    EXPECT_EQ(config_to_json(c),
+    EXPECT_EQ(json_of(c),
               R"({"vault_url":"https://v","vault_gate_pub":"ab","vault_id":"2a1b2c3d4e5f6071",)"
               R"("agent_id":"01","l2":"02","device_id":"03"})");
     c.replica_url = "https://r";
     c.replica_gate_pub = "cd";
-    EXPECT_EQ(config_to_json(c),
+    EXPECT_EQ(json_of(c),
               R"({"vault_url":"https://v","vault_gate_pub":"ab","replica_url":"https://r",)"
               R"("replica_gate_pub":"cd","vault_id":"2a1b2c3d4e5f6071","agent_id":"01",)"
               R"("l2":"02","device_id":"03"})");
-    auto back = config_from_json(config_to_json(c));
+    auto back = config_from_json(json_of(c));
     ASSERT_FALSE(back.is_error()) << back.error();
-    EXPECT_EQ(config_to_json(back.value()), config_to_json(c));
+    EXPECT_EQ(json_of(back.value()), json_of(c));
 }
 
 TEST(ConfigRecord, ParseForms) {
@@ -358,22 +382,23 @@ TEST_F(ConfigFile, LoadsAValidFile) {
     EXPECT_EQ(c.replica->public_key[31], 0xbb);
     EXPECT_EQ(c.vault_id, 0x2a1b2c3d4e5f6071ull);
     EXPECT_EQ(hex_encode(c.agent_id), "00112233445566778899aabbccddeeff");
-    EXPECT_EQ(hex_encode(c.l2_key.span()), "0f0e0d0c0b0a09080706050403020100");
+    EXPECT_EQ(hex_encode(c.l2_key.expose_secret()), "0f0e0d0c0b0a09080706050403020100");
     EXPECT_EQ(hex_encode(c.device_id), "ffeeddccbbaa99887766554433221100");
 
     // The token carries the vault id and opens to the L1 key and the agent id.
-    ASSERT_EQ(c.token().size(), 93u);
-    auto body = base64url_decode(c.token().substr(4, 82));
+    ASSERT_EQ(c.expose_token().size(), 93u);
+    auto body = base64url_decode(c.expose_token().substr(4, 82));
     ASSERT_TRUE(body);
-    auto opened = aead_open(token_envelope_key(c.vault_id).span(), ByteView(*body).subspan(9));
+    auto opened =
+        aead_open(token_envelope_key(c.vault_id).expose_secret(), ByteView(*body).subspan(9));
     ASSERT_FALSE(opened.is_error());
-    EXPECT_EQ(hex_encode(opened.value().span()),
+    EXPECT_EQ(hex_encode(opened.value().expose_secret()),
               "0f0e0d0c0b0a090800112233445566778899aabbccddeeff");
 
     // A second load mints another token text with the same content.
     auto again = load_config();
     ASSERT_FALSE(again.is_error());
-    EXPECT_NE(again.value().token(), c.token());
+    EXPECT_NE(again.value().expose_token(), c.expose_token());
 }
 
 TEST_F(ConfigFile, ArrayFormLoads) {
@@ -512,6 +537,16 @@ TEST_F(ConfigFile, DamagedContainers) {
     }
 }
 
+TEST_F(ConfigFile, SizeLimit) {
+    // The container adds 48 bytes to its JSON; white space after the record is allowed.
+    const std::string record = object_of(kValid);
+    write_json(record + std::string(65536 - 48 - record.size(), ' '));
+    EXPECT_EQ(error_of(load_config()), "ok");
+    write_json(record + std::string(65536 - 48 - record.size() + 1, ' '));
+    EXPECT_EQ(error_of(load_config()),
+              "TS-2003: config " + path + " exceeds 65536 bytes \u2014 not a configuration file");
+}
+
 TEST_F(ConfigFile, MissingFile) {
     EXPECT_EQ(error_of(load_config()),
               "TS-2003: Not initialized. Config file not found at " + path +
@@ -560,9 +595,9 @@ TEST_F(ConfigFile, SaveWritesALoadableFileOnce) {
     c.vault_gate_pub = std::string(64, 'a');
     c.vault_id = "2a1b2c3d4e5f6071";
     c.agent_id = "00112233445566778899aabbccddeeff";
-    c.l2 = "0f0e0d0c0b0a09080706050403020100";
+    c.l2 = SecretBytes::from_text("0f0e0d0c0b0a09080706050403020100");
     c.device_id = "ffeeddccbbaa99887766554433221100";
-    // A leftover of an interrupted write is replaced.
+    // A file that looks like a temporary file may be another run's: it is left alone.
     ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
     ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
     std::ofstream(dir + "/.config.tmp") << "leftover";
@@ -571,10 +606,12 @@ TEST_F(ConfigFile, SaveWritesALoadableFileOnce) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_NE(::stat((dir + "/.config.tmp").c_str(), &st), 0) << "no temporary file left";
+    EXPECT_EQ(st.st_nlink, 1u) << "the temporary name is gone";
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{".config.tmp", "config"}));
+    EXPECT_EQ(read_file(dir + "/.config.tmp"), "leftover");
     auto opened = open_container(as_bytes(read_raw()));
     ASSERT_FALSE(opened.is_error());
-    EXPECT_EQ(opened.value().as_text(), config_to_json(c));
+    EXPECT_EQ(opened.value().expose_text(), json_of(c));
     EXPECT_EQ(error_of(load_config()), "ok");
 
     // A second save refuses and leaves the file as it was.
@@ -614,13 +651,21 @@ TEST_F(ConfigFile, SaveRefusesALinkAtThePath) {
 }
 
 TEST_F(ConfigFile, SaveFailureLeavesNothing) {
-    // A directory where the temporary file goes cannot be replaced: the write fails.
-    ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir((dir + "/.config.tmp").c_str(), 0700), 0);
+    // A file size limit of 20 bytes makes the write of the container fail part way, in a
+    // child process so that the limit stays there.
     Config c;
     c.vault_url = "https://v";
-    EXPECT_EQ(error_of(save_config(c)), "TS-2002: creating temp config: File exists");
-    struct stat st {};
-    EXPECT_NE(::stat(path.c_str(), &st), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {20, 20};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const std::string outcome = error_of(save_config(c));
+        _exit(outcome == "TS-2002: writing temp config: File too large" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(names_in(dir), std::set<std::string>{}) << "no configuration, no temporary file";
 }

@@ -80,7 +80,7 @@ class TestResponder {
   public:
     explicit TestResponder(ByteView static_priv) : m_s(static_priv) {
         m_state.MixHash(as_bytes(kPrologue));
-        PublicKey s_pub = must(derive_public_key(m_s.span()));
+        PublicKey s_pub = must(derive_public_key(m_s.expose_secret()));
         m_state.MixHash(s_pub);
     }
 
@@ -89,10 +89,10 @@ class TestResponder {
             throw std::runtime_error("message 1 too short");
         m_re.assign(message.begin(), message.begin() + 32);
         m_state.MixHash(m_re);
-        m_state.MixKey(must(dh(m_s.span(), m_re)).span());
+        m_state.MixKey(must(dh(m_s.expose_secret(), m_re)).expose_secret());
         SecretBytes rs = must(m_state.DecryptAndHash(message.subspan(32, 48)));
-        m_rs.assign(rs.span().begin(), rs.span().end());
-        m_state.MixKey(must(dh(m_s.span(), m_rs)).span());
+        m_rs.assign(rs.expose_secret().begin(), rs.expose_secret().end());
+        m_state.MixKey(must(dh(m_s.expose_secret(), m_rs)).expose_secret());
         return must(m_state.DecryptAndHash(message.subspan(80)));
     }
 
@@ -100,8 +100,8 @@ class TestResponder {
         PublicKey e_pub = must(derive_public_key(ephemeral_priv));
         Bytes out(e_pub.begin(), e_pub.end());
         m_state.MixHash(e_pub);
-        m_state.MixKey(must(dh(ephemeral_priv, m_re)).span());
-        m_state.MixKey(must(dh(ephemeral_priv, m_rs)).span());
+        m_state.MixKey(must(dh(ephemeral_priv, m_re)).expose_secret());
+        m_state.MixKey(must(dh(ephemeral_priv, m_rs)).expose_secret());
         must(m_state.EncryptAndHash(payload, out));
         return out;
     }
@@ -125,8 +125,8 @@ Round answered_round(ByteView responder_priv, ByteView gate_pub, ByteView reply)
     Round round;
     Bytes message1 = must(round.exchange.write_message1(gate_pub, as_bytes("request")));
     TestResponder responder(responder_priv);
-    EXPECT_EQ(responder.read_message1(message1).as_text(), "request");
-    round.message2 = responder.write_message2(fresh_key().span(), reply);
+    EXPECT_EQ(responder.read_message1(message1).expose_text(), "request");
+    round.message2 = responder.write_message2(fresh_key().expose_secret(), reply);
     return round;
 }
 
@@ -151,7 +151,7 @@ TEST(NoiseKnownAnswer, InitiatorWritesMessage1AndOpensMessage2) {
     EXPECT_EQ(message1.capacity(), payload.size() + 96);  // one buffer of exactly that size
 
     SecretBytes reply = must(exchange.read_message2(hex(kat::msg2)));
-    EXPECT_EQ(hex_encode(reply.span()), kat::payload2);
+    EXPECT_EQ(hex_encode(reply.expose_secret()), kat::payload2);
     EXPECT_EQ(hex_encode(exchange.handshake_hash()), kat::handshake_hash);
 }
 
@@ -159,7 +159,7 @@ TEST(NoiseKnownAnswer, InitiatorWritesMessage1AndOpensMessage2) {
 TEST(NoiseKnownAnswer, TestResponderAgrees) {
     TestResponder responder(hex(kat::responder_static_priv));
     SecretBytes request = responder.read_message1(hex(kat::msg1));
-    EXPECT_EQ(hex_encode(request.span()), kat::payload1);
+    EXPECT_EQ(hex_encode(request.expose_secret()), kat::payload1);
     EXPECT_EQ(hex_encode(responder.initiator_static()), kat::initiator_static_pub);
     Bytes message2 =
         responder.write_message2(hex(kat::responder_ephemeral_priv), hex(kat::payload2));
@@ -181,7 +181,7 @@ TEST(NoiseDh, Rfc7748Vectors) {
          "95cbde9476e8907d7aade45cb4b873f88b595a68799fa152e6f8f7647aac7957"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(hex_encode(must(dh(hex(c.scalar), hex(c.u))).span()), c.out);
+        EXPECT_EQ(hex_encode(must(dh(hex(c.scalar), hex(c.u))).expose_secret()), c.out);
 }
 
 // Public keys whose product with any clamped scalar is zero: the identity, points of small
@@ -259,7 +259,7 @@ TEST(GateExchange, ShortOrForgedRepliesAreRefused) {
         GateExchange twin = kat_exchange();
         Bytes twin_message1 = must(twin.write_message1(other_pub, hex(kat::payload1)));
         TestResponder other(other_priv);
-        EXPECT_EQ(hex_encode(other.read_message1(twin_message1).span()), kat::payload1);
+        EXPECT_EQ(hex_encode(other.read_message1(twin_message1).expose_secret()), kat::payload1);
         Bytes forged = other.write_message2(hex(kat::responder_ephemeral_priv), hex(kat::payload2));
         ASSERT_EQ(must(twin.read_message2(forged)).size(), hex(kat::payload2).size());
 
@@ -363,7 +363,7 @@ TEST(SymmetricState, RejectedCiphertextChangesNothing) {
     EXPECT_EQ(code_of(receiver.DecryptAndHash(Bytes(15, 0))), "TS-0010");
     EXPECT_EQ(Bytes(receiver.handshake_hash().begin(), receiver.handshake_hash().end()), h_before);
 
-    EXPECT_EQ(must(receiver.DecryptAndHash(first)).as_text(), "one");
-    EXPECT_EQ(must(receiver.DecryptAndHash(second)).as_text(), "two");
+    EXPECT_EQ(must(receiver.DecryptAndHash(first)).expose_text(), "one");
+    EXPECT_EQ(must(receiver.DecryptAndHash(second)).expose_text(), "two");
     EXPECT_TRUE(constant_time_equal(receiver.handshake_hash(), sender.handshake_hash()));
 }

@@ -59,8 +59,8 @@ TEST(ReadTextEntryJson, ValuesAsTheParserDecodesThem) {
         "  \"status\": \"archived\", \"embeddings\": \"AAAA\", \"embedding_model\": \"\"}\n\t");
     ASSERT_FALSE(r.is_error()) << r.error().display();
     const TextEntryValues& v = r.value();
-    EXPECT_EQ(v.summary.as_text(), "caf\u00e9 \U0001F600");
-    EXPECT_EQ(v.content.as_text(), std::string_view("a\nb\0c", 5));
+    EXPECT_EQ(v.summary.expose_text(), "caf\u00e9 \U0001F600");
+    EXPECT_EQ(v.content.expose_text(), std::string_view("a\nb\0c", 5));
     EXPECT_EQ(v.status, "archived");
     EXPECT_EQ(v.embeddings, "AAAA");
     EXPECT_EQ(v.embedding_model, "");
@@ -71,7 +71,7 @@ TEST(ReadTextEntryJson, OptionalValuesOnlyAsStringsAndTheLastOfTwoWins) {
         "{\"summary\":1,\"summary\":\"s2\",\"content\":\"c\",\"status\":\"active\","
         "\"status\":null,\"embeddings\":{\"a\":\"b\"},\"embedding_model\":[\"m\"]}");
     ASSERT_FALSE(r.is_error()) << r.error().display();
-    EXPECT_EQ(r.value().summary.as_text(), "s2");
+    EXPECT_EQ(r.value().summary.expose_text(), "s2");
     EXPECT_EQ(r.value().status, "draft");
     EXPECT_FALSE(r.value().embeddings);
     EXPECT_FALSE(r.value().embedding_model);
@@ -80,7 +80,7 @@ TEST(ReadTextEntryJson, OptionalValuesOnlyAsStringsAndTheLastOfTwoWins) {
     auto nested = read_text_entry_json(
         "{\"summary\":\"s\",\"content\":\"c\",\"embeddings\":{\"tags\":1,\"summary\":2}}");
     ASSERT_FALSE(nested.is_error()) << nested.error().display();
-    EXPECT_EQ(nested.value().summary.as_text(), "s");
+    EXPECT_EQ(nested.value().summary.expose_text(), "s");
 }
 
 TEST(ParseLimit, UnsignedDecimalWithOptionalPlus) {
