@@ -316,6 +316,8 @@ BasicResult<SslCtxPtr, HttpError> make_context() {
         return HttpError{"could not set up TLS: " + describe(SslStep{})};
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+    // Every request has a TLS session of its own: nothing is kept for resumption.
+    SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
     // A close without close_notify ends the stream like any other close: the response's own
     // framing (Content-Length, chunked) tells a complete body from one cut short.
     SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
@@ -436,15 +438,19 @@ class HttpsClient final : public HttpClient {
         if (parsed.is_error())
             return HttpError{parsed.error().message};
         HttpsUrl url = parsed.release_value();
-        // One TLS context per call (a process makes a few): nothing is set up before a
-        // command needs the network.
-        auto ctx = make_context();
-        if (ctx.is_error())
-            return ctx.release_error();
+        // One TLS context per client, made at its first request: nothing is set up before a
+        // command needs the network, and the trust store is read once for all the requests
+        // and redirects that follow (each still has a connection and a handshake of its own).
+        if (!m_ctx) {
+            auto ctx = make_context();
+            if (ctx.is_error())
+                return ctx.release_error();
+            m_ctx = ctx.release_value();
+        }
 
         for (int redirects = 0;; ++redirects) {
             HttpResponseReader reader(max_body);
-            auto done = exchange(ctx.value().get(), url, content_type, body, deadline, reader);
+            auto done = exchange(m_ctx.get(), url, content_type, body, deadline, reader);
             ERR_clear_error();
             if (done.is_error())
                 return done.release_error();
@@ -476,6 +482,9 @@ class HttpsClient final : public HttpClient {
             }
         }
     }
+
+  private:
+    SslCtxPtr m_ctx;
 };
 
 }  // namespace
