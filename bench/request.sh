@@ -5,7 +5,8 @@
 # directory and is stopped on exit. Needs hyperfine, curl, gcc, libssl-dev (static libs) and
 # Debian's python3 with python3-cryptography and python3-dissononce (make deps installs them).
 #
-# Usage: bench/request.sh [path/to/tessarin-cli]
+# Usage: bench/request.sh [path/to/tessarin-cli [path/to/baseline-tessarin-cli]]
+#   A baseline (another build, e.g. of an earlier commit) runs as command a0 in the same rounds.
 #   RUNS (default 200 per command), WARMUP (default 20), ROUNDS (default 5), RSS_RUNS (default
 #   20), PERF_RUNS (default 50) and INSTR_RUNS (default 3) tune the repetitions.
 set -euo pipefail
@@ -13,6 +14,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 cli=${1:-build/tessarin-cli}
+baseline=${2:-}
 runs=${RUNS:-200}
 warmup=${WARMUP:-20}
 rounds=${ROUNDS:-5}
@@ -35,6 +37,10 @@ done
     die "RUNS must be at least 2, ROUNDS and RSS_RUNS at least 1"
 [ -f "$cli" ] && [ -x "$cli" ] || die "$cli is not an executable (build it with make build)"
 cli=$(realpath "$cli")
+if [ -n "$baseline" ]; then
+    [ -f "$baseline" ] && [ -x "$baseline" ] || die "$baseline is not an executable"
+    baseline=$(realpath "$baseline")
+fi
 for tool in hyperfine curl gcc "$py"; do
     command -v "$tool" >/dev/null || die "$tool not found (make deps installs it)"
 done
@@ -96,8 +102,11 @@ cat >"$work/seed.json" <<JSON
 JSON
 devgate seed --data "$work/gate" "$work/seed.json" >/dev/null
 
-got=$("$cli" get "$title" --field key) || die "tessarin-cli get failed"
-[ "$got" = "$secret" ] || die "tessarin-cli get printed '$got', not the seeded value"
+# The baseline first: the bodies below are made from the last two requests, the client's.
+for bin in $baseline "$cli"; do
+    got=$("$bin" get "$title" --field key) || die "$bin get failed"
+    [ "$got" = "$secret" ] || die "$bin get printed '$got', not the seeded value"
+done
 
 # --- the bodies curl and the floor send -------------------------------------------------------
 # The two envelopes the client just sent, each sealed afresh as Noise message 1 to the gate's
@@ -171,6 +180,7 @@ cmd_floor="$(q "$floor") $(q "$cert") $port $(q "$work/body1") $(q "$work/body2"
 cmd_curl1="curl -s -f --cacert $(q "$cert") -H 'Content-Type: text/plain' --data-binary $(q "@$work/body1") $(q "$gate_url") --next -s -f --cacert $(q "$cert") -H 'Content-Type: text/plain' --data-binary $(q "@$work/body2") $(q "$gate_url")"
 
 echo "tessarin-cli: $cli"
+[ -z "$baseline" ] || echo "baseline (a0): $baseline"
 echo "gate: devgate at $url (TLS as negotiated by the floor client: ${tls% })"
 # hyperfine runs each command's runs in one block; on a shared machine the load drifts, so the
 # runs are split into rounds that alternate between the commands, and pooled.
@@ -178,13 +188,18 @@ per_round=$(((runs + rounds - 1) / rounds))
 round_warmup=$(((warmup + rounds - 1) / rounds))
 echo "hyperfine -N, $rounds rounds of $round_warmup warm-up and $per_round timed runs per command"
 echo
+# The commands by name, in the order of the tables; a0 only with a baseline.
+names=("a: tessarin-cli get" "b: curl x2 (2 processes)" "c: floor_client" "b'': curl --next (1 process)")
+cmds=("$cmd_cli" "$cmd_curl" "$cmd_floor" "$cmd_curl1")
+if [ -n "$baseline" ]; then
+    names+=("a0: baseline get")
+    cmds+=("$(q "$baseline") get $(q "$title") --field key")
+fi
+commands=()
+for i in "${!names[@]}"; do commands+=(-n "${names[$i]}" "${cmds[$i]}"); done
 for round in $(seq "$rounds"); do
     hyperfine -N --warmup "$round_warmup" --runs "$per_round" --export-json "$work/result-$round.json" \
-        --style basic \
-        -n "a: tessarin-cli get" "$cmd_cli" \
-        -n "b: curl x2 (2 processes)" "$cmd_curl" \
-        -n "c: floor_client" "$cmd_floor" \
-        -n "b'': curl --next (1 process)" "$cmd_curl1" >"$work/hyperfine.log" 2>&1 ||
+        --style basic "${commands[@]}" >"$work/hyperfine.log" 2>&1 ||
         { cat "$work/hyperfine.log" >&2; die "hyperfine failed"; }
 done
 
@@ -196,10 +211,7 @@ rss_of() {
     "$work/peak_rss" "$work/rss.one" "$rss_runs" "$@" || die "peak_rss: $name failed"
     printf '%s\t%s\n' "$name" "$(cat "$work/rss.one")" >>"$work/rss.tsv"
 }
-rss_of "a: tessarin-cli get" "$cmd_cli"
-rss_of "b: curl x2 (2 processes)" "$cmd_curl"
-rss_of "c: floor_client" "$cmd_floor"
-rss_of "b'': curl --next (1 process)" "$cmd_curl1"
+for i in "${!names[@]}"; do rss_of "${names[$i]}" "${cmds[$i]}"; done
 
 "$py" - "$work/rss.tsv" "$rss_runs" "$work"/result-*.json <<'PY'
 import json, statistics, sys
@@ -221,15 +233,20 @@ for name, ts in times.items():
         name, means[name], statistics.stdev(ts), statistics.median(ts), min(ts), max(ts), len(ts),
         med_kb / 1024, max_kb / 1024))
 print("(RSS: peak resident set size, median and largest of %s runs; for b the larger curl)" % sys.argv[2])
-a, b, c, b2 = means.values()
-ma, mb, mc, mb2 = (statistics.median(ts) for ts in times.values())
-ra, rb, rc, rb2 = (rss[name][0] for name in times)
+key = {name.split(":")[0]: name for name in times}
+medians = {name: statistics.median(ts) for name, ts in times.items()}
+def ratio(x, y, label, note=""):
+    x, y = key[x], key[y]
+    print("%-42s %.2f  (%.2f)  RSS %.2f%s" % (label, means[x] / means[y], medians[x] / medians[y],
+                                            rss[x][0] / rss[y][0], note))
 print()
 print("ratios of the means (of the medians in brackets), and of the median peak RSS:")
-print("a/b   (client vs two curl processes): %.2f  (%.2f)  RSS %.2f" % (a / b, ma / mb, ra / rb))
-print("a/c   (client vs the floor):          %.2f  (%.2f)  RSS %.2f" % (a / c, ma / mc, ra / rc))
-print("a/b'' (client vs one curl process):   %.2f  (%.2f)  RSS %.2f   for information" % (
-    a / b2, ma / mb2, ra / rb2))
+ratio("a", "b", "a/b   (client vs two curl processes):")
+ratio("a", "c", "a/c   (client vs the floor):")
+ratio("a", "b''", "a/b'' (client vs one curl process):", "   for information")
+if "a0" in key:
+    ratio("a0", "c", "a0/c  (baseline vs the floor):")
+    ratio("a", "a0", "a/a0  (client vs the baseline):")
 PY
 
 # --- CPU time of the client side (perf stat task-clock: the process and its children) --------
@@ -249,6 +266,7 @@ if command -v perf >/dev/null && perf stat -x, -e task-clock true >/dev/null 2>&
         curl -s -f --cacert "$cert" -H 'Content-Type: text/plain' --data-binary "@$work/body1" "$gate_url" --then \
         curl -s -f --cacert "$cert" -H 'Content-Type: text/plain' --data-binary "@$work/body2" "$gate_url"
     perf_cpu "c: floor_client" "$floor" "$cert" "$port" "$work/body1" "$work/body2"
+    [ -z "$baseline" ] || perf_cpu "a0: baseline get" "$baseline" get "$title" --field key
 else
     echo
     echo "(perf stat unavailable: CPU breakdown skipped)"
@@ -273,4 +291,5 @@ if [ "$instr_runs" -ge 1 ] && command -v valgrind >/dev/null; then
     }
     instr "a: tessarin-cli get" "$cli" get "$title" --field key
     instr "c: floor_client" "$floor" "$cert" "$port" "$work/body1" "$work/body2"
+    [ -z "$baseline" ] || instr "a0: baseline get" "$baseline" get "$title" --field key
 fi
