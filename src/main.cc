@@ -1,4 +1,6 @@
 // tessarin-cli: the command-line client of a Tessarin vault.
+#include <malloc.h>
+
 #include <csignal>
 
 #include "src/dispatch.h"
@@ -7,5 +9,11 @@ int main(int argc, char** argv) {
     // A write to a closed pipe must fail with EPIPE (and end the process quietly with
     // status 0, see write_stdout) instead of killing it by signal.
     std::signal(SIGPIPE, SIG_IGN);
+#ifdef M_ARENA_MAX
+    // One malloc arena: the thread that resolves a gate's host name makes a few small
+    // allocations, which would otherwise open an arena of its own (64 MB of address space
+    // and pages of its own, half used, for a few kilobytes).
+    mallopt(M_ARENA_MAX, 1);
+#endif
     return tessarin::run_program(argc, argv);
 }
