@@ -91,8 +91,8 @@ struct Algorithms {
         }
         ERR_clear_error();
     }
-    // Freed at exit before the library's own clean-up, which was registered earlier (the
-    // first fetch initialises the library).
+    // Freed at exit. When the library cleans itself up at exit too, it registered that
+    // earlier (the first fetch initialises it), so it runs after this.
     ~Algorithms() {
         EVP_MAC_CTX_free(hmac_sha256);
         EVP_KDF_free(hkdf);
