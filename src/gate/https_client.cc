@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -248,10 +249,18 @@ struct SslStep {
     bool timed_out = false;
     int error = SSL_ERROR_NONE;  // SSL_get_error's verdict when not ok
     int saved_errno = 0;
+    std::optional<HttpError> idle_error;  // the failure of the work done while waiting
 };
 
-template <typename Call>
-SslStep drive(SSL* ssl, int fd, const Deadline& deadline, Call call) {
+struct NoIdleWork {
+    Done operator()() const { return {}; }
+};
+
+// Runs call until it completes, waiting for the socket in between. idle() runs once, at the
+// first wait, while the peer is busy with what call has sent; its failure ends the call.
+template <typename Call, typename Idle = NoIdleWork>
+SslStep drive(SSL* ssl, int fd, const Deadline& deadline, Call call, Idle idle = {}) {
+    bool idle_done = false;
     for (;;) {
         ERR_clear_error();
         errno = 0;
@@ -266,6 +275,14 @@ SslStep drive(SSL* ssl, int fd, const Deadline& deadline, Call call) {
                                                             : 0;
         if (!events)
             return step;
+        if (!idle_done) {
+            idle_done = true;
+            auto done = idle();
+            if (done.is_error()) {
+                step.idle_error = done.release_error();
+                return step;
+            }
+        }
         if (!wait_ready(fd, events, deadline.end())) {
             step.timed_out = true;
             return step;
@@ -310,6 +327,7 @@ Done set_trust_store(SSL_CTX* ctx) {
     return {};
 }
 
+// A context without its trust store yet (see TlsContext).
 BasicResult<SslCtxPtr, HttpError> make_context() {
     SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx)
@@ -321,10 +339,39 @@ BasicResult<SslCtxPtr, HttpError> make_context() {
     // A close without close_notify ends the stream like any other close: the response's own
     // framing (Content-Length, chunked) tells a complete body from one cut short.
     SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-    auto store = set_trust_store(ctx.get());
-    if (store.is_error())
-        return store.release_error();
     return ctx;
+}
+
+// The client's one TLS context. Its trust store is read during the first handshake, while the
+// gate works on its answer to the ClientHello: parsing a certificate file takes about as long.
+// Should the answer be in before the client gets to it, the store is read when the gate's
+// certificate is to be verified, which is the latest it can be. A context that has not read
+// its store trusts nothing, so a slip here can only refuse a gate, never accept one.
+struct TlsContext {
+    SslCtxPtr ctx;
+    bool trusted = false;
+    // Why the store could not be read, when that happened inside the verification.
+    std::optional<HttpError> trust_error;
+
+    Done load_trust_store() {
+        if (trusted)
+            return {};
+        TRY(set_trust_store(ctx.get()));
+        trusted = true;
+        return {};
+    }
+};
+
+// The library's chain verification, after the trust store is read (arg: the TlsContext).
+int verify_after_loading_trust(X509_STORE_CTX* store_ctx, void* arg) {
+    auto* tls = static_cast<TlsContext*>(arg);
+    auto loaded = tls->load_trust_store();
+    if (loaded.is_error()) {
+        tls->trust_error = loaded.release_error();
+        X509_STORE_CTX_set_error(store_ctx, X509_V_ERR_UNSPECIFIED);
+        return 0;
+    }
+    return X509_verify_cert(store_ctx);
 }
 
 bool is_followed_redirect(long status) {
@@ -354,7 +401,7 @@ std::string request_head(const HttpsUrl& url, std::string_view content_type, siz
 
 // One request and its response over a connection of its own. Reading stops at the end of
 // the response, at the cap, or once the head of a redirect is in.
-Done exchange(SSL_CTX* ctx, const HttpsUrl& url, std::string_view content_type,
+Done exchange(TlsContext& tls, const HttpsUrl& url, std::string_view content_type,
               std::string_view body, const Deadline& deadline, HttpResponseReader& reader) {
     auto addresses = resolve(url, deadline);
     if (addresses.is_error())
@@ -365,7 +412,7 @@ Done exchange(SSL_CTX* ctx, const HttpsUrl& url, std::string_view content_type,
     const Socket connection = connected.release_value();
     const int fd = connection.get();
 
-    SslPtr ssl(SSL_new(ctx));
+    SslPtr ssl(SSL_new(tls.ctx.get()));
     if (!ssl || SSL_set_fd(ssl.get(), fd) != 1)
         return HttpError{"could not set up TLS: " + describe(SslStep{})};
     // The certificate must name the host: a DNS name (also sent as the server name) or the
@@ -379,7 +426,13 @@ Done exchange(SSL_CTX* ctx, const HttpsUrl& url, std::string_view content_type,
         return HttpError{"could not set up TLS: " + describe(SslStep{})};
     SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
 
-    SslStep step = drive(ssl.get(), fd, deadline, [&] { return SSL_connect(ssl.get()); });
+    SslStep step = drive(
+        ssl.get(), fd, deadline, [&] { return SSL_connect(ssl.get()); },
+        [&] { return tls.load_trust_store(); });
+    if (step.idle_error)
+        return std::move(*step.idle_error);
+    if (tls.trust_error)
+        return *std::exchange(tls.trust_error, std::nullopt);
     if (step.timed_out)
         return timed_out(deadline, 0);
     if (!step.ok) {
@@ -441,16 +494,17 @@ class HttpsClient final : public HttpClient {
         // One TLS context per client, made at its first request: nothing is set up before a
         // command needs the network, and the trust store is read once for all the requests
         // and redirects that follow (each still has a connection and a handshake of its own).
-        if (!m_ctx) {
+        if (!m_tls.ctx) {
             auto ctx = make_context();
             if (ctx.is_error())
                 return ctx.release_error();
-            m_ctx = ctx.release_value();
+            m_tls.ctx = ctx.release_value();
+            SSL_CTX_set_cert_verify_callback(m_tls.ctx.get(), verify_after_loading_trust, &m_tls);
         }
 
         for (int redirects = 0;; ++redirects) {
             HttpResponseReader reader(max_body);
-            auto done = exchange(m_ctx.get(), url, content_type, body, deadline, reader);
+            auto done = exchange(m_tls, url, content_type, body, deadline, reader);
             ERR_clear_error();
             if (done.is_error())
                 return done.release_error();
@@ -484,7 +538,7 @@ class HttpsClient final : public HttpClient {
     }
 
   private:
-    SslCtxPtr m_ctx;
+    TlsContext m_tls;
 };
 
 }  // namespace
