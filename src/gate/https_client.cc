@@ -481,6 +481,11 @@ Done exchange(TlsContext& tls, const HttpsUrl& url, std::string_view content_typ
 
 class HttpsClient final : public HttpClient {
   public:
+    HttpsClient() = default;
+    // The TLS context's verification callback holds the address of m_tls.
+    HttpsClient(const HttpsClient&) = delete;
+    HttpsClient& operator=(const HttpsClient&) = delete;
+
     Outcome post(const std::string& url_text, std::string_view content_type, std::string_view body,
                  std::chrono::milliseconds timeout, size_t max_body) override {
         const Deadline deadline(timeout);
