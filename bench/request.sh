@@ -5,18 +5,22 @@
 # directory and is stopped on exit. Needs hyperfine, curl, gcc, libssl-dev (static libs) and
 # Debian's python3 with python3-cryptography and python3-dissononce (make deps installs them).
 #
-# Usage: bench/request.sh [path/to/tessarin-cli]
-#   RUNS (default 200 per command), WARMUP (default 20), ROUNDS (default 5) and PERF_RUNS
-#   (default 50) tune the repetitions.
+# Usage: bench/request.sh [path/to/tessarin-cli [path/to/baseline-tessarin-cli]]
+#   A baseline (another build, e.g. of an earlier commit) runs as command a0 in the same rounds.
+#   RUNS (default 200 per command), WARMUP (default 20), ROUNDS (default 5), RSS_RUNS (default
+#   20), PERF_RUNS (default 50) and INSTR_RUNS (default 3) tune the repetitions.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 cli=${1:-build/tessarin-cli}
+baseline=${2:-}
 runs=${RUNS:-200}
 warmup=${WARMUP:-20}
 rounds=${ROUNDS:-5}
 perf_runs=${PERF_RUNS:-50}
+rss_runs=${RSS_RUNS:-20}
+instr_runs=${INSTR_RUNS:-3}
 py=/usr/bin/python3
 title=bench-key
 secret=sk-bench-0123456789abcdef
@@ -26,12 +30,17 @@ die() {
     exit 1
 }
 
-for n in "$runs" "$warmup" "$rounds" "$perf_runs"; do
-    case "$n" in '' | *[!0-9]*) die "RUNS, WARMUP, ROUNDS and PERF_RUNS must be numbers" ;; esac
+for n in "$runs" "$warmup" "$rounds" "$perf_runs" "$rss_runs" "$instr_runs"; do
+    case "$n" in '' | *[!0-9]*) die "RUNS, WARMUP, ROUNDS, RSS_RUNS, PERF_RUNS and INSTR_RUNS must be numbers" ;; esac
 done
-[ "$runs" -ge 2 ] && [ "$rounds" -ge 1 ] || die "RUNS must be at least 2 and ROUNDS at least 1"
+[ "$runs" -ge 2 ] && [ "$rounds" -ge 1 ] && [ "$rss_runs" -ge 1 ] ||
+    die "RUNS must be at least 2, ROUNDS and RSS_RUNS at least 1"
 [ -f "$cli" ] && [ -x "$cli" ] || die "$cli is not an executable (build it with make build)"
 cli=$(realpath "$cli")
+if [ -n "$baseline" ]; then
+    [ -f "$baseline" ] && [ -x "$baseline" ] || die "$baseline is not an executable"
+    baseline=$(realpath "$baseline")
+fi
 for tool in hyperfine curl gcc "$py"; do
     command -v "$tool" >/dev/null || die "$tool not found (make deps installs it)"
 done
@@ -93,8 +102,11 @@ cat >"$work/seed.json" <<JSON
 JSON
 devgate seed --data "$work/gate" "$work/seed.json" >/dev/null
 
-got=$("$cli" get "$title" --field key) || die "tessarin-cli get failed"
-[ "$got" = "$secret" ] || die "tessarin-cli get printed '$got', not the seeded value"
+# The baseline first: the bodies below are made from the last two requests, the client's.
+for bin in $baseline "$cli"; do
+    got=$("$bin" get "$title" --field key) || die "$bin get failed"
+    [ "$got" = "$secret" ] || die "$bin get printed '$got', not the seeded value"
+done
 
 # --- the bodies curl and the floor send -------------------------------------------------------
 # The two envelopes the client just sent, each sealed afresh as Noise message 1 to the gate's
@@ -148,6 +160,7 @@ C
 gcc -O2 -static "$work/run2.c" -o "$work/run2" 2>"$work/run2-build.log" ||
     gcc -O2 "$work/run2.c" -o "$work/run2" ||
     die "cannot build the two-command runner"
+gcc -O2 "$here/peak_rss.c" -o "$work/peak_rss" || die "cannot build peak_rss"
 
 # Each path goes through the gate once before timing, and must get 2xx.
 curl_one() { printf '%s ' curl -s -f --cacert "$(q "$cert")" -H "'Content-Type: text/plain'" --data-binary "$(q "@$1")" "$(q "$gate_url")"; }
@@ -167,6 +180,7 @@ cmd_floor="$(q "$floor") $(q "$cert") $port $(q "$work/body1") $(q "$work/body2"
 cmd_curl1="curl -s -f --cacert $(q "$cert") -H 'Content-Type: text/plain' --data-binary $(q "@$work/body1") $(q "$gate_url") --next -s -f --cacert $(q "$cert") -H 'Content-Type: text/plain' --data-binary $(q "@$work/body2") $(q "$gate_url")"
 
 echo "tessarin-cli: $cli"
+[ -z "$baseline" ] || echo "baseline (a0): $baseline"
 echo "gate: devgate at $url (TLS as negotiated by the floor client: ${tls% })"
 # hyperfine runs each command's runs in one block; on a shared machine the load drifts, so the
 # runs are split into rounds that alternate between the commands, and pooled.
@@ -174,36 +188,65 @@ per_round=$(((runs + rounds - 1) / rounds))
 round_warmup=$(((warmup + rounds - 1) / rounds))
 echo "hyperfine -N, $rounds rounds of $round_warmup warm-up and $per_round timed runs per command"
 echo
+# The commands by name, in the order of the tables; a0 only with a baseline.
+names=("a: tessarin-cli get" "b: curl x2 (2 processes)" "c: floor_client" "b'': curl --next (1 process)")
+cmds=("$cmd_cli" "$cmd_curl" "$cmd_floor" "$cmd_curl1")
+if [ -n "$baseline" ]; then
+    names+=("a0: baseline get")
+    cmds+=("$(q "$baseline") get $(q "$title") --field key")
+fi
+commands=()
+for i in "${!names[@]}"; do commands+=(-n "${names[$i]}" "${cmds[$i]}"); done
 for round in $(seq "$rounds"); do
     hyperfine -N --warmup "$round_warmup" --runs "$per_round" --export-json "$work/result-$round.json" \
-        --style basic \
-        -n "a: tessarin-cli get" "$cmd_cli" \
-        -n "b: curl x2 (2 processes)" "$cmd_curl" \
-        -n "c: floor_client" "$cmd_floor" \
-        -n "b'': curl --next (1 process)" "$cmd_curl1" >"$work/hyperfine.log" 2>&1 ||
+        --style basic "${commands[@]}" >"$work/hyperfine.log" 2>&1 ||
         { cat "$work/hyperfine.log" >&2; die "hyperfine failed"; }
 done
 
-"$py" - "$work"/result-*.json <<'PY'
+# --- peak resident set size (ru_maxrss of each run, the largest process for the curl pair) ----
+# The commands are passed as the same word lists hyperfine ran (eval undoes the quoting).
+rss_of() {
+    local name=$1 cmd=$2
+    eval "set -- $cmd"
+    "$work/peak_rss" "$work/rss.one" "$rss_runs" "$@" || die "peak_rss: $name failed"
+    printf '%s\t%s\n' "$name" "$(cat "$work/rss.one")" >>"$work/rss.tsv"
+}
+for i in "${!names[@]}"; do rss_of "${names[$i]}" "${cmds[$i]}"; done
+
+"$py" - "$work/rss.tsv" "$rss_runs" "$work"/result-*.json <<'PY'
 import json, statistics, sys
+rss = {}
+for line in open(sys.argv[1], encoding="utf-8"):
+    name, kb = line.rstrip("\n").split("\t")
+    rss[name] = [int(k) for k in kb.split()]
 times = {}
-for path in sys.argv[1:]:
+for path in sys.argv[3:]:
     for r in json.load(open(path))["results"]:
         times.setdefault(r["command"], []).extend(t * 1000 for t in r["times"])
-print("%-30s %10s %8s %8s %8s %8s %6s" % ("two gate requests", "mean ms", "± sd", "median", "min", "max",
-                                          "runs"))
+print("%-30s %10s %8s %8s %8s %8s %6s %9s %9s" % ("two gate requests", "mean ms", "± sd", "median", "min",
+                                                  "max", "runs", "RSS MB", "(max)"))
 means = {}
 for name, ts in times.items():
     means[name] = statistics.fmean(ts)
-    print("%-30s %10.2f %8.2f %8.2f %8.2f %8.2f %6d" % (name, means[name], statistics.stdev(ts),
-                                                         statistics.median(ts), min(ts), max(ts), len(ts)))
-a, b, c, b2 = means.values()
-ma, mb, mc, mb2 = (statistics.median(ts) for ts in times.values())
+    med_kb, max_kb = rss[name]
+    print("%-30s %10.2f %8.2f %8.2f %8.2f %8.2f %6d %9.2f %9.2f" % (
+        name, means[name], statistics.stdev(ts), statistics.median(ts), min(ts), max(ts), len(ts),
+        med_kb / 1024, max_kb / 1024))
+print("(RSS: peak resident set size, median and largest of %s runs; for b the larger curl)" % sys.argv[2])
+key = {name.split(":")[0]: name for name in times}
+medians = {name: statistics.median(ts) for name, ts in times.items()}
+def ratio(x, y, label, note=""):
+    x, y = key[x], key[y]
+    print("%-42s %.2f  (%.2f)  RSS %.2f%s" % (label, means[x] / means[y], medians[x] / medians[y],
+                                            rss[x][0] / rss[y][0], note))
 print()
-print("ratios of the means (of the medians in brackets):")
-print("a/b   (client vs two curl processes): %.2f  (%.2f)" % (a / b, ma / mb))
-print("a/c   (client vs the floor):          %.2f  (%.2f)" % (a / c, ma / mc))
-print("a/b'' (client vs one curl process):   %.2f  (%.2f)   for information" % (a / b2, ma / mb2))
+print("ratios of the means (of the medians in brackets), and of the median peak RSS:")
+ratio("a", "b", "a/b   (client vs two curl processes):")
+ratio("a", "c", "a/c   (client vs the floor):")
+ratio("a", "b''", "a/b'' (client vs one curl process):", "   for information")
+if "a0" in key:
+    ratio("a0", "c", "a0/c  (baseline vs the floor):")
+    ratio("a", "a0", "a/a0  (client vs the baseline):")
 PY
 
 # --- CPU time of the client side (perf stat task-clock: the process and its children) --------
@@ -223,7 +266,30 @@ if command -v perf >/dev/null && perf stat -x, -e task-clock true >/dev/null 2>&
         curl -s -f --cacert "$cert" -H 'Content-Type: text/plain' --data-binary "@$work/body1" "$gate_url" --then \
         curl -s -f --cacert "$cert" -H 'Content-Type: text/plain' --data-binary "@$work/body2" "$gate_url"
     perf_cpu "c: floor_client" "$floor" "$cert" "$port" "$work/body1" "$work/body2"
+    [ -z "$baseline" ] || perf_cpu "a0: baseline get" "$baseline" get "$title" --field key
 else
     echo
     echo "(perf stat unavailable: CPU breakdown skipped)"
+fi
+
+# --- instructions (callgrind: a count that a busy machine does not disturb) -------------------
+if [ "$instr_runs" -ge 1 ] && command -v valgrind >/dev/null; then
+    echo
+    echo "user-space instructions, valgrind --tool=callgrind, median of $instr_runs runs (the steadiest"
+    echo "figure on a shared machine; the gate's share is not in it):"
+    instr() {
+        local name=$1
+        shift
+        local counts=()
+        for _ in $(seq "$instr_runs"); do
+            valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" >/dev/null 2>"$work/vg.log" ||
+                { echo "  $name: valgrind failed"; return 0; }
+            counts+=("$(sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$work/vg.log" | tail -1)")
+        done
+        printf '%s\n' "${counts[@]}" | sort -n | awk -v n="$name" '{ v[NR] = $1 }
+            END { printf "  %-30s %12.2f M\n", n, v[int((NR + 1) / 2)] / 1e6 }'
+    }
+    instr "a: tessarin-cli get" "$cli" get "$title" --field key
+    instr "c: floor_client" "$floor" "$cert" "$port" "$work/body1" "$work/body2"
+    [ -z "$baseline" ] || instr "a0: baseline get" "$baseline" get "$title" --field key
 fi

@@ -16,6 +16,10 @@ execute_process(COMMAND gzip -9nf "${page}" RESULT_VARIABLE status)
 if(status)
   message(FATAL_ERROR "deb-tree: gzip ${page} failed")
 endif()
+# lintian's overrides live only in the package.
+file(MAKE_DIRECTORY "${root}/share/lintian/overrides")
+configure_file("${CPACK_TESSARIN_LINTIAN_OVERRIDES}" "${root}/share/lintian/overrides/tessarin-cli"
+               COPYONLY)
 execute_process(COMMAND gzip -9nc "${CPACK_TESSARIN_CHANGELOG}" OUTPUT_FILE "${doc_dir}/changelog.gz"
                 RESULT_VARIABLE status)
 if(status)

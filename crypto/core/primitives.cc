@@ -3,7 +3,6 @@
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
@@ -45,18 +44,83 @@ CoreError fail(const TessarinError& record) {
 struct CipherCtxFree {
     void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
 };
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+struct MacCtxFree {
+    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
+};
+struct KdfCtxFree {
+    void operator()(EVP_KDF_CTX* ctx) const { EVP_KDF_CTX_free(ctx); }
+};
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using MacCtx = std::unique_ptr<EVP_MAC_CTX, MacCtxFree>;
+using KdfCtx = std::unique_ptr<EVP_KDF_CTX, KdfCtxFree>;
+
+// The algorithms of the core, fetched from the library once per process. Handing
+// EVP_sha256() or EVP_aes_256_gcm() to an init function, calling HMAC() or fetching a KDF by
+// name makes the library look the name up in its tables again at every operation; a fetched
+// algorithm is used as it is. A member is null when its fetch failed, and every operation
+// that needs it then fails.
+struct Algorithms {
+    EVP_MD* sha256 = nullptr;
+    EVP_CIPHER* aes_128_gcm = nullptr;
+    EVP_CIPHER* aes_256_gcm = nullptr;
+    EVP_KDF* hkdf = nullptr;
+    // HMAC with SHA-256 chosen and no key. Never used itself, only duplicated: a context
+    // made from the MAC alone would look the digest up by name at every use.
+    EVP_MAC_CTX* hmac_sha256 = nullptr;
+
+    Algorithms() {
+        sha256 = EVP_MD_fetch(nullptr, "SHA2-256", nullptr);
+        aes_128_gcm = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
+        aes_256_gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+        hkdf = EVP_KDF_fetch(nullptr, OSSL_KDF_NAME_HKDF, nullptr);
+        EVP_MAC* hmac = EVP_MAC_fetch(nullptr, OSSL_MAC_NAME_HMAC, nullptr);
+        hmac_sha256 = hmac ? EVP_MAC_CTX_new(hmac) : nullptr;
+        EVP_MAC_free(hmac);  // the context holds its own reference
+        char digest[] = "SHA2-256";
+        const OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+            OSSL_PARAM_construct_end(),
+        };
+        if (hmac_sha256 && EVP_MAC_CTX_set_params(hmac_sha256, params) != 1) {
+            EVP_MAC_CTX_free(hmac_sha256);
+            hmac_sha256 = nullptr;
+        }
+        ERR_clear_error();
+    }
+    // Freed at exit. When the library cleans itself up at exit too, it registered that
+    // earlier (the first fetch initialises it), so it runs after this.
+    ~Algorithms() {
+        EVP_MAC_CTX_free(hmac_sha256);
+        EVP_KDF_free(hkdf);
+        EVP_CIPHER_free(aes_256_gcm);
+        EVP_CIPHER_free(aes_128_gcm);
+        EVP_MD_free(sha256);
+    }
+    Algorithms(const Algorithms&) = delete;
+    Algorithms& operator=(const Algorithms&) = delete;
+};
+
+// Fetched on first use (the commands that never touch a key never pay for it).
+const Algorithms& algorithms() {
+    static const Algorithms fetched;
+    return fetched;
+}
 
 // A GCM context with the cipher chosen by key length but no key or nonce yet.
 CoreResult<CipherCtx> gcm_context(size_t key_size, bool encrypt) {
-    const EVP_CIPHER* cipher = key_size == 16   ? EVP_aes_128_gcm()
-                               : key_size == 32 ? EVP_aes_256_gcm()
-                                                : nullptr;
-    if (!cipher)
+    if (key_size != 16 && key_size != 32)
         return CoreError(TS_0001);
+    const EVP_CIPHER* cipher = key_size == 16 ? algorithms().aes_128_gcm : algorithms().aes_256_gcm;
+    if (!cipher)
+        return fail(TS_0005);
+    // 12 bytes is GCM's own nonce length: nothing to set.
     CipherCtx ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, nullptr, nullptr, encrypt) != 1 ||
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, int(kNonceSize), nullptr) != 1)
+    if (!ctx || EVP_CipherInit_ex2(ctx.get(), cipher, nullptr, nullptr, encrypt, nullptr) != 1 ||
+        EVP_CIPHER_CTX_get_iv_length(ctx.get()) != int(kNonceSize))
         return fail(TS_0005);
     return ctx;
 }
@@ -85,7 +149,7 @@ CoreResult<void> gcm_seal(EVP_CIPHER_CTX* ctx, ByteView key, const uint8_t* nonc
     if (plaintext.size() > kGcmMaxText)
         return CoreError(TS_0005);
     int final_size = 0;
-    if (EVP_CipherInit_ex(ctx, nullptr, nullptr, key.data(), nonce, 1) != 1 ||
+    if (EVP_CipherInit_ex2(ctx, nullptr, key.data(), nonce, 1, nullptr) != 1 ||
         !update(ctx, ad.data(), ad.size(), nullptr) ||
         !update(ctx, plaintext.data(), plaintext.size(), ct) ||
         EVP_CipherFinal_ex(ctx, ct + plaintext.size(), &final_size) != 1 || final_size != 0 ||
@@ -101,7 +165,7 @@ CoreResult<void> gcm_open(EVP_CIPHER_CTX* ctx, ByteView key, const uint8_t* nonc
     // A text longer than GCM can carry cannot have been sealed: it does not authenticate.
     if (ct.size() > kGcmMaxText)
         return CoreError(TS_0003);
-    if (EVP_CipherInit_ex(ctx, nullptr, nullptr, key.data(), nonce, 0) != 1 ||
+    if (EVP_CipherInit_ex2(ctx, nullptr, key.data(), nonce, 0, nullptr) != 1 ||
         !update(ctx, ad.data(), ad.size(), nullptr) ||
         !update(ctx, ct.data(), ct.size(), plaintext) ||
         EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, int(kTagSize), const_cast<uint8_t*>(tag)) !=
@@ -132,7 +196,10 @@ SecretBytes derive_key(ByteView ikm, std::optional<ByteView> salt, ByteView info
         void* data = const_cast<uint8_t*>(bytes.empty() ? empty : bytes.data());
         return OSSL_PARAM_construct_octet_string(name, data, bytes.size());
     };
-    char digest[] = "SHA256";
+    // The digest goes in by name: this library's HKDF cannot be duplicated from a prepared
+    // context, so its provider looks SHA-256 up once per derivation (the KDF itself is
+    // fetched once).
+    char digest[] = "SHA2-256";
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
         param(OSSL_KDF_PARAM_KEY, ikm),
@@ -140,12 +207,9 @@ SecretBytes derive_key(ByteView ikm, std::optional<ByteView> salt, ByteView info
         param(OSSL_KDF_PARAM_INFO, info),
         OSSL_PARAM_construct_end(),
     };
-    EVP_KDF* kdf = EVP_KDF_fetch(nullptr, OSSL_KDF_NAME_HKDF, nullptr);
-    EVP_KDF_CTX* ctx = kdf ? EVP_KDF_CTX_new(kdf) : nullptr;
-    EVP_KDF_free(kdf);
-    const bool ok = ctx && EVP_KDF_derive(ctx, out.expose_secret_mut().data(), length, params) == 1;
-    EVP_KDF_CTX_free(ctx);  // clears its copies of the key material
-    if (!ok)
+    KdfCtx ctx(algorithms().hkdf ? EVP_KDF_CTX_new(algorithms().hkdf) : nullptr);
+    // Freeing the context clears its copies of the key material.
+    if (!ctx || EVP_KDF_derive(ctx.get(), out.expose_secret_mut().data(), length, params) != 1)
         stop("HKDF expand failed despite length check");
     return out;
 }
@@ -243,23 +307,35 @@ CoreResult<Bytes> hmac_sha256(ByteView key, ByteView data) {
     static constexpr uint8_t empty[1] = {};
     if (key.size() > size_t(INT_MAX))
         return CoreError(TS_0005);
+    const EVP_MAC_CTX* prepared = algorithms().hmac_sha256;
+    MacCtx ctx(prepared ? EVP_MAC_CTX_dup(prepared) : nullptr);
     Bytes mac(32);
-    unsigned int mac_size = 0;
-    if (!HMAC(EVP_sha256(), key.empty() ? empty : key.data(), int(key.size()),
-              data.empty() ? empty : data.data(), data.size(), mac.data(), &mac_size) ||
-        mac_size != mac.size())
+    size_t mac_size = 0;
+    // Freeing the context clears its copy of the key.
+    if (!ctx ||
+        EVP_MAC_init(ctx.get(), key.empty() ? empty : key.data(), key.size(), nullptr) != 1 ||
+        EVP_MAC_update(ctx.get(), data.empty() ? empty : data.data(), data.size()) != 1 ||
+        EVP_MAC_final(ctx.get(), mac.data(), &mac_size, mac.size()) != 1 || mac_size != mac.size())
         return fail(TS_0005);
     return mac;
 }
 
-Bytes sha256(ByteView data) {
+void sha256_concat(ByteView a, ByteView b, std::span<uint8_t, 32> out) {
     static constexpr uint8_t empty[1] = {};
-    Bytes digest(32);
+    const EVP_MD* md = algorithms().sha256;
+    MdCtx ctx(EVP_MD_CTX_new());
     unsigned int size = 0;
-    if (EVP_Digest(data.empty() ? empty : data.data(), data.size(), digest.data(), &size,
-                   EVP_sha256(), nullptr) != 1 ||
-        size != digest.size())
+    if (!md || !ctx || EVP_DigestInit_ex2(ctx.get(), md, nullptr) != 1 ||
+        EVP_DigestUpdate(ctx.get(), a.empty() ? empty : a.data(), a.size()) != 1 ||
+        EVP_DigestUpdate(ctx.get(), b.empty() ? empty : b.data(), b.size()) != 1 ||
+        EVP_DigestFinal_ex(ctx.get(), out.data(), &size) != 1 || size != out.size())
+        // Hashing bytes in memory has no failure mode short of a broken library.
         stop("SHA-256 failed");
+}
+
+Bytes sha256(ByteView data) {
+    Bytes digest(32);
+    sha256_concat(data, {}, std::span<uint8_t, 32>(digest.data(), 32));
     return digest;
 }
 

@@ -69,6 +69,9 @@ CoreResult<Bytes> hmac_sha256(ByteView key, ByteView data);
 // SHA-256 digest.
 Bytes sha256(ByteView data);
 
+// SHA-256 of a || b into out, without joining the two in memory.
+void sha256_concat(ByteView a, ByteView b, std::span<uint8_t, 32> out);
+
 // Constant-time equality over the whole length (lengths themselves are not secret).
 bool constant_time_equal(ByteView a, ByteView b);
 

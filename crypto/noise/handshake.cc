@@ -16,9 +16,11 @@ GateExchange::GateExchange(SecretBytes e, SecretBytes s)
 }
 
 void GateExchange::finish() {
-    // Moving empty buffers in wipes the keys.
+    // Moving empty buffers in wipes the keys; freeing the library's keys wipes its copies.
     m_e = SecretBytes();
     m_s = SecretBytes();
+    m_e_key.reset();
+    m_s_key.reset();
     m_step = Step::Finished;
 }
 
@@ -37,6 +39,13 @@ CoreResult<Bytes> GateExchange::write_message1_steps(ByteView rs, ByteView paylo
     if (m_step != Step::Fresh)
         return CoreError(TS_0005);
 
+    // Each key is handed to the library once, for its public key and both of its DH
+    // operations; the copies given to the constructor are not needed after that.
+    m_e_key.emplace(TRY(X25519Key::from_private(m_e.expose_secret())));
+    m_s_key.emplace(TRY(X25519Key::from_private(m_s.expose_secret())));
+    m_e = SecretBytes();
+    m_s = SecretBytes();
+
     // Pre-message: the gate's static key is known in advance.
     m_state.MixHash(rs);
 
@@ -44,20 +53,19 @@ CoreResult<Bytes> GateExchange::write_message1_steps(ByteView rs, ByteView paylo
     message.reserve(payload.size() + kMessage1Overhead);
 
     // e
-    const PublicKey e_pub = TRY(derive_public_key(m_e.expose_secret()));
+    const PublicKey& e_pub = m_e_key->public_key();
     message.insert(message.end(), e_pub.begin(), e_pub.end());
     m_state.MixHash(e_pub);
     // es: a zero or low-order gate key is refused here, before anything leaves the program.
     {
-        SecretBytes shared = TRY(dh(m_e.expose_secret(), rs));
+        SecretBytes shared = TRY(m_e_key->dh(rs));
         m_state.MixKey(shared.expose_secret());
     }
     // s
-    const PublicKey s_pub = TRY(derive_public_key(m_s.expose_secret()));
-    TRY(m_state.EncryptAndHash(s_pub, message));
+    TRY(m_state.EncryptAndHash(m_s_key->public_key(), message));
     // ss
     {
-        SecretBytes shared = TRY(dh(m_s.expose_secret(), rs));
+        SecretBytes shared = TRY(m_s_key->dh(rs));
         m_state.MixKey(shared.expose_secret());
     }
     TRY(m_state.EncryptAndHash(payload, message));
@@ -73,7 +81,7 @@ CoreResult<SecretBytes> GateExchange::read_message2(ByteView message2) {
 CoreResult<SecretBytes> GateExchange::read_message2_steps(ByteView message2) {
     if (message2.size() < kMessage2Minimum)
         return CoreError(TS_0010);
-    if (m_step != Step::Message1Written)
+    if (m_step != Step::Message1Written || !m_e_key || !m_s_key)
         return CoreError(TS_0005);
 
     // e
@@ -81,12 +89,12 @@ CoreResult<SecretBytes> GateExchange::read_message2_steps(ByteView message2) {
     m_state.MixHash(re);
     // ee
     {
-        SecretBytes shared = TRY(dh(m_e.expose_secret(), re));
+        SecretBytes shared = TRY(m_e_key->dh(re));
         m_state.MixKey(shared.expose_secret());
     }
     // se, seen from the initiator: our static key with the gate's ephemeral key.
     {
-        SecretBytes shared = TRY(dh(m_s.expose_secret(), re));
+        SecretBytes shared = TRY(m_s_key->dh(re));
         m_state.MixKey(shared.expose_secret());
     }
     if (!m_state.has_key())

@@ -3,6 +3,7 @@
 // to the gate, message 2 the reply. Nothing is sent after message 2.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "crypto/core/random.h"
@@ -50,8 +51,12 @@ class GateExchange {
     void finish();
 
     SymmetricState m_state;
+    // The keys as given, until message 1 hands them to the library.
     SecretBytes m_e;
     SecretBytes m_s;
+    // The same keys as the library holds them, from message 1 until the exchange finishes.
+    std::optional<X25519Key> m_e_key;
+    std::optional<X25519Key> m_s_key;
     Step m_step = Step::Fresh;
 };
 

@@ -20,33 +20,11 @@ constexpr uint64_t kMaxNonce = std::numeric_limits<uint64_t>::max();
 struct PkeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 CoreError fail(const TessarinError& record) {
     ERR_clear_error();
     return CoreError(record);
-}
-
-// SHA-256(a || b) into out (32 bytes) without joining the two inputs in memory.
-void sha256_pair(ByteView a, ByteView b, uint8_t* out) {
-    MdCtx ctx(EVP_MD_CTX_new());
-    unsigned int size = 0;
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1 ||
-        EVP_DigestUpdate(ctx.get(), a.data(), a.size()) != 1 ||
-        EVP_DigestUpdate(ctx.get(), b.data(), b.size()) != 1 ||
-        EVP_DigestFinal_ex(ctx.get(), out, &size) != 1 || size != kHashSize) {
-        // Hashing a few bytes in memory has no failure mode short of a broken library.
-        std::fputs("SHA-256 failed\n", stderr);
-        std::abort();
-    }
 }
 
 // OR of all bytes, read without early exit.
@@ -62,13 +40,14 @@ SymmetricState::SymmetricState(std::string_view protocol_name) : m_ck(kHashSize)
     if (protocol_name.size() <= kHashSize)
         std::memcpy(m_h.expose_secret_mut().data(), protocol_name.data(), protocol_name.size());
     else
-        sha256_pair(as_bytes(protocol_name), {}, m_h.expose_secret_mut().data());
-    std::memcpy(m_ck.expose_secret_mut().data(), m_h.expose_secret().data(), kHashSize);
+        sha256_concat(as_bytes(protocol_name), {},
+                      std::span<uint8_t, kHashSize>(m_h.expose_secret_mut().data(), kHashSize));
+    std::memcpy(m_ck.expose_secret_mut().data(), m_h.expose_secret_mut().data(), kHashSize);
 }
 
 void SymmetricState::MixHash(ByteView data) {
     uint8_t next[kHashSize];
-    sha256_pair(m_h.expose_secret(), data, next);
+    sha256_concat(m_h.expose_secret(), data, next);
     std::memcpy(m_h.expose_secret_mut().data(), next, kHashSize);
 }
 
@@ -113,24 +92,45 @@ CoreResult<SecretBytes> SymmetricState::DecryptAndHash(ByteView ciphertext) {
     return plaintext;
 }
 
-CoreResult<SecretBytes> dh(ByteView private_key, ByteView public_key) {
-    if (private_key.size() != kDhSize || public_key.size() != kDhSize)
+void X25519Key::PkeyFree::operator()(EVP_PKEY* key) const {
+    EVP_PKEY_free(key);
+}
+
+void X25519Key::PkeyCtxFree::operator()(EVP_PKEY_CTX* ctx) const {
+    EVP_PKEY_CTX_free(ctx);
+}
+
+CoreResult<X25519Key> X25519Key::from_private(ByteView private_key) {
+    if (private_key.size() != kDhSize)
         return CoreError(TS_0005);
-    // Both keys go in raw: X25519 clamps the scalar at each multiplication and ignores the
-    // top bit of the u-coordinate. OpenSSL keeps its copy of the private key in memory that it
-    // wipes when the key is freed.
-    Pkey priv(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, private_key.data(), kDhSize));
-    Pkey peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, public_key.data(), kDhSize));
-    if (!priv || !peer)
+    // The key goes in raw: X25519 clamps the scalar at each multiplication. The library
+    // keeps its copy in memory that it wipes when the key is freed.
+    X25519Key key;
+    key.m_key.reset(
+        EVP_PKEY_new_raw_private_key_ex(nullptr, "X25519", nullptr, private_key.data(), kDhSize));
+    size_t size = key.m_public.size();
+    if (!key.m_key ||
+        EVP_PKEY_get_raw_public_key(key.m_key.get(), key.m_public.data(), &size) != 1 ||
+        size != key.m_public.size())
         return fail(TS_0005);
-    PkeyCtx ctx(EVP_PKEY_CTX_new(priv.get(), nullptr));
+    key.m_derive.reset(EVP_PKEY_CTX_new_from_pkey(nullptr, key.m_key.get(), nullptr));
+    if (!key.m_derive || EVP_PKEY_derive_init(key.m_derive.get()) != 1)
+        return fail(TS_0005);
+    return key;
+}
+
+CoreResult<SecretBytes> X25519Key::dh(ByteView public_key) {
+    if (public_key.size() != kDhSize || !m_derive)
+        return CoreError(TS_0005);
+    // The top bit of the u-coordinate is ignored by X25519 itself.
+    Pkey peer(
+        EVP_PKEY_new_raw_public_key_ex(nullptr, "X25519", nullptr, public_key.data(), kDhSize));
     // The peer key is judged by the result of the multiplication below, not beforehand.
-    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 ||
-        EVP_PKEY_derive_set_peer_ex(ctx.get(), peer.get(), 0) != 1)
+    if (!peer || EVP_PKEY_derive_set_peer_ex(m_derive.get(), peer.get(), 0) != 1)
         return fail(TS_0005);
     SecretBytes shared(kDhSize);
     size_t size = kDhSize;
-    if (EVP_PKEY_derive(ctx.get(), shared.expose_secret_mut().data(), &size) != 1) {
+    if (EVP_PKEY_derive(m_derive.get(), shared.expose_secret_mut().data(), &size) != 1) {
         // OpenSSL compares the result with zero itself (in constant time) and refuses an
         // all-zero secret with this reason; anything else is a library failure.
         unsigned long err = ERR_peek_last_error();
@@ -147,16 +147,16 @@ CoreResult<SecretBytes> dh(ByteView private_key, ByteView public_key) {
     return shared;
 }
 
-CoreResult<PublicKey> derive_public_key(ByteView private_key) {
-    if (private_key.size() != kDhSize)
+CoreResult<SecretBytes> dh(ByteView private_key, ByteView public_key) {
+    if (private_key.size() != kDhSize || public_key.size() != kDhSize)
         return CoreError(TS_0005);
-    Pkey priv(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, private_key.data(), kDhSize));
-    PublicKey pub{};
-    size_t size = pub.size();
-    if (!priv || EVP_PKEY_get_raw_public_key(priv.get(), pub.data(), &size) != 1 ||
-        size != pub.size())
-        return fail(TS_0005);
-    return pub;
+    X25519Key key = TRY(X25519Key::from_private(private_key));
+    return key.dh(public_key);
+}
+
+CoreResult<PublicKey> derive_public_key(ByteView private_key) {
+    const X25519Key key = TRY(X25519Key::from_private(private_key));
+    return key.public_key();
 }
 
 }  // namespace tessarin::noise

@@ -3,9 +3,12 @@
 // Functions carry the names the Noise framework gives them.
 #pragma once
 
+#include <openssl/types.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "crypto/core/catalogue.h"
@@ -52,6 +55,34 @@ class SymmetricState {
     SecretBytes m_k;
     uint64_t m_n = 0;
     bool m_has_key = false;
+};
+
+// An X25519 private key as the library holds it, ready for DH, with its public key worked
+// out once when it is made. A gate exchange uses each of its two keys for one public key and
+// two DH operations; making the library's key once per key rather than per operation spares
+// a scalar multiplication each time. The library wipes its copy of the key when it is dropped.
+class X25519Key {
+  public:
+    // TS-0005 for a key that is not 32 bytes or a library failure.
+    static CoreResult<X25519Key> from_private(ByteView private_key);
+
+    const PublicKey& public_key() const { return m_public; }
+    // X25519 with a peer's public key, as dh() below.
+    CoreResult<SecretBytes> dh(ByteView public_key);
+
+  private:
+    struct PkeyFree {
+        void operator()(EVP_PKEY* key) const;
+    };
+    struct PkeyCtxFree {
+        void operator()(EVP_PKEY_CTX* ctx) const;
+    };
+    X25519Key() = default;
+
+    std::unique_ptr<EVP_PKEY, PkeyFree> m_key;
+    // A context of the key, set up for derivation once; each DH only names the peer.
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> m_derive;
+    PublicKey m_public{};
 };
 
 // X25519 of the clamped private key with a public key (the top bit of the public key's last

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -245,10 +246,18 @@ struct SslStep {
     bool timed_out = false;
     int error = SSL_ERROR_NONE;  // SSL_get_error's verdict when not ok
     int saved_errno = 0;
+    std::optional<HttpError> idle_error;  // the failure of the work done while waiting
 };
 
-template <typename Call>
-SslStep drive(SSL* ssl, int fd, const Deadline& deadline, Call call) {
+struct NoIdleWork {
+    Done operator()() const { return {}; }
+};
+
+// Runs call until it completes, waiting for the socket in between. idle() runs once, at the
+// first wait, while the peer is busy with what call has sent; its failure ends the call.
+template <typename Call, typename Idle = NoIdleWork>
+SslStep drive(SSL* ssl, int fd, const Deadline& deadline, Call call, Idle idle = {}) {
+    bool idle_done = false;
     for (;;) {
         ERR_clear_error();
         errno = 0;
@@ -263,6 +272,14 @@ SslStep drive(SSL* ssl, int fd, const Deadline& deadline, Call call) {
                                                             : 0;
         if (!events)
             return step;
+        if (!idle_done) {
+            idle_done = true;
+            auto done = idle();
+            if (done.is_error()) {
+                step.idle_error = done.release_error();
+                return step;
+            }
+        }
         if (!wait_ready(fd, events, deadline.end())) {
             step.timed_out = true;
             return step;
@@ -307,19 +324,51 @@ Done set_trust_store(SSL_CTX* ctx) {
     return {};
 }
 
+// A context without its trust store yet (see TlsContext).
 BasicResult<SslCtxPtr, HttpError> make_context() {
     SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx)
         return HttpError{"could not set up TLS: " + describe(SslStep{})};
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+    // Every request has a TLS session of its own: nothing is kept for resumption.
+    SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
     // A close without close_notify ends the stream like any other close: the response's own
     // framing (Content-Length, chunked) tells a complete body from one cut short.
     SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-    auto store = set_trust_store(ctx.get());
-    if (store.is_error())
-        return store.release_error();
     return ctx;
+}
+
+// The client's one TLS context. Its trust store is read during the first handshake, while the
+// gate works on its answer to the ClientHello: parsing a certificate file takes about as long.
+// Should the answer be in before the client gets to it, the store is read when the gate's
+// certificate is to be verified, which is the latest it can be. A context that has not read
+// its store trusts nothing, so a slip here can only refuse a gate, never accept one.
+struct TlsContext {
+    SslCtxPtr ctx;
+    bool trusted = false;
+    // Why the store could not be read, when that happened inside the verification.
+    std::optional<HttpError> trust_error;
+
+    Done load_trust_store() {
+        if (trusted)
+            return {};
+        TRY(set_trust_store(ctx.get()));
+        trusted = true;
+        return {};
+    }
+};
+
+// The library's chain verification, after the trust store is read (arg: the TlsContext).
+int verify_after_loading_trust(X509_STORE_CTX* store_ctx, void* arg) {
+    auto* tls = static_cast<TlsContext*>(arg);
+    auto loaded = tls->load_trust_store();
+    if (loaded.is_error()) {
+        tls->trust_error = loaded.release_error();
+        X509_STORE_CTX_set_error(store_ctx, X509_V_ERR_UNSPECIFIED);
+        return 0;
+    }
+    return X509_verify_cert(store_ctx);
 }
 
 bool is_followed_redirect(long status) {
@@ -349,7 +398,7 @@ std::string request_head(const HttpsUrl& url, std::string_view content_type, siz
 
 // One request and its response over a connection of its own. Reading stops at the end of
 // the response, at the cap, or once the head of a redirect is in.
-Done exchange(SSL_CTX* ctx, const HttpsUrl& url, std::string_view content_type,
+Done exchange(TlsContext& tls, const HttpsUrl& url, std::string_view content_type,
               std::string_view body, const Deadline& deadline, HttpResponseReader& reader) {
     auto addresses = resolve(url, deadline);
     if (addresses.is_error())
@@ -360,7 +409,7 @@ Done exchange(SSL_CTX* ctx, const HttpsUrl& url, std::string_view content_type,
     const Socket connection = connected.release_value();
     const int fd = connection.get();
 
-    SslPtr ssl(SSL_new(ctx));
+    SslPtr ssl(SSL_new(tls.ctx.get()));
     if (!ssl || SSL_set_fd(ssl.get(), fd) != 1)
         return HttpError{"could not set up TLS: " + describe(SslStep{})};
     // The certificate must name the host: a DNS name (also sent as the server name) or the
@@ -374,7 +423,13 @@ Done exchange(SSL_CTX* ctx, const HttpsUrl& url, std::string_view content_type,
         return HttpError{"could not set up TLS: " + describe(SslStep{})};
     SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
 
-    SslStep step = drive(ssl.get(), fd, deadline, [&] { return SSL_connect(ssl.get()); });
+    SslStep step = drive(
+        ssl.get(), fd, deadline, [&] { return SSL_connect(ssl.get()); },
+        [&] { return tls.load_trust_store(); });
+    if (step.idle_error)
+        return std::move(*step.idle_error);
+    if (tls.trust_error)
+        return *std::exchange(tls.trust_error, std::nullopt);
     if (step.timed_out)
         return timed_out(deadline, 0);
     if (!step.ok) {
@@ -423,6 +478,11 @@ Done exchange(SSL_CTX* ctx, const HttpsUrl& url, std::string_view content_type,
 
 class HttpsClient final : public HttpClient {
   public:
+    HttpsClient() = default;
+    // The TLS context's verification callback holds the address of m_tls.
+    HttpsClient(const HttpsClient&) = delete;
+    HttpsClient& operator=(const HttpsClient&) = delete;
+
     Outcome post(const std::string& url_text, std::string_view content_type, std::string_view body,
                  std::chrono::milliseconds timeout, size_t max_body) override {
         const Deadline deadline(timeout);
@@ -433,15 +493,20 @@ class HttpsClient final : public HttpClient {
         if (parsed.is_error())
             return HttpError{parsed.error().message};
         HttpsUrl url = parsed.release_value();
-        // One TLS context per call (a process makes a few): nothing is set up before a
-        // command needs the network.
-        auto ctx = make_context();
-        if (ctx.is_error())
-            return ctx.release_error();
+        // One TLS context per client, made at its first request: nothing is set up before a
+        // command needs the network, and the trust store is read once for all the requests
+        // and redirects that follow (each still has a connection and a handshake of its own).
+        if (!m_tls.ctx) {
+            auto ctx = make_context();
+            if (ctx.is_error())
+                return ctx.release_error();
+            m_tls.ctx = ctx.release_value();
+            SSL_CTX_set_cert_verify_callback(m_tls.ctx.get(), verify_after_loading_trust, &m_tls);
+        }
 
         for (int redirects = 0;; ++redirects) {
             HttpResponseReader reader(max_body);
-            auto done = exchange(ctx.value().get(), url, content_type, body, deadline, reader);
+            auto done = exchange(m_tls, url, content_type, body, deadline, reader);
             ERR_clear_error();
             if (done.is_error())
                 return done.release_error();
@@ -473,6 +538,9 @@ class HttpsClient final : public HttpClient {
             }
         }
     }
+
+  private:
+    TlsContext m_tls;
 };
 
 }  // namespace

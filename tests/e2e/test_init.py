@@ -491,7 +491,13 @@ def test_terminal_prompts_and_hides_the_key(xdg, tmp_path):
     assert read_config(xdg)["l2"] == m.fields["l2"]
     assert not (tmp_path / "fake-stty-ran").exists()
     traced = {p.name for p in ld_dir.iterdir()}
-    assert traced == {"trace.%d" % t.pid}, "only the client itself saw the LD_ variables"
+    # A statically linked client leaves no trace of its own; a dynamically linked stty that
+    # inherited the variables would leave one, as any dynamically linked program does here.
+    assert traced <= {"trace.%d" % t.pid}, "only the client itself saw the LD_ variables"
+    control = subprocess.Popen(["/bin/true"], env=env)
+    assert control.wait() == 0
+    assert {p.name for p in ld_dir.iterdir()} - traced == {"trace.%d" % control.pid}, \
+        "a dynamically linked program given the variables leaves a trace"
 
 
 def test_terminal_blob_argument_prompts_for_the_key_only(xdg):

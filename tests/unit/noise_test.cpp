@@ -201,11 +201,33 @@ TEST(NoiseDh, LowOrderPublicKeysAreRefused) {
     for (auto pub : low_order) EXPECT_EQ(code_of(dh(priv, hex(pub))), "TS-0027") << pub;
 }
 
+// A key made once serves every DH of its exchange: each peer in turn gets its own secret,
+// and a refused peer leaves the key usable for the next.
+TEST(NoiseDh, OneKeyServesSeveralPeersInTurn) {
+    X25519Key key = must(X25519Key::from_private(hex(kat::responder_static_priv)));
+    EXPECT_EQ(hex_encode(key.public_key()), kat::responder_static_pub);
+    const std::string_view peers[][2] = {
+        {kat::initiator_ephemeral_priv, kat::initiator_ephemeral_pub},
+        {kat::initiator_static_priv, kat::initiator_static_pub},
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& [peer_priv, peer_pub] : peers) {
+            // Each side's secret is the other's: the peer computes it from its own private key.
+            SecretBytes expected = must(dh(hex(peer_priv), hex(kat::responder_static_pub)));
+            EXPECT_EQ(hex_encode(must(key.dh(hex(peer_pub))).expose_secret()),
+                      hex_encode(expected.expose_secret()));
+        }
+        EXPECT_EQ(code_of(key.dh(Bytes(32, 0))), "TS-0027");
+        EXPECT_EQ(code_of(key.dh(Bytes(31, 9))), "TS-0005");
+    }
+}
+
 TEST(NoiseDh, KeysMustBe32Bytes) {
     const Bytes good(32, 9);
     EXPECT_EQ(code_of(dh(Bytes(31, 9), good)), "TS-0005");
     EXPECT_EQ(code_of(dh(good, Bytes(33, 9))), "TS-0005");
     EXPECT_EQ(code_of(derive_public_key(Bytes(16, 9))), "TS-0005");
+    EXPECT_EQ(code_of(X25519Key::from_private(Bytes(33, 9))), "TS-0005");
 }
 
 TEST(GateExchange, ZeroGateKeyIsRefusedBeforeAnythingIsWritten) {

@@ -295,6 +295,14 @@ TEST(Sha256, KnownAnswers) {
               "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(hex_of(sha256(as_bytes("abc"))),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // The two-part form hashes the concatenation, whichever part is empty.
+    const std::pair<std::string_view, std::string_view> splits[] = {
+        {"a", "bc"}, {"", "abc"}, {"abc", ""}};
+    for (auto [a, b] : splits) {
+        uint8_t out[32];
+        sha256_concat(as_bytes(a), as_bytes(b), out);
+        EXPECT_EQ(hex_of(out), hex_of(sha256(as_bytes("abc")))) << a << "|" << b;
+    }
 }
 
 TEST(ConstantTimeEqual, ComparesWholeContentsAndLengths) {
