@@ -150,4 +150,12 @@ const Schema& schema() {
     return parsed;
 }
 
+std::string_view type_alias(std::string_view word) {
+    if (word == "api")
+        return "api_key";
+    if (word == "ssh")
+        return "ssh_key";
+    return word;
+}
+
 }  // namespace tessarin

@@ -57,6 +57,10 @@ const Schema& schema();
 // Parses a schema document; the failure is the parser's or the checker's reason.
 BasicResult<Schema, std::string> parse_schema(std::string_view text);
 
+// The short forms of two type words on the command line: "api" is "api_key", "ssh" is
+// "ssh_key"; every other word is itself. Compared exactly.
+std::string_view type_alias(std::string_view word);
+
 // The lower-case form used for type look-up: ASCII letters, and U+212A KELVIN SIGN, the one
 // non-ASCII character whose lower-case form is an ASCII letter ('k').
 std::string lower_type_name(std::string_view name);

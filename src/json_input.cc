@@ -1,23 +1,11 @@
 #include "src/json_input.h"
 
 #include "crypto/core/secret.h"
+#include "src/text.h"
 
 namespace tessarin {
 
 using nlohmann::json;
-
-std::string text_position(std::string_view text, size_t offset) {
-    size_t line = 1, column = 1;
-    for (size_t i = 0; i < offset && i < text.size(); ++i) {
-        if (text[i] == '\n') {
-            ++line;
-            column = 1;
-        } else {
-            ++column;
-        }
-    }
-    return "line " + std::to_string(line) + ", column " + std::to_string(column);
-}
 
 BasicResult<json, std::string> parse_json_input(std::string_view text) {
     // The parser itself does not recurse; a callback notes the first value that opens too

@@ -19,9 +19,6 @@ inline constexpr size_t k_max_input_depth = 64;
 // "nesting deeper than 64 levels at line 1, column 65".
 BasicResult<nlohmann::json, std::string> parse_json_input(std::string_view text);
 
-// "line L, column C" of a byte offset (both counted from 1).
-std::string text_position(std::string_view text, size_t offset);
-
 // Wipes the string values of a parsed document when it goes out of scope.
 class JsonWipeGuard {
   public:

@@ -1,5 +1,7 @@
 #include "src/json_record.h"
 
+#include "src/text.h"
+
 #include <cstdint>
 
 #include "crypto/core/utf8.h"
@@ -19,20 +21,6 @@ std::string StringRecord::take_text(size_t i) {
 }
 
 namespace {
-
-// "line 2, column 5" for a byte offset (columns count bytes, both from 1).
-std::string where(std::string_view text, size_t offset) {
-    size_t line = 1, column = 1;
-    for (size_t i = 0; i < offset && i < text.size(); ++i) {
-        if (text[i] == '\n') {
-            ++line;
-            column = 1;
-        } else {
-            ++column;
-        }
-    }
-    return "line " + std::to_string(line) + ", column " + std::to_string(column);
-}
 
 std::string backticked(std::string_view name) {
     std::string out = "`";
@@ -123,7 +111,7 @@ class RecordReader {
         }
         skip_space();
         if (!at_end())
-            return fail("trailing characters at " + where(m_in, m_pos));
+            return fail("trailing characters at " + text_position(m_in, m_pos));
         return true;
     }
 
@@ -144,8 +132,8 @@ class RecordReader {
             m_error = std::move(message);
         return false;
     }
-    bool eof() { return fail("EOF while parsing a value at " + where(m_in, m_in.size())); }
-    bool syntax(size_t at) { return fail("syntax error at " + where(m_in, at)); }
+    bool eof() { return fail("EOF while parsing a value at " + text_position(m_in, m_in.size())); }
+    bool syntax(size_t at) { return fail("syntax error at " + text_position(m_in, at)); }
     // The character at the current position was not what the grammar allows there.
     bool unexpected() { return at_end() ? eof() : syntax(m_pos); }
     bool expect(char c) {

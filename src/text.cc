@@ -58,4 +58,17 @@ std::string_view trim_space(std::string_view text) {
     return text.substr(start, end - start);
 }
 
+std::string text_position(std::string_view text, size_t offset) {
+    size_t line = 1, column = 1;
+    for (size_t i = 0; i < offset && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
 }  // namespace tessarin

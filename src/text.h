@@ -1,6 +1,7 @@
 // Small text helpers shared by the program's units.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace tessarin {
@@ -9,5 +10,8 @@ namespace tessarin {
 // U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000) at either
 // end. Bytes that are not such a character in UTF-8 are kept.
 std::string_view trim_space(std::string_view text);
+
+// "line 2, column 5" of a byte offset in text (columns count bytes, both from 1).
+std::string text_position(std::string_view text, size_t offset);
 
 }  // namespace tessarin

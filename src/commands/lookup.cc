@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "src/commands/entry_fields.h"
+#include "src/entry_schema.h"
 #include "src/gate/gate.h"
 #include "src/output.h"
 #include "src/posix.h"
@@ -14,19 +15,10 @@ using nlohmann::json;
 
 namespace {
 
-// --type values: two short aliases, everything else as given.
-std::string type_alias(std::string value) {
-    if (value == "api")
-        return "api_key";
-    if (value == "ssh")
-        return "ssh_key";
-    return value;
-}
-
 // The --type filter of get and find, aliases applied.
 std::optional<std::string> type_filter(const Arguments& args) {
     if (const std::string* type = args.text("type"))
-        return type_alias(*type);
+        return std::string(type_alias(*type));
     return std::nullopt;
 }
 

@@ -61,14 +61,6 @@ CliError unknown_type(std::string_view given) {
                     "unknown type '" + std::string(given) + "' (available: " + type_list() + ")");
 }
 
-std::string_view type_alias(std::string_view word) {
-    if (word == "api")
-        return "api_key";
-    if (word == "ssh")
-        return "ssh_key";
-    return word;
-}
-
 // The request body: fields in field-name order, secrets sealed under their field name.
 Result<json> entry_body(const NewEntry& entry, ByteView l2_key) {
     json fields = json::array();
