@@ -1,0 +1,109 @@
+// libFuzzer harness for opening an enrolment blob (what init does with the blob and key it
+// reads). The first byte picks the mode:
+//   0  the rest is the blob's JSON: it is sealed under a fixed key and handed over as
+//      base64url, with padding and white space chosen by the second byte;
+//   1  the rest is the blob text and the key text, split at the first line feed.
+// Every refusal is TS-2001 with one of the fixed details, which never quote the blob. An
+// accepted blob gives a record in the form the configuration file keeps and the loader
+// accepts: hex keys in lower case, a well-formed vault id, gate URLs the loader builds, and
+// JSON that reads back to the same record.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "crypto/core/base64.h"
+#include "crypto/core/primitives.h"
+#include "fuzz/fuzz_support.h"
+#include "src/commands/init.h"
+#include "src/config.h"
+
+namespace {
+
+using namespace tessarin;
+using tessarin::fuzz::Input;
+
+bool is_lower_hex(std::string_view text, size_t length) {
+    return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+void check_refusal(const CliError& error) {
+    static const std::string_view details[] = {
+        "enrollment blob or key is not base64url",
+        "enrollment key must be 32 bytes (base64url of a 256-bit key)",
+        "enrollment blob carries an old-form vault id \u2014 mint a new blob",
+        "this enrollment blob is from before blobs carried the POP key \u2014 make a new client "
+        "blob in the vault and connect again",
+        "enrollment blob did not authenticate \u2014 wrong key or corrupt blob",
+        "enrollment blob carried an empty pop/host",
+    };
+    FUZZ_CHECK(error.error == &TS_2001);
+    FUZZ_CHECK(std::find(std::begin(details), std::end(details), error.detail) !=
+               std::end(details));
+}
+
+void check_record(const Config& c) {
+    FUZZ_CHECK(is_lower_hex(c.l2, 32));
+    FUZZ_CHECK(is_lower_hex(c.agent_id, 32));
+    FUZZ_CHECK(is_lower_hex(c.vault_gate_pub, 64));
+    FUZZ_CHECK(c.device_id.empty());
+    FUZZ_CHECK(!parse_vault_id(c.vault_id).is_error());
+    FUZZ_CHECK(!gate_url(c.vault_url).is_error());
+    if (c.replica_url.empty())
+        FUZZ_CHECK(c.replica_gate_pub.empty());
+    // The loader uses a replica only when both of its values are there.
+    if (!trim_space(c.replica_url).empty() && !trim_space(c.replica_gate_pub).empty()) {
+        FUZZ_CHECK(!gate_url(c.replica_url).is_error());
+        auto key = hex_decode(trim_space(c.replica_gate_pub));
+        FUZZ_CHECK(key && key->size() == 32);
+    }
+
+    const std::string written = config_to_json(c);
+    auto back = config_from_json(written);
+    FUZZ_CHECK(!back.is_error());
+    FUZZ_CHECK(config_to_json(back.value()) == written);
+}
+
+void open(std::string_view blob, std::string_view key) {
+    auto config = config_from_enrolment(blob, key);
+    if (config.is_error())
+        check_refusal(config.error());
+    else
+        check_record(config.value());
+}
+
+void sealed_blob(Input& input) {
+    static const Bytes key(32, 0x5a);
+    static const std::string key_text = base64url_encode(key);
+    const uint8_t form = input.byte();
+    auto sealed = aead_seal(key, as_bytes(input.rest()));
+    FUZZ_CHECK(!sealed.is_error());
+
+    // The vault's user interface may hand out padded text; people paste it with white space.
+    std::string blob = base64url_encode(sealed.value());
+    if (form & 1)
+        blob.append((4 - blob.size() % 4) % 4, '=');
+    if (form & 2)
+        blob = " \t" + blob + "\r\n";
+    std::string key_form = key_text;
+    if (form & 4)
+        key_form += "=";
+    open(blob, key_form);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Input input(data, size);
+    if (input.byte() % 2 == 0) {
+        sealed_blob(input);
+    } else {
+        const std::string_view text = input.rest();
+        const size_t line_feed = std::min(text.find('\n'), text.size());
+        open(text.substr(0, line_feed), text.substr(std::min(line_feed + 1, text.size())));
+    }
+    return 0;
+}
