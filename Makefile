@@ -11,7 +11,7 @@ JOBS       ?= 2
 PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config \
             libssl-dev nlohmann-json3-dev zlib1g-dev libgtest-dev \
             python3 python3-pytest python3-cryptography python3-dissononce \
-            openssl curl ca-certificates hyperfine
+            openssl curl ca-certificates hyperfine strace
 
 .PHONY: all deps build test unit e2e asan fuzz-build fuzz fuzz-replay demo bench clean
 

@@ -11,10 +11,14 @@
 #include <cstring>
 #include <vector>
 
+#include "crypto/core/base64.h"
 #include "crypto/core/container.h"
+#include "crypto/core/random.h"
 #include "crypto/core/token.h"
 #include "crypto/core/utf8.h"
 #include "src/json_record.h"
+#include "src/posix.h"
+#include "src/text.h"
 
 namespace tessarin {
 
@@ -24,71 +28,9 @@ Config::~Config() {
 
 namespace {
 
-std::string os_error(int code) {
-    return std::strerror(code);
-}
-
-// Unicode White_Space at the start of text: its length in bytes, or 0.
-size_t space_at(std::string_view t, size_t i) {
-    auto c = static_cast<unsigned char>(t[i]);
-    if (c == ' ' || (c >= 0x09 && c <= 0x0d))
-        return 1;
-    if (c == 0xC2 && i + 1 < t.size()) {
-        auto d = static_cast<unsigned char>(t[i + 1]);
-        return d == 0x85 || d == 0xA0 ? 2 : 0;  // U+0085, U+00A0
-    }
-    if (i + 2 >= t.size())
-        return 0;
-    auto d = static_cast<unsigned char>(t[i + 1]);
-    auto e = static_cast<unsigned char>(t[i + 2]);
-    if (c == 0xE1 && d == 0x9A && e == 0x80)
-        return 3;  // U+1680
-    if (c == 0xE2 && d == 0x80 && ((e >= 0x80 && e <= 0x8A) || e == 0xA8 || e == 0xA9 || e == 0xAF))
-        return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
-    if (c == 0xE2 && d == 0x81 && e == 0x9F)
-        return 3;  // U+205F
-    if (c == 0xE3 && d == 0x80 && e == 0x80)
-        return 3;  // U+3000
-    return 0;
-}
-
-// Unicode White_Space ending at text[end): its length in bytes, or 0.
-size_t space_before(std::string_view t, size_t end) {
-    for (size_t len = 1; len <= 3 && len <= end; ++len)
-        if (space_at(t, end - len) == len)
-            return len;
-    return 0;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Hexadecimal in either case into a buffer that wipes itself; nullopt for an odd length or a
-// character that is not a hex digit.
-std::optional<SecretBytes> decode_hex(std::string_view text) {
-    if (text.size() % 2 != 0)
-        return std::nullopt;
-    SecretBytes out(text.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i) {
-        int hi = hex_value(text[2 * i]);
-        int lo = hex_value(text[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return std::nullopt;
-        out.data()[i] = static_cast<uint8_t>(hi << 4 | lo);
-    }
-    return out;
-}
-
 // A hex value of the configuration that must decode to exactly n bytes (TS-2004 otherwise).
 Result<SecretBytes> config_hex(std::string_view key, std::string_view text, size_t n) {
-    auto bytes = decode_hex(text);
+    auto bytes = hex_decode_secret(text);
     if (!bytes)
         return CliError(TS_2004, std::string(key) + " is not valid hex");
     if (bytes->size() != n)
@@ -161,92 +103,118 @@ std::string file_name_of(const std::string& path) {
     return path.substr(slash == std::string::npos ? 0 : slash + 1, end - (slash + 1));
 }
 
-// mkdir -p with the default mode (0777 less the umask).
-Result<void> create_directories(const std::string& dir) {
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        return {};
-    std::string prefix;
-    size_t i = 0;
-    while (i < dir.size()) {
-        size_t next = dir.find('/', i);
-        if (next == std::string::npos)
-            next = dir.size();
-        prefix = dir.substr(0, next);
-        i = next + 1;
-        if (prefix.empty())
-            continue;
-        if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST)
-            return CliError(TS_2002, "creating " + dir + " failed: " + os_error(errno));
-    }
-    if (::stat(dir.c_str(), &st) != 0)
-        return CliError(TS_2002, "creating " + dir + " failed: " + os_error(errno));
-    if (!S_ISDIR(st.st_mode))
-        return CliError(TS_2002, "creating " + dir + " failed: " + os_error(ENOTDIR));
+// The configuration's directory and its missing ancestors.
+Result<void> make_parent(const std::string& dir) {
+    if (int error = create_directories(dir))
+        return CliError(TS_2002, "creating " + dir + " failed: " + error_text(error));
     return {};
 }
 
-Result<void> write_all(int fd, ByteView data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return CliError(TS_2002, "writing temp config: " + os_error(errno));
+CliError already_exists(const std::string& path) {
+    return CliError(TS_2002, "config already exists at " + path +
+                                 " \u2014 refuse to overwrite (delete it explicitly to re-enroll)");
+}
+
+// The part of a temporary file name that no other run shares: the process id and random
+// digits (the process id and the attempt alone when the random source fails).
+std::string unique_part(int attempt) {
+    std::array<uint8_t, 8> random{};
+    std::string out = std::to_string(::getpid()) + ".";
+    if (random_fill_os(random).is_error())
+        return out + std::to_string(attempt);
+    return out + hex_encode(random);
+}
+
+// Gives temp the name path unless something already has it, and removes the name temp: a run
+// that lost a race with another init gets EEXIST rather than replacing the winner's file.
+// link() then unlink() is the portable way; where the file system has no hard links the
+// system's rename that refuses to replace (renameat2 RENAME_NOREPLACE) stands in. 0 or errno.
+int publish_without_replacing(const std::string& temp, const std::string& path) {
+    int error = 0;
+    if (::link(temp.c_str(), path.c_str()) != 0) {
+        error = errno;
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+        if (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EMLINK ||
+            error == ENOSYS) {
+            if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+                return 0;
+            error = errno;
         }
-        if (n == 0)
-            return CliError(TS_2002, "writing temp config: failed to write whole buffer");
-        done += static_cast<size_t>(n);
+#endif
     }
-    return {};
+    ::unlink(temp.c_str());
+    return error;
 }
 
-// Reads the whole file; the configuration is small, the size from fstat is only a hint.
-Result<Bytes> read_file(int fd, const std::string& path) {
-    Bytes data;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-        off_t pos = ::lseek(fd, 0, SEEK_CUR);
-        if (pos >= 0 && pos < st.st_size)
-            data.reserve(static_cast<size_t>(st.st_size - pos));
+// A configuration is well under 4 KiB; anything past this is not one.
+constexpr size_t k_max_config_size = 65536;
+
+// An open descriptor, closed on every path.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
-    uint8_t buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+    int get() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
+
+CliError mode_refused(const std::string& path, mode_t mode) {
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 0777));
+    return CliError(TS_2003, "config " + path + " has mode " + octal +
+                                 " \u2014 must be 0600 (group/other access refused)");
+}
+
+// Opens the configuration and reads it whole. Without O_NONBLOCK a FIFO planted at the path
+// would block the open forever; the checks then run on what was opened, not on the name: a
+// regular file, private, of at most k_max_config_size bytes (a huge sparse file announces a
+// size no buffer should be made for). A directory reports what reading one reports.
+Result<SecretBytes> read_config_file(const std::string& path) {
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0)
+        return CliError(TS_2003, "opening " + path + ": " + error_text(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return CliError(TS_2003, "stat " + path + ": " + error_text(errno));
+    if (S_ISDIR(st.st_mode))
+        return CliError(TS_2003, "reading " + path + ": " + error_text(EISDIR));
+    if (!S_ISREG(st.st_mode))
+        return CliError(TS_2003, "config " + path + " is not a regular file");
+    if (st.st_mode & 0077)
+        return mode_refused(path, st.st_mode);
+    const CliError too_large(TS_2003, "config " + path + " exceeds " +
+                                          std::to_string(k_max_config_size) +
+                                          " bytes \u2014 not a configuration file");
+    if (st.st_size > static_cast<off_t>(k_max_config_size))
+        return too_large;
+    // One byte of room past the limit shows a file that grew after fstat.
+    SecretBytes data(k_max_config_size + 1);
+    size_t length = 0;
+    while (length < data.size()) {
+        ssize_t n = ::read(fd.get(), data.data() + length, data.size() - length);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            int error = errno;
-            OPENSSL_cleanse(data.data(), data.size());
-            return CliError(TS_2003, "reading " + path + ": " + os_error(error));
+            return CliError(TS_2003, "reading " + path + ": " + error_text(errno));
         }
         if (n == 0)
             break;
-        data.insert(data.end(), buffer, buffer + n);
+        length += static_cast<size_t>(n);
     }
+    if (length > k_max_config_size)
+        return too_large;
+    data.truncate(length);
     return data;
 }
 
 }  // namespace
-
-std::string_view trim_space(std::string_view text) {
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t n = space_at(text, start);
-        if (!n)
-            break;
-        start += n;
-    }
-    size_t end = text.size();
-    while (end > start) {
-        size_t n = space_before(text, end);
-        if (!n || end - n < start)
-            break;
-        end -= n;
-    }
-    return text.substr(start, end - start);
-}
 
 Result<std::string> config_path() {
     std::string base;
@@ -276,7 +244,7 @@ Result<void> check_no_symlink_components(std::string_view path) {
         if (::lstat(prefix.c_str(), &st) != 0) {
             if (errno == ENOENT)
                 return false;
-            return CliError(TS_2003, "stat " + prefix + ": " + os_error(errno));
+            return CliError(TS_2003, "stat " + prefix + ": " + error_text(errno));
         }
         if (S_ISLNK(st.st_mode))
             return CliError(TS_2003, "config path component " + prefix +
@@ -410,24 +378,12 @@ Result<LoadedConfig> load_config() {
                             "  (Do not attempt to fix this yourself \u2014 a human must provide "
                             "the blob and key.)");
     if (file.error)
-        return CliError(TS_2003, "stat " + path + ": " + os_error(file.error));
-    const unsigned mode = file.st.st_mode & 0777;
-    if (mode & 0077) {
-        char octal[8];
-        std::snprintf(octal, sizeof octal, "%04o", mode);
-        return CliError(TS_2003, "config " + path + " has mode " + octal +
-                                     " \u2014 must be 0600 (group/other access refused)");
-    }
+        return CliError(TS_2003, "stat " + path + ": " + error_text(file.error));
+    if (file.st.st_mode & 0077)
+        return mode_refused(path, file.st.st_mode);
 
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return CliError(TS_2003, "opening " + path + ": " + os_error(errno));
-    auto data = read_file(fd, path);
-    ::close(fd);
-    if (data.is_error())
-        return data.release_error();
-
-    auto opened = open_container(data.value());
+    const SecretBytes data = TRY(read_config_file(path));
+    auto opened = open_container(data.span());
     if (opened.is_error())
         return with_display(TS_2004, "config decrypt failed: ", opened.release_error());
     SecretBytes plaintext = opened.release_value();
@@ -435,8 +391,10 @@ Result<LoadedConfig> load_config() {
     auto parsed = config_from_json(plaintext.as_text());
     if (parsed.is_error())
         return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
-    const Config& config = parsed.value();
+    return load_record(parsed.value());
+}
 
+Result<LoadedConfig> load_record(const Config& config) {
     auto vault_id = parse_vault_id(config.vault_id);
     if (vault_id.is_error())
         return CliError(TS_2004, "vault_id is not a 16-hex vault id (" +
@@ -467,7 +425,7 @@ Result<LoadedConfig> load_config() {
     if (!replica_url.empty() && !replica_pub.empty()) {
         GateEndpoint replica;
         replica.url = TRY(gate_url(config.replica_url));
-        auto key = decode_hex(replica_pub);
+        auto key = hex_decode_secret(replica_pub);
         if (!key)
             return CliError(TS_2047, "replica_gate_pub is not valid hex");
         if (key->size() != 32)
@@ -476,6 +434,14 @@ Result<LoadedConfig> load_config() {
         loaded.replica = std::move(replica);
     }
     return loaded;
+}
+
+Result<void> check_loadable(const Config& config) {
+    auto parsed = config_from_json(config_to_json(config));
+    if (parsed.is_error())
+        return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
+    TRY(load_record(parsed.value()));
+    return {};
 }
 
 Result<void> save_config(const Config& config) {
@@ -488,9 +454,7 @@ Result<void> save_config(const Config& config) {
     FileStatus target = stat_path(path);
     FileStatus link = lstat_path(path);
     if (target.exists || (link.exists && S_ISLNK(link.st.st_mode)))
-        return CliError(TS_2002, "config already exists at " + path +
-                                     " \u2014 refuse to overwrite (delete it explicitly to "
-                                     "re-enroll)");
+        return already_exists(path);
     link = lstat_path(path);
     if (link.exists && S_ISLNK(link.st.st_mode))
         return CliError(TS_2002,
@@ -498,9 +462,9 @@ Result<void> save_config(const Config& config) {
 
     const std::string parent = parent_of(path);
     if (!parent.empty()) {
-        TRY(create_directories(parent));
+        TRY(make_parent(parent));
         TRY(check_no_symlink_components(parent));
-        TRY(create_directories(parent));
+        TRY(make_parent(parent));
         FileStatus dir = lstat_path(parent);
         if (dir.exists && S_ISLNK(dir.st.st_mode))
             return CliError(TS_2002, "config parent " + parent +
@@ -524,28 +488,36 @@ Result<void> save_config(const Config& config) {
     std::string name = file_name_of(path);
     if (!is_utf8(name))
         name = "config";
-    const std::string temp = (parent == "/" ? parent : parent + "/") + "." + name + ".tmp";
+    const std::string prefix = (parent == "/" ? parent : parent + "/") + "." + name + ".";
 
+    // A temporary name of this run's own: another init may be writing in the same directory
+    // right now, and with a shared name one run would remove or overwrite the other's file.
+    // Nothing is ever unlinked that this run did not create.
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(temp.c_str(), flags, 0600);
-    if (fd < 0 && errno == EEXIST) {
-        // A leftover of an interrupted write.
-        ::unlink(temp.c_str());
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        temp = prefix + unique_part(attempt) + ".tmp";
         fd = ::open(temp.c_str(), flags, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
     }
     if (fd < 0)
-        return CliError(TS_2002, "creating temp config: " + os_error(errno));
-    auto written = write_all(fd, container);
-    ::close(fd);
-    if (written.is_error()) {
+        return CliError(TS_2002, "creating temp config: " + error_text(errno));
+    int written = write_all(
+        fd, std::string_view(reinterpret_cast<const char*>(container.data()), container.size()));
+    // A failed close can be the first report of a failed write (network file systems).
+    if (::close(fd) != 0 && !written)
+        written = errno;
+    if (written) {
         // A failed run leaves nothing behind.
         ::unlink(temp.c_str());
-        return written.release_error();
+        return CliError(TS_2002, "writing temp config: " + write_error_text(written));
     }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        int error = errno;
-        ::unlink(temp.c_str());
-        return CliError(TS_2002, "renaming temp config to " + path + ": " + os_error(error));
+    if (int error = publish_without_replacing(temp, path)) {
+        if (error == EEXIST)
+            return already_exists(path);
+        return CliError(TS_2002, "renaming temp config to " + path + ": " + error_text(error));
     }
     return {};
 }

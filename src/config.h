@@ -59,6 +59,14 @@ Result<void> check_no_symlink_components(std::string_view path);
 // Finds, checks, decrypts and validates the configuration and mints the agent token.
 Result<LoadedConfig> load_config();
 
+// The checks of loading that follow the parse, in order (vault id, hex values, the token,
+// the gate key and URL, the replica), and the LoadedConfig they build.
+Result<LoadedConfig> load_record(const Config& config);
+
+// Whether a record about to be written will load: written as save_config writes it, parsed
+// back and put through load_record. The error is the one every later load would meet.
+Result<void> check_loadable(const Config& config);
+
 // Writes a new configuration file atomically (temporary file, mode 0600, rename). Refuses to
 // replace an existing file or link (TS-2002).
 Result<void> save_config(const Config& config);
@@ -76,8 +84,5 @@ std::string config_to_json(const Config& config);
 // Parses the object form (closed: unknown or repeated keys refused) or the eight-value array
 // form. The error is the parser's message, which names positions and keys, never values.
 BasicResult<Config, std::string> config_from_json(std::string_view json);
-
-// Text without Unicode white space at either end.
-std::string_view trim_space(std::string_view text);
 
 }  // namespace tessarin

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crypto/core/utf8.h"
+#include "src/posix.h"
 
 namespace tessarin {
 
@@ -26,7 +27,7 @@ Result<std::string> read_bounded(std::string_view source, size_t limit) {
     if (source != "-") {
         fd = ::open(std::string(source).c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
-            return CliError(TS_2111, "opening " + name + ": " + std::strerror(errno));
+            return CliError(TS_2111, "opening " + name + ": " + error_text(errno));
     }
     // Never hold more than limit + 1 bytes: one byte past the limit proves the input is
     // too large without reading the rest of it.
@@ -51,7 +52,7 @@ Result<std::string> read_bounded(std::string_view source, size_t limit) {
     if (fd != STDIN_FILENO)
         ::close(fd);
     if (read_errno)
-        return CliError(TS_2111, "reading " + name + ": " + std::strerror(read_errno));
+        return CliError(TS_2111, "reading " + name + ": " + error_text(read_errno));
     if (text.size() > limit)
         return CliError(TS_2110, name + " exceeds " + std::to_string(limit) +
                                      " bytes (refuse to buffer unbounded input)");

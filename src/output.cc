@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "src/help_text.h"
+#include "src/posix.h"
 
 namespace tessarin {
 
@@ -63,31 +64,15 @@ size_t char_length(unsigned char c) {
 [[noreturn]] void fatal_write(const char* stream, int error) {
     // The other stream may still work; this is the last thing the process says.
     std::string message =
-        std::string("failed printing to ") + stream + ": " + std::strerror(error) + "\n";
+        std::string("failed printing to ") + stream + ": " + write_error_text(error) + "\n";
     ssize_t ignored = ::write(STDERR_FILENO, message.data(), message.size());
     (void)ignored;
     _exit(1);
 }
 
-// 0, or the errno of the failed write.
-int write_fully(int fd, std::string_view bytes) {
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-void write_all(int fd, std::string_view bytes) {
-    int error = write_fully(fd, bytes);
+// A whole write to one of the standard streams, or the end of the process.
+void write_or_exit(int fd, std::string_view bytes) {
+    int error = write_all(fd, bytes);
     if (error == 0)
         return;
     // The reader went away: stop quietly and successfully.
@@ -147,14 +132,14 @@ std::string one_line(std::string_view text, size_t max_chars) {
 }
 
 void write_stdout(std::string_view bytes) {
-    write_all(STDOUT_FILENO, bytes);
+    write_or_exit(STDOUT_FILENO, bytes);
 }
 void write_stderr(std::string_view bytes) {
-    write_all(STDERR_FILENO, bytes);
+    write_or_exit(STDERR_FILENO, bytes);
 }
 
 std::optional<int> write_stdout_checked(std::string_view bytes) {
-    int error = write_fully(STDOUT_FILENO, bytes);
+    int error = write_all(STDOUT_FILENO, bytes);
     return error ? std::optional<int>(error) : std::nullopt;
 }
 

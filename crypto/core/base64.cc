@@ -233,10 +233,11 @@ std::string hex_encode(std::span<const uint8_t> data) {
     return out;
 }
 
-std::optional<std::vector<uint8_t>> hex_decode(std::string_view text) {
-    if (text.size() % 2)
-        return std::nullopt;
-    std::vector<uint8_t> out(text.size() / 2);
+namespace {
+
+// Either case into out (text.size() / 2 bytes), in constant time; false for a character that
+// is not a hex digit (the caller has checked the length is even).
+bool hex_decode_into(std::string_view text, uint8_t* out) {
     uint32_t bad = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         const uint32_t c = static_cast<uint8_t>(text[i]);
@@ -247,7 +248,25 @@ std::optional<std::vector<uint8_t>> hex_decode(std::string_view text) {
         bad |= ~(digit | letter);
         out[i / 2] = static_cast<uint8_t>(out[i / 2] << 4 | (v & 15));
     }
-    if (bad)
+    return !bad;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> hex_decode(std::string_view text) {
+    if (text.size() % 2)
+        return std::nullopt;
+    std::vector<uint8_t> out(text.size() / 2);
+    if (!hex_decode_into(text, out.data()))
+        return std::nullopt;
+    return out;
+}
+
+std::optional<SecretBytes> hex_decode_secret(std::string_view text) {
+    if (text.size() % 2)
+        return std::nullopt;
+    SecretBytes out(text.size() / 2);
+    if (!hex_decode_into(text, out.data()))
         return std::nullopt;
     return out;
 }

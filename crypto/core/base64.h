@@ -44,5 +44,7 @@ BasicResult<std::vector<uint8_t>, Base64Fault> base64_decode_checked(std::string
 std::string hex_encode(std::span<const uint8_t> data);
 // Either case; nullopt on an odd length or a non-hex character.
 std::optional<std::vector<uint8_t>> hex_decode(std::string_view text);
+// The same decoder writing into a buffer that wipes itself (for key material).
+std::optional<SecretBytes> hex_decode_secret(std::string_view text);
 
 }  // namespace tessarin

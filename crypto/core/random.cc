@@ -41,7 +41,8 @@ CoreResult<void> random_fill(std::span<uint8_t> out) {
     return {};
 }
 
-std::string OsError::message() const {
+std::string OsError::text() const {
+    // strerror_r rather than strerror: the HTTP client reports errors from a thread of its own.
     char buffer[256];
     // GNU strerror_r returns the text (possibly not in buffer); XSI returns 0 and fills it.
     auto text = [&](auto result) -> const char* {
@@ -50,7 +51,11 @@ std::string OsError::message() const {
         else
             return result;
     }(strerror_r(code, buffer, sizeof buffer));
-    return std::string(text) + " (os error " + std::to_string(code) + ")";
+    return text;
+}
+
+std::string OsError::message() const {
+    return text() + " (os error " + std::to_string(code) + ")";
 }
 
 }  // namespace tessarin

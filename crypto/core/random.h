@@ -19,6 +19,9 @@ struct OsError {
     int code = 0;
     // The system's text for the number: "Function not implemented (os error 38)".
     std::string message() const;
+    // The C library's text alone: "Function not implemented". The program's one reader of
+    // strerror_r (the other units ask through error_text in src/posix.h).
+    std::string text() const;
 };
 
 // Fills out like random_fill, but reports the operating system's error itself (for callers

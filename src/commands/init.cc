@@ -20,6 +20,8 @@
 #include "src/help_text.h"
 #include "src/json_record.h"
 #include "src/output.h"
+#include "src/posix.h"
+#include "src/text.h"
 
 extern char** environ;
 
@@ -234,13 +236,13 @@ Result<SecretBytes> read_input_line(std::string_view what) {
     size_t length = 0;
     for (;;) {
         if (g_caught_signal)
-            return CliError(TS_2006, "reading " + std::string(what) + ": " + std::strerror(EINTR));
+            return CliError(TS_2006, "reading " + std::string(what) + ": " + error_text(EINTR));
         uint8_t byte = 0;
         ssize_t n = ::read(STDIN_FILENO, &byte, 1);
         if (n < 0) {
             if (errno == EINTR && !g_caught_signal)
                 continue;
-            return CliError(TS_2006, "reading " + std::string(what) + ": " + std::strerror(errno));
+            return CliError(TS_2006, "reading " + std::string(what) + ": " + error_text(errno));
         }
         if (n == 0 || byte == '\n')
             break;
@@ -396,6 +398,12 @@ Result<void> run_init(ArgLexer& args) {
     if (drawn.is_error())
         return CliError(TS_2001, "RNG failure: " + drawn.error().message());
     config.device_id = hex_encode(device);
+
+    // Never enrol what no later command could load (a pop such as "a@b" or one holding a
+    // space, a replica key that is not hex): the loader's own checks, before anything is
+    // written, and its detail under the enrolment's code.
+    if (auto loadable = check_loadable(config); loadable.is_error())
+        return CliError(TS_2001, loadable.error().detail);
 
     // 12. Write the configuration (refuses an existing one).
     TRY(save_config(config));

@@ -6,6 +6,7 @@
 #include "src/commands/entry_fields.h"
 #include "src/gate/gate.h"
 #include "src/output.h"
+#include "src/posix.h"
 
 namespace tessarin {
 
@@ -144,7 +145,7 @@ Result<void> write_field_value(const Field& field, ByteView l2_key) {
         return CliError(
             TS_2049, "decrypt field '" + field.label + "' failed: " + display(value.error().get()));
     if (auto error = write_stdout_checked(value.value().as_text()))
-        return CliError(TS_2000, std::string("write field: ") + std::strerror(*error));
+        return CliError(TS_2000, "write field: " + write_error_text(*error));
     return {};
 }
 

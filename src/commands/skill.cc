@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "src/output.h"
+#include "src/posix.h"
+#include "src/text.h"
 
 namespace tessarin {
 
@@ -49,10 +51,6 @@ std::string join(std::string_view base, std::string_view name) {
     return out;
 }
 
-std::string system_error(int code) {
-    return std::strerror(code);
-}
-
 bool is_symlink(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
@@ -64,49 +62,16 @@ bool is_directory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Creates path and its missing parents (mode 0777 before the umask). Returns 0 or errno.
-int create_directories(const std::string& path) {
-    if (path.empty() || is_directory(path))
-        return 0;
-    if (::mkdir(path.c_str(), 0777) == 0)
-        return 0;
-    int error = errno;
-    if (error == ENOENT) {
-        std::string parent = path;
-        while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-        size_t slash = parent.find_last_of('/');
-        parent.resize(slash == std::string::npos ? 0 : (slash == 0 ? 1 : slash));
-        if (!parent.empty() && parent != path) {
-            if (int parent_error = create_directories(parent))
-                return parent_error;
-            if (::mkdir(path.c_str(), 0777) == 0)
-                return 0;
-            error = errno;
-        }
-    }
-    if (is_directory(path))  // made by someone else meanwhile
-        return 0;
-    return error;
-}
-
 // Writes the whole document to standard output. A closed pipe ends the process quietly
 // (write_stdout's policy); any other failure is the command's error.
 Result<void> print_document() {
-    std::string_view rest = assets::skill_md;
-    while (!rest.empty()) {
-        ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
-        if (n < 0) {
-            int error = errno;
-            if (error == EINTR)
-                continue;
-            if (error == EPIPE) {
-                write_stdout(rest);  // fails the same way and exits with status 0
-                return {};
-            }
-            return CliError(TS_2100, "write to stdout: " + system_error(error));
-        }
-        rest.remove_prefix(static_cast<size_t>(n));
+    const int error = write_all(STDOUT_FILENO, assets::skill_md);
+    if (error == EPIPE) {
+        write_stdout(assets::skill_md);  // fails the same way and exits with status 0
+        return {};
     }
+    if (error)
+        return CliError(TS_2100, "write to stdout: " + write_error_text(error));
     return {};
 }
 
@@ -116,7 +81,7 @@ Result<void> print_document() {
 Result<void> write_skill_file(const std::string& dir, const std::string& file) {
     int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir_fd < 0)
-        return CliError(TS_2100, "writing " + file + ": " + system_error(errno));
+        return CliError(TS_2100, "writing " + file + ": " + error_text(errno));
     const std::string name(k_file_name);
     struct stat st;
     if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
@@ -128,22 +93,14 @@ Result<void> write_skill_file(const std::string& dir, const std::string& file) {
     int open_error = errno;
     ::close(dir_fd);
     if (fd < 0)
-        return CliError(TS_2100, "writing " + file + ": " + system_error(open_error));
-    std::string_view rest = assets::skill_md;
-    while (!rest.empty()) {
-        ssize_t n = ::write(fd, rest.data(), rest.size());
-        if (n < 0) {
-            int error = errno;
-            if (error == EINTR)
-                continue;
-            ::close(fd);
-            return CliError(TS_2100, "writing " + file + ": " + system_error(error));
-        }
-        rest.remove_prefix(static_cast<size_t>(n));
+        return CliError(TS_2100, "writing " + file + ": " + error_text(open_error));
+    if (int error = write_all(fd, assets::skill_md)) {
+        ::close(fd);
+        return CliError(TS_2100, "writing " + file + ": " + write_error_text(error));
     }
     // A failed close can be the first report of a failed write (network file systems).
     if (::close(fd) != 0)
-        return CliError(TS_2100, "writing " + file + ": " + system_error(errno));
+        return CliError(TS_2100, "writing " + file + ": " + error_text(errno));
     return {};
 }
 
@@ -152,7 +109,7 @@ Result<void> install_into(const std::string& home, const Environment& environmen
     if (is_symlink(dir))
         return CliError(TS_2100, "refusing path that is a symlink: " + dir);
     if (int error = create_directories(dir))
-        return CliError(TS_2100, "creating " + dir + ": " + system_error(error));
+        return CliError(TS_2100, "creating " + dir + ": " + error_text(error));
     std::string file = join(dir, k_file_name);
     if (is_symlink(file))
         return CliError(TS_2100, "refusing path that is a symlink: " + file);
@@ -193,51 +150,6 @@ AnswerLine read_answer_line() {
             line.too_long = true;
     }
     return line;
-}
-
-// White space as Unicode defines it, in UTF-8: ASCII first, then the wider characters.
-constexpr std::string_view k_wide_spaces[] = {
-    "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003",
-    "\u2004", "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A",
-    "\u2028", "\u2029", "\u202F", "\u205F", "\u3000",
-};
-
-bool is_ascii_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-std::string_view trim_white_space(std::string_view text) {
-    for (bool changed = true; changed && !text.empty();) {
-        changed = false;
-        if (is_ascii_space(text.front())) {
-            text.remove_prefix(1);
-            changed = true;
-            continue;
-        }
-        for (std::string_view space : k_wide_spaces) {
-            if (text.substr(0, space.size()) == space) {
-                text.remove_prefix(space.size());
-                changed = true;
-                break;
-            }
-        }
-    }
-    for (bool changed = true; changed && !text.empty();) {
-        changed = false;
-        if (is_ascii_space(text.back())) {
-            text.remove_suffix(1);
-            changed = true;
-            continue;
-        }
-        for (std::string_view space : k_wide_spaces) {
-            if (text.size() >= space.size() && text.substr(text.size() - space.size()) == space) {
-                text.remove_suffix(space.size());
-                changed = true;
-                break;
-            }
-        }
-    }
-    return text;
 }
 
 Result<void> run_install(bool yes) {
@@ -292,7 +204,7 @@ Result<void> run_install(bool yes) {
 }  // namespace
 
 MenuChoice parse_menu_answer(std::string_view line, size_t detected) {
-    std::string_view answer = trim_white_space(line);
+    std::string_view answer = trim_space(line);
     if (answer.empty() || answer == "s" || answer == "S")
         return {MenuChoice::Kind::Skip};
     if (answer == "a" || answer == "A")

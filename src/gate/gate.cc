@@ -6,21 +6,13 @@
 #include "crypto/noise/handshake.h"
 #include "src/gate/reply.h"
 #include "src/output.h"
+#include "src/text.h"
 
 namespace tessarin {
 
 using nlohmann::json;
 
 namespace {
-
-std::string_view trim_whitespace(std::string_view s) {
-    auto space = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-    };
-    while (!s.empty() && space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && space(s.back())) s.remove_suffix(1);
-    return s;
-}
 
 CliError core_debug(std::string context, CoreError inner) {
     return with_debug(TS_2047, std::move(context), inner);
@@ -61,7 +53,7 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
                                      ") \u2014 refuse to buffer");
     if (auto fault = utf8_check(reply.body))
         return CliError(TS_2021, "read msg2: " + fault->message());
-    auto message2 = base64_decode_checked(trim_whitespace(reply.body));
+    auto message2 = base64_decode_checked(trim_space(reply.body));
     if (message2.is_error())
         return CliError(TS_2047, "msg2 not base64: " + message2.error().message());
     auto opened = exchange.read_message2(message2.value());

@@ -28,6 +28,7 @@
 #include "src/gate/http_client.h"
 #include "src/gate/http_response.h"
 #include "src/gate/https_url.h"
+#include "src/posix.h"
 
 namespace tessarin {
 
@@ -102,10 +103,6 @@ class Deadline {
     Clock::time_point m_start;
     Clock::time_point m_end;
 };
-
-std::string errno_text(int e) {
-    return std::strerror(e);
-}
 
 const char* env_path(const char* name) {
     const char* v = std::getenv(name);
@@ -239,7 +236,7 @@ BasicResult<Socket, HttpError> connect_any(const addrinfo* list, const HttpsUrl&
     if (deadline.expired())
         return HttpError{"Connection timed out after " + deadline.timeout_ms() + " milliseconds"};
     return HttpError{"Failed to connect to " + url.host + " port " + std::to_string(url.port) +
-                     " after " + deadline.elapsed_ms() + " ms: " + errno_text(last_error)};
+                     " after " + deadline.elapsed_ms() + " ms: " + error_text(last_error)};
 }
 
 // The outcome of one TLS call driven through the socket's readiness until it completes.
@@ -281,7 +278,7 @@ std::string describe(const SslStep& step) {
         return text;
     }
     if (step.error == SSL_ERROR_SYSCALL && step.saved_errno != 0)
-        return errno_text(step.saved_errno);
+        return error_text(step.saved_errno);
     if (step.error == SSL_ERROR_SYSCALL || step.error == SSL_ERROR_ZERO_RETURN)
         return "connection closed by the server";
     return "SSL error " + std::to_string(step.error);

@@ -12,19 +12,21 @@ namespace {
 template <typename T>
 using Read = BasicResult<T, ReadError>;
 
+// The kind of a value, never the value: what the gate sent may be a secret (a one-time code,
+// a field value), and errors name positions and kinds only.
 std::string describe(const json& v) {
     switch (v.type()) {
         case json::value_t::null:
             return "null";
         case json::value_t::boolean:
-            return std::string("boolean `") + (v.get<bool>() ? "true" : "false") + "`";
+            return "boolean";
         case json::value_t::number_integer:
         case json::value_t::number_unsigned:
-            return "integer `" + v.dump() + "`";
+            return "integer";
         case json::value_t::number_float:
-            return "floating point `" + v.dump() + "`";
+            return "floating point";
         case json::value_t::string:
-            return "string " + v.dump();
+            return "string";
         case json::value_t::array:
             return "sequence";
         case json::value_t::object:

@@ -9,15 +9,25 @@ using nlohmann::json;
 
 namespace {
 
-// Parses JSON text, refusing an object that names a key twice anywhere in the document:
-// nlohmann keeps only one of them, and two readers of the same reply must never disagree.
-std::optional<json> parse_without_duplicates(std::string_view text) {
+// Why parsing stopped early; thrown by the parser's callback and caught below it.
+struct Refused {};
+
+// Parses JSON text, refusing an object that names a key twice anywhere in the document
+// (nlohmann keeps only one of them, and two readers of the same reply must never disagree)
+// and containers nested more than k_max_reply_nesting deep. The limit is checked as each
+// container opens, so a hostile reply of a few hundred kilobytes of "[" costs nothing, and
+// every later walk of the value (moving it, printing it with --json) stays shallow.
+std::optional<json> parse_reply_json(std::string_view text) {
     std::vector<std::set<std::string>> open_objects;
-    bool duplicate = false;
-    auto watch = [&](int, json::parse_event_t event, json& parsed) {
+    auto watch = [&](int depth, json::parse_event_t event, json& parsed) {
         switch (event) {
             case json::parse_event_t::object_start:
-                open_objects.emplace_back();
+            case json::parse_event_t::array_start:
+                // depth counts the containers around this one.
+                if (static_cast<size_t>(depth) >= k_max_reply_nesting)
+                    throw Refused{};
+                if (event == json::parse_event_t::object_start)
+                    open_objects.emplace_back();
                 break;
             case json::parse_event_t::object_end:
                 if (!open_objects.empty())
@@ -26,17 +36,21 @@ std::optional<json> parse_without_duplicates(std::string_view text) {
             case json::parse_event_t::key:
                 if (!open_objects.empty() &&
                     !open_objects.back().insert(parsed.get<std::string>()).second)
-                    duplicate = true;
+                    throw Refused{};
                 break;
             default:
                 break;
         }
         return true;
     };
-    json value = json::parse(text.begin(), text.end(), watch, /*allow_exceptions=*/false);
-    if (value.is_discarded() || duplicate)
+    try {
+        json value = json::parse(text.begin(), text.end(), watch, /*allow_exceptions=*/false);
+        if (value.is_discarded())
+            return std::nullopt;
+        return value;
+    } catch (const Refused&) {
         return std::nullopt;
-    return value;
+    }
 }
 
 std::optional<ReplyError> read_reply_error(const json& v) {
@@ -62,18 +76,19 @@ std::optional<ReplyError> read_reply_error(const json& v) {
     return ReplyError{code->get<std::string>(), message->get<std::string>()};
 }
 
-std::optional<Reply> read_reply(const json& v) {
-    const json* ok = nullptr;
-    const json* result = nullptr;
-    const json* error = nullptr;
+// Reads the parsed document as a Reply; the result is moved out of it, never copied.
+std::optional<Reply> read_reply(json& v) {
+    json* ok = nullptr;
+    json* result = nullptr;
+    json* error = nullptr;
     if (v.is_object()) {
-        for (const auto& [key, member] : v.items()) {
-            if (key == "ok")
-                ok = &member;
-            else if (key == "result")
-                result = &member;
-            else if (key == "error")
-                error = &member;
+        for (auto it = v.begin(); it != v.end(); ++it) {
+            if (it.key() == "ok")
+                ok = &it.value();
+            else if (it.key() == "result")
+                result = &it.value();
+            else if (it.key() == "error")
+                error = &it.value();
             else
                 return std::nullopt;
         }
@@ -91,14 +106,14 @@ std::optional<Reply> read_reply(const json& v) {
         return std::nullopt;
     Reply reply;
     reply.ok = ok->get<bool>();
-    if (result)
-        reply.result = *result;
     if (error && !error->is_null()) {
         auto e = read_reply_error(*error);
         if (!e)
             return std::nullopt;
         reply.error = std::move(*e);
     }
+    if (result)
+        reply.result = std::move(*result);
     return reply;
 }
 
@@ -112,7 +127,7 @@ CoreResult<Reply> decode_reply(ByteView payload, size_t max_payload) {
     if (payload[0] != 0x10)
         return CoreError(TS_0004);
     std::string_view text(reinterpret_cast<const char*>(payload.data()) + 1, payload.size() - 1);
-    auto value = parse_without_duplicates(text);
+    auto value = parse_reply_json(text);
     if (!value)
         return CoreError(TS_0004);
     auto reply = read_reply(*value);

@@ -13,6 +13,11 @@
 
 namespace tessarin {
 
+// Containers a reply may hold inside one another, the Reply itself included. Real replies
+// nest a handful deep (reply, result, entry, data, fields, field); 128 or more is refused,
+// the limit common JSON readers keep.
+inline constexpr size_t k_max_reply_nesting = 127;
+
 struct ReplyError {
     std::string code;
     std::string message;
@@ -25,7 +30,7 @@ struct Reply {
 };
 
 // TS-0004 for a payload longer than max_payload, a first byte other than 0x10 or JSON that is
-// not a Reply; TS-0010 for an empty payload.
+// not a Reply (nested too deep included); TS-0010 for an empty payload.
 CoreResult<Reply> decode_reply(ByteView payload, size_t max_payload);
 
 }  // namespace tessarin

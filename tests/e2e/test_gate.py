@@ -96,6 +96,38 @@ def test_failing_replies(gate, cli, agent, fault, expected):
     assert (r.status, r.stdout, r.stderr) == (1, "", expected + "\n")
 
 
+DEEP = 200000  # containers: about 400 kB of reply, far below the 4 MiB cap
+MAX_NESTING = 127  # containers a reply may hold inside one another, the Reply included
+
+
+def deep_reply(depth):
+    return '{"ok":true,"result":' + "[" * depth + "]" * depth + "}"
+
+
+@pytest.mark.parametrize("command", ["get", "get --json", "find", "totp", "delete", "render"])
+def test_deeply_nested_reply_is_refused_as_undecodable(gate, cli, agent, tmp_path, command):
+    template = tmp_path / "t.conf"
+    template.write_text("key=tessarin://OpenRouter/key\n")
+    args = {"render": ["render", str(template)]}.get(command, command.split() + ["OpenRouter"])
+    gate.fault("reply", reply=deep_reply(DEEP))
+    r = cli(*args)
+    assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2047: decode reply: " + TS_0004 + "\n")
+
+
+def test_json_output_of_the_deepest_legal_reply(gate, cli, agent):
+    # Reply, result and data are three containers; the rest of the room is arrays.
+    value = []
+    for _ in range(MAX_NESTING - 4):
+        value = [value]
+    result = {"entry_id": "e1", "title": "OpenRouter", "data": {"extra": value}}
+    gate.fault("result", action="entry.get", result=result)
+    r = cli("get", "OpenRouter", "--json")
+    assert (r.status, r.stdout, r.stderr) == (0, json.dumps(result, indent=2, sort_keys=True) + "\n", "")
+    gate.fault("result", action="entry.get", result={"entry_id": "e1", "data": {"extra": [value]}})
+    r = cli("get", "OpenRouter", "--json")
+    assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2047: decode reply: " + TS_0004 + "\n")
+
+
 @pytest.mark.parametrize("body", ["!!!!", "AAA", "AA=A", "QUJD\nRA=="])
 def test_body_not_base64(gate, cli, agent, body):
     gate.fault("body", body=body)

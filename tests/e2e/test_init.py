@@ -6,7 +6,9 @@ import pty
 import re
 import select
 import signal
+import subprocess
 import termios
+import time
 
 import pytest
 
@@ -211,6 +213,45 @@ def test_blob_contents_refused(init, xdg, name):
     assert not xdg.exists()
 
 
+UNLOADABLE = {
+    # name: (mint arguments, the detail every later load would give)
+    "pop with a user part": (dict(pop="a@b"), "vault_url is not a clean https origin (got https://a@b)"),
+    "pop holding a space": (dict(pop="vault example"),
+                            "vault_url is not a clean https origin (got https://vault example)"),
+    "pop with a query": (dict(pop="vault.example?x"),
+                         "vault_url is not a clean https origin (got https://vault.example?x)"),
+    "pop with a backslash": (dict(pop="vault.example\\x"),
+                             "vault_url is not a clean https origin (got https://vault.example\\x)"),
+    "replica host with a user part": (dict(replica_host="r@s", replica_pub="cd" * 32),
+                                      "vault_url is not a clean https origin (got https://r@s)"),
+    "replica key not hex": (dict(replica_host="replica.example", replica_pub="xyz"),
+                            "replica_gate_pub is not valid hex"),
+    "replica key short": (dict(replica_host="replica.example", replica_pub="abcd"),
+                          "replica_gate_pub must be 32 bytes (64 hex chars)"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(UNLOADABLE))
+def test_unloadable_record_is_not_enrolled(init, xdg, name):
+    """init runs the loader's checks on the record before writing it: what every later
+    command would refuse is refused now, with the loader's detail."""
+    kwargs, detail = UNLOADABLE[name]
+    m = blobs.mint(**kwargs)
+    r = init(input=m.stdin())
+    assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2001: " + detail + "\n")
+    assert_no_secret(r, m)
+    assert not xdg.exists()
+
+
+def test_replica_host_the_loader_ignores_still_enrols(init, xdg, cli):
+    """Without a replica key the loader uses no replica and never looks at its host: nor does
+    init."""
+    m = blobs.mint(replica_host="a b", replica_pub="")
+    r = init(input=m.stdin())
+    assert r.status == 0, r.stderr
+    assert read_config(xdg)["replica_url"] == "https://a b"
+
+
 def test_tolerated_forms(init, xdg):
     """Padding and blanks around blob and key, upper-case hex, a trailing slash, the array
     form and unknown members all enrol; values are stored in their canonical form."""
@@ -280,6 +321,41 @@ def test_dangling_link_at_the_path_refused(init, xdg, tmp_path):
     assert r.stderr.startswith("TS-2002: config already exists at %s" % config_file(xdg))
     assert not target.exists()
     assert config_file(xdg).is_symlink()
+
+
+def test_two_inits_at_once_exactly_one_enrols(init, xdg, tmp_path):
+    """Run A is held (strace delays its first mkdir, after its existence check) while run B
+    enrols from start to end; A then must not replace B's file nor report success."""
+    a, b = blobs.mint(), blobs.mint()
+    trace = tmp_path / "trace"
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(tmp_path / "home"),
+           "XDG_CONFIG_HOME": str(xdg)}
+    for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if key in os.environ:
+            env[key] = os.environ[key]
+    held = subprocess.Popen(["strace", "-f", "-qq", "-o", str(trace), "-e", "trace=mkdir",
+                             "-e", "inject=mkdir:delay_enter=3000000:when=1", BIN, "init"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    try:
+        held.stdin.write(a.stdin())
+        held.stdin.close()
+        deadline = time.monotonic() + 30
+        while not (trace.exists() and "mkdir(" in trace.read_text()):
+            assert time.monotonic() < deadline and held.poll() is None, "run A never reached mkdir"
+            time.sleep(0.02)
+        second = init(input=b.stdin())
+        held.wait(timeout=60)
+        out, err = held.stdout.read(), held.stderr.read()
+    finally:
+        if held.poll() is None:
+            held.kill()
+            held.wait()
+    assert (second.status, second.stderr) == (0, ""), second.stderr
+    assert (held.returncode, out, err.decode()) == (
+        1, b"", "TS-2002: config already exists at %s \u2014 refuse to overwrite (delete it "
+                "explicitly to re-enroll)\n" % config_file(xdg))
+    assert read_config(xdg)["agent_id"] == b.fields["agent_id"]
+    assert sorted(p.name for p in config_file(xdg).parent.iterdir()) == ["config"], "no temporary file left"
 
 
 def test_linked_ancestor_refused(init, tmp_path):

@@ -1,12 +1,17 @@
 #include "src/config.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -88,6 +93,27 @@ Fields with(Fields fields, const std::string& key, const std::string& value) {
 Fields without(Fields fields, const std::string& key) {
     std::erase_if(fields, [&](const auto& f) { return f.first == key; });
     return fields;
+}
+
+// The names in a directory, "." and ".." left out.
+std::set<std::string> names_in(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..")
+                names.insert(name);
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
 }
 
 std::string quoted(const std::string& s) {
@@ -228,14 +254,6 @@ TEST(GateUrl, Cases) {
         SCOPED_TRACE(c.input);
         EXPECT_EQ(outcome(gate_url(c.input)), c.expected);
     }
-}
-
-TEST(TrimSpace, UnicodeWhiteSpace) {
-    EXPECT_EQ(trim_space(" \t\r\n\v\f x y \n"), "x y");
-    EXPECT_EQ(trim_space("\xC2\xA0x\xE3\x80\x80"), "x");      // U+00A0, U+3000
-    EXPECT_EQ(trim_space("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");  // U+200B is not white space
-    EXPECT_EQ(trim_space("   "), "");
-    EXPECT_EQ(trim_space(""), "");
 }
 
 TEST(ConfigPath, Resolution) {
@@ -512,6 +530,16 @@ TEST_F(ConfigFile, DamagedContainers) {
     }
 }
 
+TEST_F(ConfigFile, SizeLimit) {
+    // The container adds 48 bytes to its JSON; white space after the record is allowed.
+    const std::string record = object_of(kValid);
+    write_json(record + std::string(65536 - 48 - record.size(), ' '));
+    EXPECT_EQ(error_of(load_config()), "ok");
+    write_json(record + std::string(65536 - 48 - record.size() + 1, ' '));
+    EXPECT_EQ(error_of(load_config()),
+              "TS-2003: config " + path + " exceeds 65536 bytes \u2014 not a configuration file");
+}
+
 TEST_F(ConfigFile, MissingFile) {
     EXPECT_EQ(error_of(load_config()),
               "TS-2003: Not initialized. Config file not found at " + path +
@@ -562,7 +590,7 @@ TEST_F(ConfigFile, SaveWritesALoadableFileOnce) {
     c.agent_id = "00112233445566778899aabbccddeeff";
     c.l2 = "0f0e0d0c0b0a09080706050403020100";
     c.device_id = "ffeeddccbbaa99887766554433221100";
-    // A leftover of an interrupted write is replaced.
+    // A file that looks like a temporary file may be another run's: it is left alone.
     ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
     ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
     std::ofstream(dir + "/.config.tmp") << "leftover";
@@ -571,7 +599,9 @@ TEST_F(ConfigFile, SaveWritesALoadableFileOnce) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_NE(::stat((dir + "/.config.tmp").c_str(), &st), 0) << "no temporary file left";
+    EXPECT_EQ(st.st_nlink, 1u) << "the temporary name is gone";
+    EXPECT_EQ(names_in(dir), (std::set<std::string>{".config.tmp", "config"}));
+    EXPECT_EQ(read_file(dir + "/.config.tmp"), "leftover");
     auto opened = open_container(as_bytes(read_raw()));
     ASSERT_FALSE(opened.is_error());
     EXPECT_EQ(opened.value().as_text(), config_to_json(c));
@@ -614,13 +644,23 @@ TEST_F(ConfigFile, SaveRefusesALinkAtThePath) {
 }
 
 TEST_F(ConfigFile, SaveFailureLeavesNothing) {
-    // A directory where the temporary file goes cannot be replaced: the write fails.
-    ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir((dir + "/.config.tmp").c_str(), 0700), 0);
+    // A file size limit of 20 bytes makes the write of the container fail part way, in a
+    // child process so that the limit stays there.
     Config c;
     c.vault_url = "https://v";
-    EXPECT_EQ(error_of(save_config(c)), "TS-2002: creating temp config: File exists");
-    struct stat st {};
-    EXPECT_NE(::stat(path.c_str(), &st), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {
+            20, 20
+        };
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const std::string outcome = error_of(save_config(c));
+        _exit(outcome == "TS-2002: writing temp config: File too large" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(names_in(dir), std::set<std::string>{}) << "no configuration, no temporary file";
 }

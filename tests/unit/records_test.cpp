@@ -20,7 +20,7 @@ TEST(EntryRecord, RequiredAndDefaults) {
     EXPECT_EQ(missing.error().message, "missing field `entry_id`");
 
     auto wrong = read_entry(json::parse(R"({"entry_id":5})"));
-    EXPECT_EQ(wrong.error().message, "invalid type: integer `5`, expected a string");
+    EXPECT_EQ(wrong.error().message, "invalid type: integer, expected a string");
 }
 
 TEST(EntryRecord, DataUnderEitherNameAndFieldDefaults) {
@@ -61,6 +61,40 @@ TEST(EntryRecord, ArrayForm) {
     ASSERT_EQ(e.value().data->fields.size(), 1u);
     EXPECT_EQ(e.value().data->fields[0].tier, 2);
     EXPECT_TRUE(read_entry(json::parse(R"(["a","b","c",null,"extra"])")).is_error());
+}
+
+TEST(ReaderMessages, NameKindsNeverContents) {
+    // Values the gate sent, in places where a record expects something else. "s3cr3t" and
+    // 987654 stand for a field value or a one-time code: no message may repeat them.
+    const struct {
+        const char* json;
+        std::string_view message;
+    } cases[] = {
+        {R"({"entry_id":"s3cr3t-id","title":["s3cr3t"]})",
+         "invalid type: sequence, expected a string"},
+        {R"({"entry_id":"e","data":{"fields":[{"label":"k","tier":"s3cr3t"}]}})",
+         "invalid type: string, expected u8"},
+        {R"({"entry_id":"e","data":{"fields":[{"label":"k","tier":987654}]}})",
+         "invalid value: integer, expected u8"},
+        {R"({"entry_id":"e","data":{"fields":[{"label":"k","tier":-987654}]}})",
+         "invalid value: integer, expected u8"},
+        {R"({"entry_id":"e","data":{"fields":[{"label":"k","value":987654}]}})",
+         "invalid type: integer, expected a string"},
+        {R"({"entry_id":"e","data":{"notes":98765.4}})",
+         "invalid type: floating point, expected a string"},
+        {R"({"entry_id":"e","data":{"urls":["a",true]}})",
+         "invalid type: boolean, expected a string"},
+        {R"("s3cr3t")", "invalid type: string, expected struct Entry"},
+    };
+    for (const auto& c : cases) {
+        auto r = read_entry(json::parse(c.json));
+        ASSERT_TRUE(r.is_error()) << c.json;
+        EXPECT_EQ(r.error().message, c.message) << c.json;
+    }
+    auto totp = read_totp_response(json::parse(R"({"code":987654})"));
+    EXPECT_EQ(totp.error().message, "invalid type: integer, expected a string");
+    auto quota = read_quota(json::parse(R"({"hour_used":"s3cr3t"})"));
+    EXPECT_EQ(quota.error().message, "invalid type: string, expected u32");
 }
 
 TEST(SearchResponseShapes, TriedInOrder) {

@@ -64,5 +64,57 @@ TEST(Reply, Refused) {
     EXPECT_EQ(decode_reply(big, 100).error().record, &TS_0004);
 }
 
+std::string nested(std::string_view open, std::string_view close, size_t depth,
+                   std::string_view inner = "") {
+    std::string out;
+    for (size_t i = 0; i < depth; ++i) out += open;
+    out += inner;
+    for (size_t i = 0; i < depth; ++i) out += close;
+    return out;
+}
+
+TEST(Reply, NestingIsBounded) {
+    // The Reply object is one container: the result may add k_max_reply_nesting - 1 more.
+    const size_t room = k_max_reply_nesting - 1;
+    const struct {
+        std::string name;
+        std::string text;
+        bool accepted;
+    } cases[] = {
+        {"arrays at the limit", R"({"ok":true,"result":)" + nested("[", "]", room) + "}", true},
+        {"objects at the limit",
+         R"({"ok":true,"result":)" + nested(R"({"a":)", "}", room, "1") + "}", true},
+        {"array form at the limit", "[true," + nested("[", "]", room) + "]", true},
+        {"arrays one past", R"({"ok":true,"result":)" + nested("[", "]", room + 1) + "}", false},
+        {"objects one past",
+         R"({"ok":true,"result":)" + nested(R"({"a":)", "}", room + 1, "1") + "}", false},
+        {"deep inside an error", R"({"ok":false,"error":)" + nested("[", "]", room + 1) + "}",
+         false},
+        // About 400 kB, far below the payload cap: refused while parsing, nothing recursive
+        // ever walks it.
+        {"200000 deep", R"({"ok":true,"result":)" + nested("[", "]", 200000) + "}", false},
+        {"200000 deep, never closed", R"({"ok":true,"result":)" + std::string(200000, '['), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = decode(c.text);
+        if (c.accepted) {
+            ASSERT_FALSE(r.is_error());
+            EXPECT_TRUE(r.value().ok);
+        } else {
+            ASSERT_TRUE(r.is_error());
+            EXPECT_EQ(r.error().record, &TS_0004);
+        }
+    }
+}
+
+TEST(Reply, ResultArrivesWhole) {
+    auto r = decode(R"({"result":{"entry_id":"e","data":{"fields":[{"label":"k","tier":2}]}},)"
+                    R"("ok":true})");
+    ASSERT_FALSE(r.is_error());
+    EXPECT_EQ(r.value().result.dump(),
+              R"({"data":{"fields":[{"label":"k","tier":2}]},"entry_id":"e"})");
+}
+
 }  // namespace
 }  // namespace tessarin

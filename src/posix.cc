@@ -1,0 +1,75 @@
+#include "src/posix.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "crypto/core/random.h"
+
+namespace tessarin {
+
+namespace {
+
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// "/a/b/" → "/a", "/a" → "/", "a" → "".
+std::string parent_directory(const std::string& path) {
+    std::string parent = path;
+    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+    size_t slash = parent.find_last_of('/');
+    parent.resize(slash == std::string::npos ? 0 : (slash == 0 ? 1 : slash));
+    return parent;
+}
+
+}  // namespace
+
+std::string error_text(int code) {
+    return OsError{code}.text();
+}
+
+int write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            return k_wrote_zero;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return 0;
+}
+
+std::string write_error_text(int code) {
+    return code == k_wrote_zero ? std::string("failed to write whole buffer") : error_text(code);
+}
+
+int create_directories(const std::string& dir) {
+    if (dir.empty() || is_directory(dir))
+        return 0;
+    if (::mkdir(dir.c_str(), 0777) == 0)
+        return 0;
+    int error = errno;
+    if (error == ENOENT) {
+        // An ancestor is missing: make the ancestors first, then this one.
+        const std::string parent = parent_directory(dir);
+        if (!parent.empty() && parent != dir) {
+            if (int parent_error = create_directories(parent))
+                return parent_error;
+            if (::mkdir(dir.c_str(), 0777) == 0)
+                return 0;
+            error = errno;
+        }
+    }
+    if (is_directory(dir))  // made by another process meanwhile
+        return 0;
+    return error;
+}
+
+}  // namespace tessarin

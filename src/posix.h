@@ -1,0 +1,30 @@
+// Thin helpers over POSIX calls that several units share: the C library's text for an error
+// number, the write of a whole buffer, and directory creation with the missing ancestors.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tessarin {
+
+// The C library's text for an errno value ("No such file or directory").
+std::string error_text(int code);
+
+// What write_all reports when the system accepted nothing without saying why.
+inline constexpr int k_wrote_zero = -1;
+
+// Writes all of bytes to fd, retrying after EINTR. 0 when everything was written; else the
+// errno of the failed write, or k_wrote_zero when a write returned 0.
+int write_all(int fd, std::string_view bytes);
+
+// The text of a write_all failure: error_text, or "failed to write whole buffer" for
+// k_wrote_zero.
+std::string write_error_text(int code);
+
+// Creates dir and every missing ancestor (mode 0777 less the umask), the way `mkdir -p` does.
+// Returns 0 when dir is a directory afterwards: made here, already there (also through a
+// symbolic link), or made by another process meanwhile. Otherwise the errno of the mkdir that
+// failed; a dir that exists as something other than a directory gives EEXIST.
+int create_directories(const std::string& dir);
+
+}  // namespace tessarin

@@ -1,0 +1,61 @@
+#include "src/text.h"
+
+#include <cstddef>
+
+namespace tessarin {
+
+namespace {
+
+// Unicode White_Space at t[i]: its length in bytes, or 0.
+size_t space_at(std::string_view t, size_t i) {
+    auto c = static_cast<unsigned char>(t[i]);
+    if (c == ' ' || (c >= 0x09 && c <= 0x0d))
+        return 1;
+    if (c == 0xC2 && i + 1 < t.size()) {
+        auto d = static_cast<unsigned char>(t[i + 1]);
+        return d == 0x85 || d == 0xA0 ? 2 : 0;  // U+0085, U+00A0
+    }
+    if (i + 2 >= t.size())
+        return 0;
+    auto d = static_cast<unsigned char>(t[i + 1]);
+    auto e = static_cast<unsigned char>(t[i + 2]);
+    if (c == 0xE1 && d == 0x9A && e == 0x80)
+        return 3;  // U+1680
+    if (c == 0xE2 && d == 0x80 && ((e >= 0x80 && e <= 0x8A) || e == 0xA8 || e == 0xA9 || e == 0xAF))
+        return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
+    if (c == 0xE2 && d == 0x81 && e == 0x9F)
+        return 3;  // U+205F
+    if (c == 0xE3 && d == 0x80 && e == 0x80)
+        return 3;  // U+3000
+    return 0;
+}
+
+// Unicode White_Space ending at t[end): its length in bytes, or 0.
+size_t space_before(std::string_view t, size_t end) {
+    for (size_t len = 1; len <= 3 && len <= end; ++len)
+        if (space_at(t, end - len) == len)
+            return len;
+    return 0;
+}
+
+}  // namespace
+
+std::string_view trim_space(std::string_view text) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t n = space_at(text, start);
+        if (!n)
+            break;
+        start += n;
+    }
+    size_t end = text.size();
+    while (end > start) {
+        size_t n = space_before(text, end);
+        if (!n || end - n < start)
+            break;
+        end -= n;
+    }
+    return text.substr(start, end - start);
+}
+
+}  // namespace tessarin

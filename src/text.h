@@ -1,0 +1,13 @@
+// Small text helpers shared by the program's units.
+#pragma once
+
+#include <string_view>
+
+namespace tessarin {
+
+// Text without Unicode white space (White_Space: ASCII tab to carriage return and space,
+// U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000) at either
+// end. Bytes that are not such a character in UTF-8 are kept.
+std::string_view trim_space(std::string_view text);
+
+}  // namespace tessarin
