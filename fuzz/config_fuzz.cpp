@@ -7,7 +7,7 @@
 //      sealed and opened again unchanged, then read as a Config. A record that reads writes
 //      back to the same record (and that text to itself); a refusal names positions, kinds and
 //      keys, never a value, so no refusal quotes the canary outside an unknown key's name.
-//      What the loader checks next (vault id, gate URLs) fails as a value.
+//      The loader's checks that follow fail as values that never quote the L2 key.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,6 +15,7 @@
 
 #include "crypto/core/catalogue.h"
 #include "crypto/core/container.h"
+#include "crypto/core/token.h"
 #include "fuzz/fuzz_support.h"
 #include "src/config.h"
 
@@ -73,14 +74,23 @@ void record(std::string_view json) {
                d.vault_id == c.vault_id && d.agent_id == c.agent_id && d.l2 == c.l2 &&
                d.device_id == c.device_id);
 
-    // The loader's checks of the values; their refusals are values too.
-    auto vault_id = parse_vault_id(c.vault_id);
-    (void)vault_id;
-    for (const std::string* url : {&c.vault_url, &c.replica_url}) {
-        auto gate = gate_url(*url);
-        if (!gate.is_error())
-            FUZZ_CHECK(gate.value().size() >= 14 &&
-                       gate.value().substr(gate.value().size() - 5) == "/gate");
+    // The loader's checks that follow the parse. Its refusals may name the gate URLs and
+    // keys, never the L2 key, the agent id or the device id.
+    auto loaded = load_record(c);
+    if (loaded.is_error()) {
+        const bool named = quotes_canary(c.vault_url) || quotes_canary(c.replica_url) ||
+                           quotes_canary(c.vault_gate_pub) || quotes_canary(c.replica_gate_pub) ||
+                           quotes_canary(c.vault_id);
+        if (!named)
+            FUZZ_CHECK(!quotes_canary(loaded.error().display()));
+        return;
+    }
+    const LoadedConfig& l = loaded.value();
+    FUZZ_CHECK(l.l2_key.size() == 16 && l.token().size() == k_token_length);
+    for (const GateEndpoint* gate : {&l.primary, l.replica ? &*l.replica : nullptr}) {
+        if (!gate)
+            continue;
+        FUZZ_CHECK(gate->url.size() >= 14 && gate->url.substr(gate->url.size() - 5) == "/gate");
     }
 }
 

@@ -1,12 +1,15 @@
 // libFuzzer harness for the gate's reply: the input is the decrypted payload of Noise message
 // 2, marker byte included. Decoding never crashes and fails only with TS-0010 (empty) or
-// TS-0004 (anything else); a payload that decodes is exactly the Reply it describes, so the
-// Reply written back in either of its forms decodes to the same Reply.
+// TS-0004 (anything else); JSON nested deeper than k_max_reply_nesting containers is refused,
+// and a payload that decodes is exactly the Reply it describes, so the Reply written back in
+// either of its forms decodes to the same Reply.
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "crypto/core/catalogue.h"
 #include "crypto/core/token.h"
@@ -36,6 +39,28 @@ bool same(const Reply& a, const Reply& b) {
     return !a.error || (a.error->code == b.error->code && a.error->message == b.error->message);
 }
 
+// The deepest container nesting of JSON text (brackets outside strings).
+size_t nesting(std::string_view text) {
+    size_t depth = 0, deepest = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 tessarin::CoreResult<Reply> decode(const std::string& text) {
     std::string payload(1, static_cast<char>(tessarin::k_payload_marker));
     payload += text;
@@ -48,6 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tessarin;
     const ByteView payload(data, size);
     auto decoded = decode_reply(payload, k_max_reply_payload);
+    const std::string_view text =
+        size > 0 ? std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1) : "";
     if (decoded.is_error()) {
         const TessarinError* code = decoded.error().record;
         FUZZ_CHECK(code == &TS_0004 || code == &TS_0010);
@@ -55,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     FUZZ_CHECK(size > 0 && data[0] == k_payload_marker);
+    FUZZ_CHECK(nesting(text) <= k_max_reply_nesting);
     const Reply& reply = decoded.value();
 
     // The object form, members absent where the Reply has nothing.
