@@ -251,6 +251,10 @@ BasicResult<StringRecord, std::string> parse_string_record(std::string_view inpu
     }
     if (ok)
         ok = reader.finish();
+    // nlohmann's lexer takes a NUL byte for the end of its input: a record that parsed whole
+    // may have a NUL after it and anything at all after that.
+    if (const size_t nul = input.find('\0'); ok && nul != std::string_view::npos)
+        return "trailing characters at " + where(input, nul);
     if (!ok) {
         std::string message = reader.error();
         if (message.empty())
