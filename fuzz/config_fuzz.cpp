@@ -4,10 +4,11 @@
 //      bad magic, bad MAC, and what opening the body can report), and a file that does open
 //      is one whose MAC and tag were computed, so it seals back to the same plaintext;
 //   1  the rest, with every '$' turned into key-like canary text, is the record's JSON: it is
-//      sealed and opened again unchanged, then read as a Config. A record that reads writes
-//      back to the same record (and that text to itself); a refusal names positions, kinds and
-//      keys, never a value, so no refusal quotes the canary outside an unknown key's name.
-//      The loader's checks that follow fail as values that never quote the L2 key.
+//      sealed and opened again unchanged, then read as a Config. A record that reads is one
+//      object or array with nothing after it, and writes back to the same record (and that text to
+//      itself); a refusal names positions, kinds and keys, never a value, so no refusal quotes the
+//      canary outside an unknown key's name. The loader's checks that follow fail as values that
+//      never quote the L2 key.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,6 +64,7 @@ void record(std::string_view json) {
         FUZZ_CHECK(!quotes_canary(message));
         return;
     }
+    FUZZ_CHECK(fuzz::is_one_container(json));
     const Config& c = config.value();
     const std::string written = config_to_json(c);
     auto again = config_from_json(written);

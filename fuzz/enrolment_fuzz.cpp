@@ -5,8 +5,9 @@
 //      over as base64url, with padding and white space chosen by the second byte;
 //   1  the rest is the blob text and the key text, split at the first line feed.
 // Every refusal is TS-2001 with one of the fixed details, which never quote the blob. An
-// accepted blob gives a record in the form the configuration file keeps (hex keys in lower
-// case, a well-formed vault id, JSON that reads back to the same record); the loader's checks
+// accepted blob is one JSON object or array with nothing after it, and gives a record in the
+// form the configuration file keeps (hex keys in lower case, a well-formed vault id, JSON that
+// reads back to the same record); the loader's checks
 // that init then runs on it fail as values that never quote the L2 key or the agent id.
 #include <algorithm>
 #include <cstddef>
@@ -75,12 +76,15 @@ void check_record(Config& c) {
         FUZZ_CHECK(!quotes_canary(loadable.error().display()));
 }
 
-void open(std::string_view blob, std::string_view key) {
+// Whether the blob was accepted.
+bool open(std::string_view blob, std::string_view key) {
     auto config = config_from_enrolment(blob, key);
-    if (config.is_error())
+    if (config.is_error()) {
         check_refusal(config.error());
-    else
-        check_record(config.value());
+        return false;
+    }
+    check_record(config.value());
+    return true;
 }
 
 void sealed_blob(Input& input) {
@@ -100,7 +104,8 @@ void sealed_blob(Input& input) {
     std::string key_form = key_text;
     if (form & 4)
         key_form += "=";
-    open(blob, key_form);
+    if (open(blob, key_form))
+        FUZZ_CHECK(fuzz::is_one_container(json));
 }
 
 }  // namespace

@@ -41,6 +41,16 @@ class Input {
     std::string_view m_rest;
 };
 
+// Whether JSON text a parser accepted is one object or array and nothing after it but white
+// space: its last other byte closes the container, and it holds no NUL byte anywhere (JSON
+// text never does, and a lexer that stops at one would skip what follows unread).
+inline bool is_one_container(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos)
+        return false;
+    const size_t last = text.find_last_not_of(" \t\n\r");
+    return last != std::string_view::npos && (text[last] == '}' || text[last] == ']');
+}
+
 // Secret text as a harness plants it: every '$' of the input becomes this key-like hex text,
 // wherever the fuzzer put it (inside a string, a number, a key or between tokens). Letters
 // only, so that no window of it turns up in a message's numbers.

@@ -1,7 +1,8 @@
 // libFuzzer harness for the gate's reply: the input is the decrypted payload of Noise message
 // 2, marker byte included. Decoding never crashes and fails only with TS-0010 (empty) or
-// TS-0004 (anything else); JSON nested deeper than k_max_reply_nesting containers is refused,
-// and a payload that decodes is exactly the Reply it describes, so the Reply written back in
+// TS-0004 (anything else); JSON nested deeper than k_max_reply_nesting containers or followed
+// by anything but white space is refused, and a payload that decodes is exactly the Reply it
+// describes, so the Reply written back in
 // either of its forms decodes to the same Reply.
 #include <nlohmann/json.hpp>
 
@@ -82,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     FUZZ_CHECK(size > 0 && data[0] == k_payload_marker);
+    FUZZ_CHECK(fuzz::is_one_container(text));
     FUZZ_CHECK(nesting(text) <= k_max_reply_nesting);
     const Reply& reply = decoded.value();
 
