@@ -1,4 +1,4 @@
-# Public entry points: deps, build, test, asan, fuzz, demo, bench, install, package.
+# Public entry points: deps, build, test, asan, fuzz, fuzz-replay, demo, bench, install, package.
 # Everything runs on a fresh Debian machine as root; `deps` installs only what is missing.
 
 BUILD      ?= build
@@ -16,7 +16,8 @@ PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config \
             openssl curl ca-certificates hyperfine strace \
             dpkg-dev file lintian scdoc mandoc bash-completion zsh fish
 
-.PHONY: all deps build test unit e2e installcheck asan fuzz demo bench install package clean
+.PHONY: all deps build test unit e2e installcheck asan fuzz-build fuzz fuzz-replay demo bench install \
+        package clean
 
 all: build
 
@@ -61,18 +62,40 @@ asan: deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  TESSARIN_BIN=$(abspath $(ASAN_BUILD))/tessarin-cli $(PY) -m pytest -q -p no:cacheprovider tests/e2e
 
-# libFuzzer harnesses: start from the seed corpora in fuzz/corpus/NAME (new inputs go to a
-# scratch directory in the build tree), fuzz each for FUZZ_SECONDS.
+# libFuzzer harnesses (fuzz/NAME_fuzz.cpp, seeds in fuzz/corpus/NAME, tokens in fuzz/NAME.dict
+# when there is one), built with clang++, AddressSanitizer and UndefinedBehaviorSanitizer.
 FUZZ_SECONDS ?= 20
-fuzz: deps
+# Which harnesses `make fuzz` runs, by NAME; every one built when empty.
+FUZZ_NAMES   ?=
+
+fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
 	  -DCMAKE_C_COMPILER=clang -DTESSARIN_SANITIZE=ON -DTESSARIN_FUZZ=ON -DTESSARIN_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+
+# Fuzz each for FUZZ_SECONDS from its seed corpus; new inputs go to a scratch directory in the
+# build tree, never into fuzz/corpus.
+fuzz: fuzz-build
+	@names="$(FUZZ_NAMES)"; \
+	[ -n "$$names" ] || names=$$(for h in $(FUZZ_BUILD)/*_fuzz; do basename $$h _fuzz; done); \
+	for name in $$names; do \
+	  h=$(FUZZ_BUILD)/$${name}_fuzz; scratch=$(FUZZ_BUILD)/corpus-$$name; mkdir -p $$scratch fuzz/corpus/$$name; \
+	  dict=; [ -f fuzz/$$name.dict ] && dict=-dict=fuzz/$$name.dict; \
+	  $$h -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $$dict $$scratch fuzz/corpus/$$name \
+	    >/dev/null 2>$(FUZZ_BUILD)/$$name.log || { tail -40 $(FUZZ_BUILD)/$$name.log; exit 1; }; \
+	  echo "fuzz: $$name: $$(grep -o 'number_of_executed_units: [0-9]*' $(FUZZ_BUILD)/$$name.log \
+	    | grep -o '[0-9]*$$') runs, corpus $$(ls $$scratch | wc -l) new inputs"; \
+	done
+
+# Every seed corpus once through its harness under the sanitizers: a quick check, not a
+# fuzzing campaign. Each harness must have a seed corpus.
+fuzz-replay: fuzz-build
 	@for h in $(FUZZ_BUILD)/*_fuzz; do \
-	  name=$$(basename $$h _fuzz); scratch=$(FUZZ_BUILD)/corpus-$$name; mkdir -p $$scratch fuzz/corpus/$$name; \
-	  echo "fuzz: $$name"; \
-	  $$h -max_total_time=$(FUZZ_SECONDS) -print_final_stats=0 $$scratch fuzz/corpus/$$name >/dev/null 2>$(FUZZ_BUILD)/$$name.log \
-	    || { tail -40 $(FUZZ_BUILD)/$$name.log; exit 1; }; \
+	  name=$$(basename $$h _fuzz); \
+	  [ -d fuzz/corpus/$$name ] || { echo "fuzz-replay: no seed corpus fuzz/corpus/$$name"; exit 1; }; \
+	  $$h -runs=0 -artifact_prefix=$(FUZZ_BUILD)/ fuzz/corpus/$$name >$(FUZZ_BUILD)/$$name-replay.log 2>&1 \
+	    || { tail -40 $(FUZZ_BUILD)/$$name-replay.log; exit 1; }; \
+	  echo "fuzz-replay: $$name: $$(ls fuzz/corpus/$$name | wc -l) seeds"; \
 	done
 
 demo: build

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "crypto/core/utf8.h"
+#include "fuzz/fuzz_support.h"
 #include "src/args.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -28,9 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (token.is_error() || !token.value())
             break;
         std::string form = tessarin::debug_form(*token.value());
-        if (token.value()->kind != tessarin::ArgToken::Kind::Short && !tessarin::is_utf8(form) &&
-            tessarin::is_utf8(token.value()->text))
-            __builtin_trap();
+        FUZZ_CHECK(token.value()->kind == tessarin::ArgToken::Kind::Short ||
+                   tessarin::is_utf8(form) || !tessarin::is_utf8(token.value()->text));
         if (step % 3 == 1) {
             auto v = lexer.value();
             (void)v;

@@ -10,13 +10,9 @@
 #include <string_view>
 
 #include "crypto/core/base64.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
-
-void check(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
 
 bool same(std::span<const uint8_t> a, std::span<const uint8_t> b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
@@ -33,25 +29,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto standard = base64_decode(text);
     auto checked = base64_decode_checked(text);
     auto standard_secret = base64_decode_secret(text);
-    check(standard.has_value() == !checked.is_error());
-    check(standard.has_value() == standard_secret.has_value());
+    FUZZ_CHECK(standard.has_value() == !checked.is_error());
+    FUZZ_CHECK(standard.has_value() == standard_secret.has_value());
     if (standard) {
-        check(base64_encode(*standard) == text);
-        check(same(*standard, checked.value()));
-        check(same(*standard, standard_secret->expose_secret()));
+        FUZZ_CHECK(base64_encode(*standard) == text);
+        FUZZ_CHECK(same(*standard, checked.value()));
+        FUZZ_CHECK(same(*standard, standard_secret->expose_secret()));
     } else {
         const Base64Fault& fault = checked.error();
-        check(fault.offset <= size);
-        check(!fault.message().empty());
+        FUZZ_CHECK(fault.offset <= size);
+        FUZZ_CHECK(!fault.message().empty());
     }
 
     // URL-safe alphabet, unpadded.
     auto url = base64url_decode(text);
     auto url_secret = base64url_decode_secret(text);
-    check(url.has_value() == url_secret.has_value());
+    FUZZ_CHECK(url.has_value() == url_secret.has_value());
     if (url) {
-        check(base64url_encode(*url) == text);
-        check(same(*url, url_secret->expose_secret()));
+        FUZZ_CHECK(base64url_encode(*url) == text);
+        FUZZ_CHECK(same(*url, url_secret->expose_secret()));
     }
 
     // Hex: either case in, lower case out.
@@ -60,15 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (char& c : lower)
             if (c >= 'A' && c <= 'F')
                 c = static_cast<char>(c - 'A' + 'a');
-        check(hex_encode(*decoded) == lower);
+        FUZZ_CHECK(hex_encode(*decoded) == lower);
     }
 
     // The other direction: any bytes encode to a text that decodes back to them.
     auto back = base64_decode(base64_encode(bytes));
-    check(back && same(*back, bytes));
+    FUZZ_CHECK(back && same(*back, bytes));
     auto url_back = base64url_decode(base64url_encode(bytes));
-    check(url_back && same(*url_back, bytes));
+    FUZZ_CHECK(url_back && same(*url_back, bytes));
     auto hex_back = hex_decode(hex_encode(bytes));
-    check(hex_back && same(*hex_back, bytes));
+    FUZZ_CHECK(hex_back && same(*hex_back, bytes));
     return 0;
 }

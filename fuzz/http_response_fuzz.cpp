@@ -8,17 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_support.h"
 #include "src/gate/http_response.h"
 #include "src/gate/https_url.h"
-
-namespace {
-
-void check(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tessarin;
@@ -36,46 +28,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         whole.finish();
         pieces.finish();
     }
-    check(whole.state() == pieces.state());
-    check(whole.status() == pieces.status());
-    check(whole.head_complete() == pieces.head_complete());
-    check(whole.body() == pieces.body());
+    FUZZ_CHECK(whole.state() == pieces.state());
+    FUZZ_CHECK(whole.status() == pieces.status());
+    FUZZ_CHECK(whole.head_complete() == pieces.head_complete());
+    FUZZ_CHECK(whole.body() == pieces.body());
     // Past the cap, a body that runs until the close has the length seen when reading stopped,
     // which depends on how the bytes arrived.
     if (whole.state() != HttpResponseReader::State::oversize)
-        check(whole.body_length() == pieces.body_length());
-    check(whole.error() == pieces.error());
-    check(whole.headers() == pieces.headers());
+        FUZZ_CHECK(whole.body_length() == pieces.body_length());
+    FUZZ_CHECK(whole.error() == pieces.error());
+    FUZZ_CHECK(whole.headers() == pieces.headers());
 
-    check(whole.body().size() <= cap);
+    FUZZ_CHECK(whole.body().size() <= cap);
     switch (whole.state()) {
         case HttpResponseReader::State::complete:
-            check(whole.head_complete());
-            check(whole.body_length() == whole.body().size());
+            FUZZ_CHECK(whole.head_complete());
+            FUZZ_CHECK(whole.body_length() == whole.body().size());
             break;
         case HttpResponseReader::State::oversize:
-            check(whole.body().empty());
-            check(whole.body_length() > cap);
+            FUZZ_CHECK(whole.body().empty());
+            FUZZ_CHECK(whole.body_length() > cap);
             break;
         case HttpResponseReader::State::failed:
-            check(!whole.error().empty());
+            FUZZ_CHECK(!whole.error().empty());
             break;
         case HttpResponseReader::State::reading:
-            check(!close);
+            FUZZ_CHECK(!close);
             break;
     }
     if (close)
-        check(whole.state() != HttpResponseReader::State::reading);
+        FUZZ_CHECK(whole.state() != HttpResponseReader::State::reading);
 
     static const HttpsUrl base = parse_https_url("https://vault.example:8443/a/gate?x").value();
     auto next = resolve_location(base, input);
     if (!next.is_error()) {
         const HttpsUrl& url = next.value();
-        check(!url.host.empty());
-        check(!url.target.empty() && url.target[0] == '/');
-        for (char c : url.target) check(c > 0x20 && c < 0x7f);
+        FUZZ_CHECK(!url.host.empty());
+        FUZZ_CHECK(!url.target.empty() && url.target[0] == '/');
+        for (char c : url.target) FUZZ_CHECK(c > 0x20 && c < 0x7f);
         auto again = parse_https_url("https://" + url.authority() + url.target);
-        check(!again.is_error() && again.value().target == url.target);
+        FUZZ_CHECK(!again.is_error() && again.value().target == url.target);
     }
     return 0;
 }

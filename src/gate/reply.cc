@@ -43,6 +43,11 @@ std::optional<json> parse_reply_json(std::string_view text) {
         }
         return true;
     };
+    // nlohmann's lexer takes a NUL byte for the end of its input, so a document followed by a
+    // NUL and anything at all would pass as complete. JSON text never holds a NUL byte: in a
+    // string it must be escaped, and outside one it is not white space.
+    if (text.find('\0') != std::string_view::npos)
+        return std::nullopt;
     try {
         json value = json::parse(text.begin(), text.end(), watch, /*allow_exceptions=*/false);
         if (value.is_discarded())

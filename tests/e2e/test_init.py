@@ -192,6 +192,10 @@ BLOB_CONTENTS = {
                                         '"pop":"v","pop_pub":"%s"}' % ("a" * 32, "b" * 32, "c" * 32, "d" * 64)),
                          NOT_AUTH),
     "not JSON": (dict(plaintext="{"), NOT_AUTH),
+    "bytes after a NUL past the JSON": (
+        dict(plaintext='{"agent_id":"%s","l2":"%s","vault_id":"2a1b2c3d4e5f6071","pop":"v","pop_pub":"%s"}'
+                       '\0{"l2":"%s"}' % ("a" * 32, "c" * 32, "d" * 64, "e" * 32)),
+        NOT_AUTH),
     "a JSON number": (dict(plaintext="42"), NOT_AUTH),
     "vault_id upper case": (dict(vault_id="2A1B2C3D4E5F6071"), OLD_ID),
     "vault_id with 0x": (dict(vault_id="0x1b2c3d4e5f6071"), OLD_ID),

@@ -345,6 +345,11 @@ TEST(ConfigRecord, ParseForms) {
         {"two documents", valid + valid, "trailing characters at line 1, column"},
         {"empty", "", "EOF while parsing a value"},
         {"cut short", valid.substr(0, 40), "EOF while parsing a value"},
+        // The JSON lexer takes a NUL byte for the end of its input.
+        {"NUL after the record", valid + std::string(1, '\0'),
+         "trailing characters at line 1, column"},
+        {"NUL and a second record", valid + std::string(1, '\0') + valid,
+         "trailing characters at line 1, column"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -64,6 +64,19 @@ TEST(Reply, Refused) {
     EXPECT_EQ(decode_reply(big, 100).error().record, &TS_0004);
 }
 
+TEST(Reply, NothingFollowsTheDocument) {
+    // The JSON lexer takes a NUL byte for the end of its input: what follows one must not be
+    // skipped unread.
+    const std::string nul(1, '\0');
+    for (const std::string& text :
+         {R"({"ok":true})" + nul, R"({"ok":true})" + nul + "garbage",
+          R"([true,1])" + nul + R"([true,2])", R"({"ok":true} )" + nul + " "}) {
+        auto r = decode(text);
+        ASSERT_TRUE(r.is_error()) << text;
+        EXPECT_EQ(r.error().record, &TS_0004);
+    }
+}
+
 std::string nested(std::string_view open, std::string_view close, size_t depth,
                    std::string_view inner = "") {
     std::string out;

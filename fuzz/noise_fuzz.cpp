@@ -1,0 +1,246 @@
+// libFuzzer harness for Noise message 2 and the gate request around it. A stand-in gate
+// holds a fixed static key, so the fuzzer's bytes reach the reply payload. The first byte
+// picks the mode:
+//   0  the rest is the reply payload, sealed by the stand-in gate with fixed keys on both
+//      sides: the client opens exactly that payload;
+//   1  the rest is message 2 itself: only a message the gate's keys produced may open;
+//   2  a valid message 2 with the rest XORed into it from a chosen offset, cut short or
+//      lengthened: any change is refused (TS-0003, TS-0010 or TS-0027), no change opens;
+//   3  the rest is the reply payload of a whole gate_request (fresh random client keys, the
+//      stand-in gate behind a scripted HTTP client, chosen status and white space around the
+//      base64 body): the outcome is exactly what the payload says, and no error detail but
+//      the gate's own error text quotes the payload ('$' plants canary text in it).
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "crypto/core/base64.h"
+#include "crypto/core/token.h"
+#include "crypto/noise/handshake.h"
+#include "fuzz/fuzz_support.h"
+#include "src/gate/gate.h"
+#include "src/gate/reply.h"
+
+namespace {
+
+using namespace tessarin;
+using namespace tessarin::noise;
+using nlohmann::json;
+using tessarin::fuzz::Input;
+
+// Fixed keys of a handshake that two independent Noise implementations agree on.
+constexpr std::string_view k_gate_static =
+    "c22025341e9de2e97d30453f1ad036ee4828d94dad94515740f330687415f093";
+constexpr std::string_view k_gate_ephemeral =
+    "b311e2c9636c978e6b032b082f543a858b2ce671dd75af4f3f477a95cacdf5f1";
+constexpr std::string_view k_client_ephemeral =
+    "a721176f2851d76414a6c74c106ebfc569cfdd28625f19543c51a9173f314eae";
+constexpr std::string_view k_client_static =
+    "222d4d6738e81629eb5ca2d93b8808e88693eef7bc94fd4364acb96b0c8af528";
+constexpr std::string_view k_request = "\x10{\"action\":\"system.ping\",\"cred\":\"tsk_x\"}";
+
+Bytes hex(std::string_view text) {
+    return hex_decode(text).value();
+}
+
+template <typename T>
+T must(CoreResult<T> result) {
+    FUZZ_CHECK(!result.is_error());
+    return result.release_value();
+}
+
+bool is_refusal(const CoreError& error) {
+    return error.record == &TS_0003 || error.record == &TS_0010 || error.record == &TS_0027;
+}
+
+// The gate's side of one exchange: reads message 1, answers with message 2.
+class Responder {
+  public:
+    Responder() : m_s(hex(k_gate_static)) {
+        m_state.MixHash(as_bytes(kPrologue));
+        m_state.MixHash(public_key());
+    }
+
+    PublicKey public_key() const { return must(derive_public_key(m_s.span())); }
+
+    SecretBytes read_message1(ByteView message) {
+        FUZZ_CHECK(message.size() >= kMessage1Overhead);
+        m_re.assign(message.begin(), message.begin() + kDhSize);
+        m_state.MixHash(m_re);
+        m_state.MixKey(must(dh(m_s.span(), m_re)).span());
+        SecretBytes rs = must(m_state.DecryptAndHash(message.subspan(kDhSize, kDhSize + kTagSize)));
+        m_rs.assign(rs.span().begin(), rs.span().end());
+        m_state.MixKey(must(dh(m_s.span(), m_rs)).span());
+        return must(m_state.DecryptAndHash(message.subspan(kDhSize + kDhSize + kTagSize)));
+    }
+
+    Bytes write_message2(ByteView payload) {
+        const Bytes e = hex(k_gate_ephemeral);
+        PublicKey e_pub = must(derive_public_key(e));
+        Bytes out(e_pub.begin(), e_pub.end());
+        m_state.MixHash(e_pub);
+        m_state.MixKey(must(dh(e, m_re)).span());
+        m_state.MixKey(must(dh(e, m_rs)).span());
+        FUZZ_CHECK(!m_state.EncryptAndHash(payload, out).is_error());
+        return out;
+    }
+
+  private:
+    SymmetricState m_state{kProtocolName};
+    SecretBytes m_s;
+    Bytes m_re, m_rs;
+};
+
+// A client exchange with fixed keys whose message 1 the responder has read.
+struct Round {
+    GateExchange client{SecretBytes(hex(k_client_ephemeral)), SecretBytes(hex(k_client_static))};
+    Responder gate;
+
+    Round() {
+        Bytes message1 = must(client.write_message1(gate.public_key(), as_bytes(k_request)));
+        FUZZ_CHECK(gate.read_message1(message1).as_text() == k_request);
+    }
+};
+
+void sealed_payload(std::string_view payload) {
+    Round round;
+    Bytes message2 = round.gate.write_message2(as_bytes(payload));
+    FUZZ_CHECK(message2.size() == payload.size() + kMessage2Minimum);
+    SecretBytes opened = must(round.client.read_message2(message2));
+    FUZZ_CHECK(opened.as_text() == payload);
+    // The payload parser behind it: errors are values.
+    auto reply = decode_reply(opened.span(), k_max_reply_payload);
+    (void)reply;
+}
+
+void raw_message2(std::string_view message) {
+    Round round;
+    auto opened = round.client.read_message2(as_bytes(message));
+    if (opened.is_error()) {
+        FUZZ_CHECK(is_refusal(opened.error()));
+        FUZZ_CHECK((opened.error().record == &TS_0010) == (message.size() < kMessage2Minimum));
+        return;
+    }
+    // Only what the gate itself would have sent for that payload.
+    FUZZ_CHECK(round.gate.write_message2(opened.value().span()) ==
+               Bytes(message.begin(), message.end()));
+}
+
+void tampered_message2(Input& input) {
+    const uint8_t offset = input.byte();
+    const uint8_t length_change = input.byte();
+    const std::string_view mask = input.rest();
+    const std::string_view payload = "\x10{\"ok\":true,\"result\":\"s3cr3t\"}";
+
+    Round round;
+    const Bytes valid = round.gate.write_message2(as_bytes(payload));
+    Bytes message = valid;
+    for (size_t i = 0; i < mask.size() && offset + i < message.size(); ++i)
+        message[offset + i] ^= static_cast<uint8_t>(mask[i]);
+    if (length_change & 0x80)
+        message.resize(
+            message.size() > (length_change & 0x7f) ? message.size() - (length_change & 0x7f) : 0);
+    else
+        message.insert(message.end(), length_change & 0x7f, 0);
+
+    auto opened = round.client.read_message2(message);
+    if (message == valid) {
+        FUZZ_CHECK(!opened.is_error() && opened.value().as_text() == payload);
+    } else {
+        FUZZ_CHECK(opened.is_error() && is_refusal(opened.error()));
+    }
+}
+
+// A scripted HTTP client with the stand-in gate behind it.
+class GateOverHttp final : public HttpClient {
+  public:
+    GateOverHttp(long status, uint8_t spacing, std::string payload)
+        : m_status(status), m_spacing(spacing), m_payload(std::move(payload)) {}
+
+    BasicResult<HttpResponse, HttpError> post(const std::string&, std::string_view content_type,
+                                              std::string_view body, std::chrono::milliseconds,
+                                              size_t) override {
+        FUZZ_CHECK(content_type == "text/plain");
+        auto message1 = base64_decode(body);
+        FUZZ_CHECK(message1.has_value());
+        Responder gate;
+        SecretBytes request = gate.read_message1(*message1);
+        FUZZ_CHECK(!request.empty() && request.data()[0] == k_payload_marker);
+        const std::string encoded = base64_encode(gate.write_message2(as_bytes(m_payload)));
+
+        static constexpr std::string_view spaces[] = {"", " ", "\n", "\r\n", "\t \f\v"};
+        HttpResponse response;
+        response.status = m_status;
+        response.body.append(spaces[(m_spacing >> 4) % std::size(spaces)]);
+        response.body.append(encoded);
+        response.body.append(spaces[m_spacing % std::size(spaces)]);
+        response.body_length = response.body.size();
+        return response;
+    }
+
+  private:
+    long m_status;
+    uint8_t m_spacing;
+    std::string m_payload;
+};
+
+void gate_request_payload(Input& input) {
+    static constexpr long statuses[] = {200, 200, 200, 200, 201, 204, 299, 404, 502, 503};
+    const long status = statuses[input.byte() % std::size(statuses)];
+    const uint8_t spacing = input.byte();
+    const std::string payload = fuzz::plant_canary(input.rest());
+
+    GateEndpoint gate;
+    gate.url = "https://gate.example/gate";
+    gate.public_key = Responder().public_key();
+    const std::string token = "tsk_" + std::string(89, 'A');
+    GateOverHttp http(status, spacing, payload);
+    auto outcome = gate_request(http, gate, token, "entry.get", json{{"id", "x"}});
+
+    if (status < 200 || status > 299) {
+        FUZZ_CHECK(outcome.is_error() &&
+                   outcome.error().detail == "gate refused the handshake (HTTP " +
+                                                 std::to_string(status) +
+                                                 ") \u2014 wrong pubkey or dark gate");
+        return;
+    }
+    auto expected = decode_reply(as_bytes(payload), k_max_reply_payload);
+    if (expected.is_error()) {
+        FUZZ_CHECK(outcome.is_error() && outcome.error().error == &TS_2047);
+        FUZZ_CHECK(outcome.error().detail == "decode reply: " + debug_form(expected.error().get()));
+        return;
+    }
+    const Reply& reply = expected.value();
+    if (reply.ok) {
+        FUZZ_CHECK(!outcome.is_error() && outcome.value() == reply.result);
+        return;
+    }
+    FUZZ_CHECK(outcome.is_error() && outcome.error().error == &TS_2047);
+    const std::string code = reply.error ? reply.error->code : "UNKNOWN";
+    const std::string message = reply.error ? reply.error->message : "no detail";
+    FUZZ_CHECK(outcome.error().detail == "gate error " + code + ": " + message);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Input input(data, size);
+    switch (input.byte() % 4) {
+        case 0:
+            sealed_payload(input.rest());
+            break;
+        case 1:
+            raw_message2(input.rest());
+            break;
+        case 2:
+            tampered_message2(input);
+            break;
+        case 3:
+            gate_request_payload(input);
+            break;
+    }
+    return 0;
+}
