@@ -64,16 +64,16 @@ class Responder {
         m_state.MixHash(public_key());
     }
 
-    PublicKey public_key() const { return must(derive_public_key(m_s.span())); }
+    PublicKey public_key() const { return must(derive_public_key(m_s.expose_secret())); }
 
     SecretBytes read_message1(ByteView message) {
         FUZZ_CHECK(message.size() >= kMessage1Overhead);
         m_re.assign(message.begin(), message.begin() + kDhSize);
         m_state.MixHash(m_re);
-        m_state.MixKey(must(dh(m_s.span(), m_re)).span());
+        m_state.MixKey(must(dh(m_s.expose_secret(), m_re)).expose_secret());
         SecretBytes rs = must(m_state.DecryptAndHash(message.subspan(kDhSize, kDhSize + kTagSize)));
-        m_rs.assign(rs.span().begin(), rs.span().end());
-        m_state.MixKey(must(dh(m_s.span(), m_rs)).span());
+        m_rs.assign(rs.expose_secret().begin(), rs.expose_secret().end());
+        m_state.MixKey(must(dh(m_s.expose_secret(), m_rs)).expose_secret());
         return must(m_state.DecryptAndHash(message.subspan(kDhSize + kDhSize + kTagSize)));
     }
 
@@ -82,8 +82,8 @@ class Responder {
         PublicKey e_pub = must(derive_public_key(e));
         Bytes out(e_pub.begin(), e_pub.end());
         m_state.MixHash(e_pub);
-        m_state.MixKey(must(dh(e, m_re)).span());
-        m_state.MixKey(must(dh(e, m_rs)).span());
+        m_state.MixKey(must(dh(e, m_re)).expose_secret());
+        m_state.MixKey(must(dh(e, m_rs)).expose_secret());
         FUZZ_CHECK(!m_state.EncryptAndHash(payload, out).is_error());
         return out;
     }
@@ -101,7 +101,7 @@ struct Round {
 
     Round() {
         Bytes message1 = must(client.write_message1(gate.public_key(), as_bytes(k_request)));
-        FUZZ_CHECK(gate.read_message1(message1).as_text() == k_request);
+        FUZZ_CHECK(gate.read_message1(message1).expose_text() == k_request);
     }
 };
 
@@ -110,9 +110,9 @@ void sealed_payload(std::string_view payload) {
     Bytes message2 = round.gate.write_message2(as_bytes(payload));
     FUZZ_CHECK(message2.size() == payload.size() + kMessage2Minimum);
     SecretBytes opened = must(round.client.read_message2(message2));
-    FUZZ_CHECK(opened.as_text() == payload);
+    FUZZ_CHECK(opened.expose_text() == payload);
     // The payload parser behind it: errors are values.
-    auto reply = decode_reply(opened.span(), k_max_reply_payload);
+    auto reply = decode_reply(opened.expose_secret(), k_max_reply_payload);
     (void)reply;
 }
 
@@ -125,7 +125,7 @@ void raw_message2(std::string_view message) {
         return;
     }
     // Only what the gate itself would have sent for that payload.
-    FUZZ_CHECK(round.gate.write_message2(opened.value().span()) ==
+    FUZZ_CHECK(round.gate.write_message2(opened.value().expose_secret()) ==
                Bytes(message.begin(), message.end()));
 }
 
@@ -148,7 +148,7 @@ void tampered_message2(Input& input) {
 
     auto opened = round.client.read_message2(message);
     if (message == valid) {
-        FUZZ_CHECK(!opened.is_error() && opened.value().as_text() == payload);
+        FUZZ_CHECK(!opened.is_error() && opened.value().expose_text() == payload);
     } else {
         FUZZ_CHECK(opened.is_error() && is_refusal(opened.error()));
     }
@@ -168,7 +168,7 @@ class GateOverHttp final : public HttpClient {
         FUZZ_CHECK(message1.has_value());
         Responder gate;
         SecretBytes request = gate.read_message1(*message1);
-        FUZZ_CHECK(!request.empty() && request.data()[0] == k_payload_marker);
+        FUZZ_CHECK(!request.empty() && request.expose_secret()[0] == k_payload_marker);
         const std::string encoded = base64_encode(gate.write_message2(as_bytes(m_payload)));
 
         static constexpr std::string_view spaces[] = {"", " ", "\n", "\r\n", "\t \f\v"};
