@@ -13,7 +13,8 @@ from devgate import client_support as cs
 from devgate import vault as vaultmod
 from devgate import wire
 
-VECTORS = pathlib.Path("/work/shared/test-vectors/noise-ik-and-hkdf.json")
+# Known answers from independent implementations, in the shared folder beside the checkout.
+VECTORS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "test-vectors" / "noise-ik-and-hkdf.json"
 DEVGATE = pathlib.Path(__file__).resolve().parents[2] / "devgate" / "devgate"
 
 
