@@ -1,7 +1,6 @@
 #include "src/config.h"
 
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "crypto/core/base64.h"
 #include "crypto/core/container.h"
+#include "crypto/core/json_text.h"
 #include "crypto/core/random.h"
 #include "crypto/core/token.h"
 #include "crypto/core/utf8.h"
@@ -21,10 +21,6 @@
 #include "src/text.h"
 
 namespace tessarin {
-
-Config::~Config() {
-    OPENSSL_cleanse(l2.data(), l2.size());
-}
 
 namespace {
 
@@ -42,7 +38,8 @@ Result<SecretBytes> config_hex(std::string_view key, std::string_view text, size
 template <size_t N>
 std::array<uint8_t, N> to_array(const SecretBytes& bytes) {
     std::array<uint8_t, N> out{};
-    std::memcpy(out.data(), bytes.data(), N);
+    const auto secret = bytes.expose_secret();
+    std::copy_n(secret.begin(), N, out.begin());
     return out;
 }
 
@@ -53,13 +50,15 @@ constexpr RecordField k_config_fields[] = {
     {"l2", true, false},           {"device_id", true, false},
 };
 
-void append_member(std::string& out, std::string_view key, const std::string& value) {
+// ,"key":"value" (without the comma for the first member); false for a value that is not
+// UTF-8.
+bool append_member(SecretBytes& out, std::string_view key, std::string_view value) {
     if (out.size() > 1)
         out.push_back(',');
     out.push_back('"');
-    out.append(key);
-    out.append("\":");
-    out.append(nlohmann::json(value).dump());
+    out.append_text(key);
+    out.append_text("\":");
+    return append_json_string(out, value);
 }
 
 struct FileStatus {
@@ -198,7 +197,8 @@ Result<SecretBytes> read_config_file(const std::string& path) {
     SecretBytes data(k_max_config_size + 1);
     size_t length = 0;
     while (length < data.size()) {
-        ssize_t n = ::read(fd.get(), data.data() + length, data.size() - length);
+        ssize_t n =
+            ::read(fd.get(), data.expose_secret_mut().data() + length, data.size() - length);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -328,18 +328,26 @@ Result<std::string> gate_url(std::string_view origin) {
     return std::string(base) + "/gate";
 }
 
-std::string config_to_json(const Config& c) {
-    std::string out = "{";
-    append_member(out, "vault_url", c.vault_url);
-    append_member(out, "vault_gate_pub", c.vault_gate_pub);
-    if (!c.replica_url.empty())
-        append_member(out, "replica_url", c.replica_url);
-    if (!c.replica_gate_pub.empty())
-        append_member(out, "replica_gate_pub", c.replica_gate_pub);
-    append_member(out, "vault_id", c.vault_id);
-    append_member(out, "agent_id", c.agent_id);
-    append_member(out, "l2", c.l2);
-    append_member(out, "device_id", c.device_id);
+BasicResult<SecretBytes, std::string> config_to_json(const Config& c) {
+    SecretBytes out;
+    out.reserve(512);
+    out.push_back('{');
+    const struct {
+        std::string_view key;
+        std::string_view value;
+        bool always;
+    } members[] = {
+        {"vault_url", c.vault_url, true},      {"vault_gate_pub", c.vault_gate_pub, true},
+        {"replica_url", c.replica_url, false}, {"replica_gate_pub", c.replica_gate_pub, false},
+        {"vault_id", c.vault_id, true},        {"agent_id", c.agent_id, true},
+        {"l2", c.l2.expose_text(), true},      {"device_id", c.device_id, true},
+    };
+    for (const auto& m : members) {
+        if (!m.always && m.value.empty())
+            continue;
+        if (!append_member(out, m.key, m.value))
+            return "invalid UTF-8 in the value of `" + std::string(m.key) + "`";
+    }
     out.push_back('}');
     return out;
 }
@@ -350,14 +358,14 @@ BasicResult<Config, std::string> config_from_json(std::string_view json) {
         return parsed.release_error();
     StringRecord& r = parsed.value();
     Config c;
-    c.vault_url = r.take(0);
-    c.vault_gate_pub = r.take(1);
-    c.replica_url = r.take(2);
-    c.replica_gate_pub = r.take(3);
-    c.vault_id = r.take(4);
-    c.agent_id = r.take(5);
+    c.vault_url = r.take_text(0);
+    c.vault_gate_pub = r.take_text(1);
+    c.replica_url = r.take_text(2);
+    c.replica_gate_pub = r.take_text(3);
+    c.vault_id = r.take_text(4);
+    c.agent_id = r.take_text(5);
     c.l2 = r.take(6);
-    c.device_id = r.take(7);
+    c.device_id = r.take_text(7);
     return c;
 }
 
@@ -383,12 +391,12 @@ Result<LoadedConfig> load_config() {
         return mode_refused(path, file.st.st_mode);
 
     const SecretBytes data = TRY(read_config_file(path));
-    auto opened = open_container(data.span());
+    auto opened = open_container(data.expose_secret());
     if (opened.is_error())
         return with_display(TS_2004, "config decrypt failed: ", opened.release_error());
     SecretBytes plaintext = opened.release_value();
 
-    auto parsed = config_from_json(plaintext.as_text());
+    auto parsed = config_from_json(plaintext.expose_text());
     if (parsed.is_error())
         return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
     return load_record(parsed.value());
@@ -403,11 +411,11 @@ Result<LoadedConfig> load_record(const Config& config) {
 
     LoadedConfig loaded;
     loaded.vault_id = vault_id.value();
-    loaded.l2_key = TRY(config_hex("l2", config.l2, 16));
+    loaded.l2_key = TRY(config_hex("l2", config.l2.expose_text(), 16));
     loaded.agent_id = to_array<16>(TRY(config_hex("agent_id", config.agent_id, 16)));
     loaded.device_id = to_array<16>(TRY(config_hex("device_id", config.device_id, 16)));
 
-    auto token = mint_agent_token(loaded.vault_id, loaded.l2_key.span(), loaded.agent_id);
+    auto token = mint_agent_token(loaded.vault_id, loaded.l2_key.expose_secret(), loaded.agent_id);
     if (token.is_error())
         return with_debug(TS_2047, "mint wire token: ", token.release_error());
     loaded.agent_token = token.release_value();
@@ -437,7 +445,10 @@ Result<LoadedConfig> load_record(const Config& config) {
 }
 
 Result<void> check_loadable(const Config& config) {
-    auto parsed = config_from_json(config_to_json(config));
+    auto json = config_to_json(config);
+    if (json.is_error())
+        return CliError(TS_2002, "encoding config JSON: " + json.error());
+    auto parsed = config_from_json(json.value().expose_text());
     if (parsed.is_error())
         return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
     TRY(load_record(parsed.value()));
@@ -471,14 +482,10 @@ Result<void> save_config(const Config& config) {
                                          " is a symlink \u2014 refuse to write through it");
     }
 
-    std::string json;
-    try {
-        json = config_to_json(config);
-    } catch (const nlohmann::json::exception& e) {
-        return CliError(TS_2002, std::string("encoding config JSON: ") + e.what());
-    }
-    auto sealed = seal_container(as_bytes(json));
-    OPENSSL_cleanse(json.data(), json.size());
+    auto json = config_to_json(config);
+    if (json.is_error())
+        return CliError(TS_2002, "encoding config JSON: " + json.error());
+    auto sealed = seal_container(json.value().expose_secret());
     if (sealed.is_error())
         return CliError(TS_2002, "TSR1 pack failed");
     const Bytes& container = sealed.value();

@@ -22,11 +22,8 @@ struct Config {
     std::string replica_gate_pub;  // optional, 64 hex digits
     std::string vault_id;          // required, 16 lower-case hex digits
     std::string agent_id;          // required, 32 hex digits
-    std::string l2;                // required, 32 hex digits: the agent's L2 key
+    SecretBytes l2;                // required, 32 hex digits: the agent's L2 key
     std::string device_id;         // required, 32 hex digits
-
-    // The L2 key's hex text is wiped when the record is dropped.
-    ~Config();
 };
 
 // One gate: where requests go and the static key its Noise handshake is sealed to.
@@ -45,7 +42,8 @@ struct LoadedConfig {
     SecretBytes l2_key;  // 16 bytes
     std::array<uint8_t, 16> device_id{};
 
-    std::string_view token() const { return agent_token.as_text(); }
+    // The agent token: a bearer credential.
+    std::string_view expose_token() const { return agent_token.expose_text(); }
 };
 
 // $XDG_CONFIG_HOME/tessarin/config, or $HOME/.config/tessarin/config. Creates nothing.
@@ -67,8 +65,9 @@ Result<LoadedConfig> load_record(const Config& config);
 // back and put through load_record. The error is the one every later load would meet.
 Result<void> check_loadable(const Config& config);
 
-// Writes a new configuration file atomically (temporary file, mode 0600, rename). Refuses to
-// replace an existing file or link (TS-2002).
+// Writes a new configuration file atomically: a temporary file of this run's own (mode 0600),
+// then published under the final name only if that name is still free. Refuses to replace an
+// existing file or link (TS-2002), also one that another init published meanwhile.
 Result<void> save_config(const Config& config);
 
 // "https://host/" → "https://host/gate". TS-2000 for another scheme or an unclean origin.
@@ -79,8 +78,9 @@ Result<std::string> gate_url(std::string_view origin);
 // zero, top_bit_set, issuer_zero, random_part_zero.
 BasicResult<uint64_t, std::string_view> parse_vault_id(std::string_view text);
 
-// The record as compact JSON, keys in declared order (replica keys only when non-empty).
-std::string config_to_json(const Config& config);
+// The record as compact JSON, keys in declared order (replica keys only when non-empty), in a
+// buffer that wipes itself. The error names the member whose value is not UTF-8.
+BasicResult<SecretBytes, std::string> config_to_json(const Config& config);
 // Parses the object form (closed: unknown or repeated keys refused) or the eight-value array
 // form. The error is the parser's message, which names positions and keys, never values.
 BasicResult<Config, std::string> config_from_json(std::string_view json);

@@ -1,7 +1,9 @@
 // A strict reader for the small flat records this program reads from JSON (the configuration
 // and the enrolment blob): string values by key, or the same values as an array in declared
-// order. nlohmann's DOM keeps the last of two equal keys; this reader sees every key, so a
-// repeated one is refused.
+// order. It is a JSON reader of its own rather than a library's: both records carry the L2
+// key, and a library lexer keeps copies of what it read (its token buffers) that nobody wipes.
+// Every value read here goes straight into a buffer that wipes itself; a repeated key is seen
+// and refused.
 #pragma once
 
 #include <optional>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "crypto/core/result.h"
+#include "crypto/core/secret.h"
 
 namespace tessarin {
 
@@ -22,22 +25,21 @@ struct RecordField {
 
 enum class UnknownKeys { Refuse, Ignore };
 
-// The values in field order; nullopt when absent or null. The strings are wiped when the
-// record is dropped (some are key material).
+// The values in field order; nullopt when absent or null. Each is a wiping buffer (some are
+// key material).
 class StringRecord {
   public:
     explicit StringRecord(size_t fields) : m_values(fields) {}
-    StringRecord(StringRecord&&) = default;
-    StringRecord& operator=(StringRecord&&) = default;
-    ~StringRecord();
 
-    std::optional<std::string>& operator[](size_t i) { return m_values[i]; }
-    const std::optional<std::string>& operator[](size_t i) const { return m_values[i]; }
-    // The value, or the empty text when absent.
-    std::string take(size_t i);
+    std::optional<SecretBytes>& operator[](size_t i) { return m_values[i]; }
+    const std::optional<SecretBytes>& operator[](size_t i) const { return m_values[i]; }
+    // The value, or an empty buffer when absent.
+    SecretBytes take(size_t i);
+    // A value that is not secret, as plain text (empty when absent).
+    std::string take_text(size_t i);
 
   private:
-    std::vector<std::optional<std::string>> m_values;
+    std::vector<std::optional<SecretBytes>> m_values;
 };
 
 // Parses one JSON document (white space around it only). The error message names positions

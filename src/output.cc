@@ -1,6 +1,5 @@
 #include "src/output.h"
 
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,11 +82,6 @@ void write_or_exit(int fd, std::string_view bytes) {
 
 }  // namespace
 
-SafeText::~SafeText() {
-    if (m_owned)
-        OPENSSL_cleanse(m_owned->data(), m_owned->size());
-}
-
 SafeText terminal_safe(std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
@@ -96,7 +90,9 @@ SafeText terminal_safe(std::string_view text) {
     while (i < n && !unsafe_length(s + i, n - i, false)) i += char_length(s[i]);
     if (i >= n)
         return SafeText(text);
-    std::string out(text.substr(0, i));
+    SecretBytes out;
+    out.reserve(n);  // never longer than the input: one allocation
+    out.append_text(text.substr(0, i));
     while (i < n) {
         size_t bad = unsafe_length(s + i, n - i, false);
         if (bad) {
@@ -104,7 +100,7 @@ SafeText terminal_safe(std::string_view text) {
             continue;
         }
         size_t len = char_length(s[i]);
-        out.append(text.substr(i, len));
+        out.append_text(text.substr(i, len));
         i += len;
     }
     return SafeText(std::move(out));
@@ -182,19 +178,22 @@ void print_dim(std::string_view text) {
 void print_field(std::string_view label, std::string_view value) {
     SafeText safe_label = terminal_safe(label);
     SafeText safe_value = terminal_safe(value);
-    std::string line;
-    // One allocation, so no copy of the value is left behind in a freed buffer.
+    // The value may be a decrypted secret: the line is built in a wiping buffer, sized once.
+    SecretBytes line;
     line.reserve(safe_label.view().size() + safe_value.view().size() + 64);
     if (color_enabled()) {
-        line.append(style::grey).append(safe_label.view()).append(":").append(style::reset);
-        line.append(" ").append(safe_value.view());
+        line.append_text(style::grey);
+        line.append_text(safe_label.view());
+        line.append_text(":");
+        line.append_text(style::reset);
+        line.append_text(" ");
     } else {
-        line.append(safe_label.view()).append(": ").append(safe_value.view());
+        line.append_text(safe_label.view());
+        line.append_text(": ");
     }
+    line.append_text(safe_value.view());
     line.push_back('\n');
-    write_stdout(line);
-    // The value may be a decrypted secret.
-    OPENSSL_cleanse(line.data(), line.size());
+    write_stdout(line.expose_text());
 }
 
 void print_field_marker(std::string_view label, std::string_view marker) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/core/secret.h"
+
 namespace tessarin {
 
 inline constexpr std::string_view k_version = "1.7.1";
@@ -15,22 +17,24 @@ inline constexpr std::string_view k_version = "1.7.1";
 // call; the same decision governs lines on standard error.
 bool color_enabled();
 
-// Text with terminal controls removed. Views the input when nothing had to go (no copy).
+// Text with terminal controls removed. Views the input when nothing had to go (no copy);
+// a copy may hold a decrypted value on its way to the terminal, so it lives in a buffer that
+// wipes itself.
 class SafeText {
   public:
     explicit SafeText(std::string_view borrowed) : m_view(borrowed) {}
-    explicit SafeText(std::string owned) : m_owned(std::move(owned)), m_view(*m_owned) {}
+    explicit SafeText(SecretBytes owned)
+        : m_owned(std::move(owned)), m_view(m_owned.expose_text()), m_copied(true) {}
     SafeText(const SafeText&) = delete;
     SafeText& operator=(const SafeText&) = delete;
-    // A copy may hold a decrypted value on its way to the terminal: it is wiped.
-    ~SafeText();
     std::string_view view() const { return m_view; }
-    bool copied() const { return m_owned.has_value(); }
+    bool copied() const { return m_copied; }
     operator std::string_view() const { return m_view; }
 
   private:
-    std::optional<std::string> m_owned;
+    SecretBytes m_owned;
     std::string_view m_view;
+    bool m_copied = false;
 };
 
 // Removes C0 controls other than tab and newline, DEL, C1 controls, U+202A..U+202E and

@@ -12,9 +12,7 @@
 namespace tessarin {
 
 void guard_process() {
-    struct rlimit no_core {
-        0, 0
-    };
+    struct rlimit no_core = {0, 0};
     ::setrlimit(RLIMIT_CORE, &no_core);
 #if defined(__linux__)
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);

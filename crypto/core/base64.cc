@@ -47,33 +47,46 @@ char value_symbol(uint32_t v, bool url) {
     return static_cast<char>(c);
 }
 
-std::string encode(std::span<const uint8_t> data, bool url) {
-    std::string out;
+size_t encoded_size(size_t n, bool url) {
+    const size_t full = n / 3, rest = n % 3;
+    return url ? full * 4 + (rest ? rest + 1 : 0) : (full + (rest ? 1 : 0)) * 4;
+}
+
+// Calls put with each symbol of the encoding in turn.
+template <typename Put>
+void encode_each(std::span<const uint8_t> data, bool url, Put put) {
     const size_t full = data.size() / 3;
     const size_t rest = data.size() % 3;
-    out.reserve(url ? full * 4 + (rest ? rest + 1 : 0) : (full + (rest ? 1 : 0)) * 4);
     const uint8_t* p = data.data();
     for (size_t i = 0; i < full; ++i, p += 3) {
         uint32_t v = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-        out.push_back(value_symbol(v >> 18, url));
-        out.push_back(value_symbol(v >> 12 & 63, url));
-        out.push_back(value_symbol(v >> 6 & 63, url));
-        out.push_back(value_symbol(v & 63, url));
+        put(value_symbol(v >> 18, url));
+        put(value_symbol(v >> 12 & 63, url));
+        put(value_symbol(v >> 6 & 63, url));
+        put(value_symbol(v & 63, url));
     }
     if (rest == 1) {
         uint32_t v = uint32_t(p[0]) << 16;
-        out.push_back(value_symbol(v >> 18, url));
-        out.push_back(value_symbol(v >> 12 & 63, url));
-        if (!url)
-            out.append("==");
+        put(value_symbol(v >> 18, url));
+        put(value_symbol(v >> 12 & 63, url));
+        if (!url) {
+            put('=');
+            put('=');
+        }
     } else if (rest == 2) {
         uint32_t v = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8;
-        out.push_back(value_symbol(v >> 18, url));
-        out.push_back(value_symbol(v >> 12 & 63, url));
-        out.push_back(value_symbol(v >> 6 & 63, url));
+        put(value_symbol(v >> 18, url));
+        put(value_symbol(v >> 12 & 63, url));
+        put(value_symbol(v >> 6 & 63, url));
         if (!url)
-            out.push_back('=');
+            put('=');
     }
+}
+
+std::string encode(std::span<const uint8_t> data, bool url) {
+    std::string out;
+    out.reserve(encoded_size(data.size(), url));
+    encode_each(data, url, [&](char c) { out.push_back(c); });
     return out;
 }
 
@@ -171,7 +184,7 @@ std::optional<SecretBytes> decode_secret(std::string_view text, bool url) {
     if (!c.ok)
         return std::nullopt;
     SecretBytes out(c.decoded_size);
-    decode_into(text, c.symbols, url, out.data());
+    decode_into(text, c.symbols, url, out.expose_secret_mut().data());
     return out;
 }
 
@@ -182,6 +195,10 @@ std::string base64_encode(std::span<const uint8_t> data) {
 }
 std::string base64url_encode(std::span<const uint8_t> data) {
     return encode(data, true);
+}
+void base64url_encode_append(std::span<const uint8_t> data, SecretBytes& out) {
+    out.reserve(out.size() + encoded_size(data.size(), true));
+    encode_each(data, true, [&](char c) { out.push_back(static_cast<uint8_t>(c)); });
 }
 
 std::optional<std::vector<uint8_t>> base64_decode(std::string_view text) {
@@ -266,7 +283,7 @@ std::optional<SecretBytes> hex_decode_secret(std::string_view text) {
     if (text.size() % 2)
         return std::nullopt;
     SecretBytes out(text.size() / 2);
-    if (!hex_decode_into(text, out.data()))
+    if (!hex_decode_into(text, out.expose_secret_mut().data()))
         return std::nullopt;
     return out;
 }

@@ -16,6 +16,8 @@ namespace tessarin {
 
 std::string base64_encode(std::span<const uint8_t> data);
 std::string base64url_encode(std::span<const uint8_t> data);
+// The URL-safe encoding appended to a buffer that wipes itself (for a token).
+void base64url_encode_append(std::span<const uint8_t> data, SecretBytes& out);
 
 // Strict standard base64 with padding; nullopt on any deviation.
 std::optional<std::vector<uint8_t>> base64_decode(std::string_view text);

@@ -33,17 +33,17 @@ CoreResult<SecretBytes> open_container(ByteView container) {
         return CoreError(TS_0009);
     const ByteView mac = container.subspan(4, k_mac_length);
     const ByteView body = container.subspan(k_body_offset);
-    Bytes expected = TRY(hmac_sha256(container_mac_key().span(), body));
+    Bytes expected = TRY(hmac_sha256(container_mac_key().expose_secret(), body));
     if (expected.size() < k_mac_length)
         return CoreError(TS_0005);
     if (!constant_time_equal(ByteView(expected).first(k_mac_length), mac))
         return CoreError(TS_0003);
-    return aead_open(container_encryption_key().span(), body);
+    return aead_open(container_encryption_key().expose_secret(), body);
 }
 
 CoreResult<Bytes> seal_container(ByteView plaintext) {
-    Bytes body = TRY(aead_seal(container_encryption_key().span(), plaintext));
-    Bytes mac = TRY(hmac_sha256(container_mac_key().span(), body));
+    Bytes body = TRY(aead_seal(container_encryption_key().expose_secret(), plaintext));
+    Bytes mac = TRY(hmac_sha256(container_mac_key().expose_secret(), body));
     if (mac.size() < k_mac_length)
         return CoreError(TS_0005);
     Bytes out;

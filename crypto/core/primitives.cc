@@ -143,7 +143,7 @@ SecretBytes derive_key(ByteView ikm, std::optional<ByteView> salt, ByteView info
     EVP_KDF* kdf = EVP_KDF_fetch(nullptr, OSSL_KDF_NAME_HKDF, nullptr);
     EVP_KDF_CTX* ctx = kdf ? EVP_KDF_CTX_new(kdf) : nullptr;
     EVP_KDF_free(kdf);
-    const bool ok = ctx && EVP_KDF_derive(ctx, out.data(), length, params) == 1;
+    const bool ok = ctx && EVP_KDF_derive(ctx, out.expose_secret_mut().data(), length, params) == 1;
     EVP_KDF_CTX_free(ctx);  // clears its copies of the key material
     if (!ok)
         stop("HKDF expand failed despite length check");
@@ -160,19 +160,26 @@ CoreResult<SecretBytes> aead_open(ByteView key, ByteView message) {
     SecretBytes plaintext(text_size);
     // One spare byte keeps the output pointer valid for an empty plaintext.
     uint8_t spare[1];
-    uint8_t* out = text_size ? plaintext.data() : spare;
+    uint8_t* out = text_size ? plaintext.expose_secret_mut().data() : spare;
     TRY(gcm_open(ctx.get(), key, message.data(), {}, ct, message.data() + kNonceSize + text_size,
                  out));
     return plaintext;
 }
 
-CoreResult<Bytes> aead_seal(ByteView key, ByteView plaintext) {
+CoreResult<void> aead_seal_into(ByteView key, ByteView plaintext, std::span<uint8_t> out) {
     CipherCtx ctx = TRY(gcm_context(key.size(), true));
-    Bytes out(plaintext.size() + kNonceSize + kTagSize);
-    if (random_fill({out.data(), kNonceSize}).is_error())
+    if (out.size() != plaintext.size() + kNonceSize + kTagSize)
+        return CoreError(TS_0005);
+    if (random_fill(out.first(kNonceSize)).is_error())
         return CoreError(TS_0018);
     TRY(gcm_seal(ctx.get(), key, out.data(), {}, plaintext, out.data() + kNonceSize,
                  out.data() + kNonceSize + plaintext.size()));
+    return {};
+}
+
+CoreResult<Bytes> aead_seal(ByteView key, ByteView plaintext) {
+    Bytes out(plaintext.size() + kNonceSize + kTagSize);
+    TRY(aead_seal_into(key, plaintext, out));
     return out;
 }
 
@@ -202,7 +209,7 @@ CoreResult<SecretBytes> aead_gcm_decrypt_ad(ByteView key, ByteView nonce, ByteVi
     const size_t text_size = ciphertext.size() - kTagSize;
     SecretBytes plaintext(text_size);
     uint8_t spare[1];
-    uint8_t* out = text_size ? plaintext.data() : spare;
+    uint8_t* out = text_size ? plaintext.expose_secret_mut().data() : spare;
     TRY(gcm_open(ctx.get(), key, nonce.data(), ad, ciphertext.first(text_size),
                  ciphertext.data() + text_size, out));
     return plaintext;
@@ -220,15 +227,15 @@ CoreResult<SecretBytes> decrypt_field(ByteView l2_key, std::string_view label,
     if (!message)
         return CoreError(TS_0002);
     SecretBytes key = field_key(l2_key, label);
-    SecretBytes plaintext = TRY(aead_open(key.span(), *message));
-    if (!is_utf8(plaintext.as_text()))
+    SecretBytes plaintext = TRY(aead_open(key.expose_secret(), *message));
+    if (!is_utf8(plaintext.expose_text()))
         return CoreError(TS_0006);
     return plaintext;
 }
 
 CoreResult<std::string> encrypt_field(ByteView l2_key, std::string_view label, ByteView plaintext) {
     SecretBytes key = field_key(l2_key, label);
-    Bytes message = TRY(aead_seal(key.span(), plaintext));
+    Bytes message = TRY(aead_seal(key.expose_secret(), plaintext));
     return base64_encode(message);
 }
 

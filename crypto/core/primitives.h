@@ -34,6 +34,9 @@ CoreResult<SecretBytes> aead_open(ByteView key, ByteView message);
 // Seals under a fresh random nonce; the output is allocated once at plaintext + 28 bytes.
 // TS-0001 key length, TS-0018 random source failure, TS-0005 cipher failure.
 CoreResult<Bytes> aead_seal(ByteView key, ByteView plaintext);
+// aead_seal into storage the caller owns (exactly plaintext + 28 bytes, else TS-0005), for a
+// message that is itself secret, such as the agent token's body.
+CoreResult<void> aead_seal_into(ByteView key, ByteView plaintext, std::span<uint8_t> out);
 
 // The per-label field key: derive_key(l2, none, "tessarin-field-" + label, 32).
 SecretBytes field_key(ByteView l2_key, std::string_view label);

@@ -1,12 +1,12 @@
 #include "crypto/core/token.h"
 
-#include <openssl/crypto.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "crypto/core/base64.h"
+#include "crypto/core/json_text.h"
 
 namespace tessarin {
 
@@ -22,13 +22,6 @@ std::array<uint8_t, 8> big_endian(uint64_t v) {
         v >>= 8;
     }
     return out;
-}
-
-// Copies text into the secret buffer at offset and wipes the source string.
-void move_into(SecretBytes& out, size_t& offset, std::string& text) {
-    std::memcpy(out.data() + offset, text.data(), text.size());
-    offset += text.size();
-    OPENSSL_cleanse(text.data(), text.size());
 }
 
 }  // namespace
@@ -169,39 +162,33 @@ CoreResult<SecretBytes> mint_agent_token(uint64_t vault_id, ByteView l2_key, Byt
         return CoreError(TS_0001);
 
     SecretBytes plaintext(24);
-    std::memcpy(plaintext.data(), l2_key.data(), 8);  // the L1 key
-    std::memcpy(plaintext.data() + 8, agent_id.data(), 16);
-    // aead_seal draws the nonce and lays out nonce || ciphertext || tag, which is exactly the
-    // tail of the token body; its random failure is TS-0018.
-    Bytes sealed = TRY(aead_seal(key.span(), plaintext.span()));
-    if (sealed.size() != 12 + 24 + 16)
-        return CoreError(TS_0005);
+    auto clear = plaintext.expose_secret_mut();
+    std::copy_n(l2_key.begin(), 8, clear.begin());  // the L1 key
+    std::copy_n(agent_id.begin(), 16, clear.begin() + 8);
 
+    // The body: format byte, vault id, then nonce || ciphertext || tag sealed in place (the
+    // random failure of the nonce is TS-0018).
     SecretBytes body(k_token_body_length);
-    body.data()[0] = k_token_format;
+    auto out = body.expose_secret_mut();
+    out[0] = k_token_format;
     const auto ikm = big_endian(vault_id);
-    std::memcpy(body.data() + 1, ikm.data(), ikm.size());
-    std::memcpy(body.data() + 9, sealed.data(), sealed.size());
-    OPENSSL_cleanse(sealed.data(), sealed.size());
+    std::copy(ikm.begin(), ikm.end(), out.begin() + 1);
+    TRY(aead_seal_into(key.expose_secret(), plaintext.expose_secret(), out.subspan(9)));
 
-    std::string encoded = base64url_encode(body.span());
-    if (encoded.size() != k_token_checked_length - k_token_prefix.size())
+    SecretBytes token;
+    token.reserve(k_token_length);
+    token.append_text(k_token_prefix);
+    base64url_encode_append(body.expose_secret(), token);
+    if (token.size() != k_token_checked_length)
         return CoreError(TS_0005);
-
-    SecretBytes token(k_token_length);
-    size_t offset = 0;
-    std::string prefix(k_token_prefix);
-    move_into(token, offset, prefix);
-    move_into(token, offset, encoded);
-    const uLong crc = crc32(0L, token.data(), static_cast<uInt>(offset));
+    const auto checked = token.expose_secret();
+    const uLong crc = crc32(0L, checked.data(), static_cast<uInt>(checked.size()));
     const uint8_t check[4] = {static_cast<uint8_t>(crc >> 24), static_cast<uint8_t>(crc >> 16),
                               static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)};
-    std::string dot = ".";
-    move_into(token, offset, dot);
-    std::string check_text = base64url_encode(check);
-    if (offset + check_text.size() != k_token_length)
+    token.push_back('.');
+    base64url_encode_append(check, token);
+    if (token.size() != k_token_length)
         return CoreError(TS_0005);
-    move_into(token, offset, check_text);
     return token;
 }
 
@@ -209,13 +196,12 @@ BasicResult<SecretBytes, EnvelopeError> build_request_payload(std::string_view a
                                                               std::optional<std::string_view> token,
                                                               const nlohmann::json& content) {
     // The content is serialised on its own first; the envelope then carries it as written.
-    std::string content_text;
+    SecretBytes content_text;
     if (!content.is_null()) {
-        try {
-            content_text = content.dump();
-        } catch (const nlohmann::json::exception& e) {
-            return EnvelopeError{std::string("encode args: ") + e.what()};
-        }
+        auto dumped = dump_json_secret(content);
+        if (dumped.is_error())
+            return EnvelopeError{"encode args: " + dumped.error()};
+        content_text = dumped.release_value();
     }
     const auto refuse = [] { return EnvelopeError{"encode request: " + debug_form(TS_0004)}; };
     if (!is_accepted_action(action))
@@ -223,45 +209,24 @@ BasicResult<SecretBytes, EnvelopeError> build_request_payload(std::string_view a
     if (token && (token->empty() || token->substr(0, k_token_prefix.size()) != k_token_prefix))
         return refuse();
 
-    std::string action_text, token_text;
-    try {
-        action_text = nlohmann::json(std::string(action)).dump();
-        if (token) {
-            token_text = nlohmann::json(std::string(*token)).dump();
-        }
-    } catch (const nlohmann::json::exception&) {
-        OPENSSL_cleanse(content_text.data(), content_text.size());
+    // Room for the longest escaping up front (6 bytes a character), so the buffer holding the
+    // token never moves.
+    SecretBytes payload;
+    payload.reserve(64 + 6 * action.size() + (token ? 6 * token->size() : 0) + content_text.size());
+    payload.push_back(k_payload_marker);
+    payload.append_text("{\"action\":");
+    if (!append_json_string(payload, action))
         return refuse();
-    }
-
-    // Sized exactly up front, so the secret parts are never left behind in a reallocated
-    // buffer.
-    constexpr std::string_view k_open = "{\"action\":";
-    constexpr std::string_view k_cred = ",\"cred\":";
-    constexpr std::string_view k_content = ",\"content\":";
-    size_t size = 1 + k_open.size() + action_text.size() + 1;
-    if (token)
-        size += k_cred.size() + token_text.size();
-    if (!content.is_null())
-        size += k_content.size() + content_text.size();
-
-    SecretBytes payload(size);
-    size_t offset = 0;
-    payload.data()[offset++] = k_payload_marker;
-    std::string piece(k_open);
-    move_into(payload, offset, piece);
-    move_into(payload, offset, action_text);
     if (token) {
-        piece = k_cred;
-        move_into(payload, offset, piece);
-        move_into(payload, offset, token_text);
+        payload.append_text(",\"cred\":");
+        if (!append_json_string(payload, *token))
+            return refuse();
     }
     if (!content.is_null()) {
-        piece = k_content;
-        move_into(payload, offset, piece);
-        move_into(payload, offset, content_text);
+        payload.append_text(",\"content\":");
+        payload.append(content_text.expose_secret());
     }
-    payload.data()[offset++] = '}';
+    payload.push_back('}');
     return payload;
 }
 

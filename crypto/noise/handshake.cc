@@ -6,7 +6,7 @@ namespace tessarin::noise {
 
 BasicResult<SecretBytes, OsError> random_private_key() {
     SecretBytes key(kDhSize);
-    TRY(random_fill_os(key.mutable_span()));
+    TRY(random_fill_os(key.expose_secret_mut()));
     return key;
 }
 
@@ -44,21 +44,21 @@ CoreResult<Bytes> GateExchange::write_message1_steps(ByteView rs, ByteView paylo
     message.reserve(payload.size() + kMessage1Overhead);
 
     // e
-    const PublicKey e_pub = TRY(derive_public_key(m_e.span()));
+    const PublicKey e_pub = TRY(derive_public_key(m_e.expose_secret()));
     message.insert(message.end(), e_pub.begin(), e_pub.end());
     m_state.MixHash(e_pub);
     // es: a zero or low-order gate key is refused here, before anything leaves the program.
     {
-        SecretBytes shared = TRY(dh(m_e.span(), rs));
-        m_state.MixKey(shared.span());
+        SecretBytes shared = TRY(dh(m_e.expose_secret(), rs));
+        m_state.MixKey(shared.expose_secret());
     }
     // s
-    const PublicKey s_pub = TRY(derive_public_key(m_s.span()));
+    const PublicKey s_pub = TRY(derive_public_key(m_s.expose_secret()));
     TRY(m_state.EncryptAndHash(s_pub, message));
     // ss
     {
-        SecretBytes shared = TRY(dh(m_s.span(), rs));
-        m_state.MixKey(shared.span());
+        SecretBytes shared = TRY(dh(m_s.expose_secret(), rs));
+        m_state.MixKey(shared.expose_secret());
     }
     TRY(m_state.EncryptAndHash(payload, message));
     return message;
@@ -81,13 +81,13 @@ CoreResult<SecretBytes> GateExchange::read_message2_steps(ByteView message2) {
     m_state.MixHash(re);
     // ee
     {
-        SecretBytes shared = TRY(dh(m_e.span(), re));
-        m_state.MixKey(shared.span());
+        SecretBytes shared = TRY(dh(m_e.expose_secret(), re));
+        m_state.MixKey(shared.expose_secret());
     }
     // se, seen from the initiator: our static key with the gate's ephemeral key.
     {
-        SecretBytes shared = TRY(dh(m_s.span(), re));
-        m_state.MixKey(shared.span());
+        SecretBytes shared = TRY(dh(m_s.expose_secret(), re));
+        m_state.MixKey(shared.expose_secret());
     }
     if (!m_state.has_key())
         return CoreError(TS_0005);

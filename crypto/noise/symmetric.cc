@@ -60,22 +60,22 @@ bool all_zero(const uint8_t* data, size_t size) {
 
 SymmetricState::SymmetricState(std::string_view protocol_name) : m_ck(kHashSize), m_h(kHashSize) {
     if (protocol_name.size() <= kHashSize)
-        std::memcpy(m_h.data(), protocol_name.data(), protocol_name.size());
+        std::memcpy(m_h.expose_secret_mut().data(), protocol_name.data(), protocol_name.size());
     else
-        sha256_pair(as_bytes(protocol_name), {}, m_h.data());
-    std::memcpy(m_ck.data(), m_h.data(), kHashSize);
+        sha256_pair(as_bytes(protocol_name), {}, m_h.expose_secret_mut().data());
+    std::memcpy(m_ck.expose_secret_mut().data(), m_h.expose_secret().data(), kHashSize);
 }
 
 void SymmetricState::MixHash(ByteView data) {
     uint8_t next[kHashSize];
-    sha256_pair(m_h.span(), data, next);
-    std::memcpy(m_h.data(), next, kHashSize);
+    sha256_pair(m_h.expose_secret(), data, next);
+    std::memcpy(m_h.expose_secret_mut().data(), next, kHashSize);
 }
 
 void SymmetricState::MixKey(ByteView input_key_material) {
-    SecretBytes output = derive_key(input_key_material, m_ck.span(), {}, 2 * kHashSize);
-    m_ck = SecretBytes(output.data(), kHashSize);
-    m_k = SecretBytes(output.data() + kHashSize, kHashSize);
+    SecretBytes output = derive_key(input_key_material, m_ck.expose_secret(), {}, 2 * kHashSize);
+    m_ck = SecretBytes(output.expose_secret().first(kHashSize));
+    m_k = SecretBytes(output.expose_secret().subspan(kHashSize, kHashSize));
     m_n = 0;
     m_has_key = true;
 }
@@ -93,7 +93,7 @@ CoreResult<void> SymmetricState::EncryptAndHash(ByteView plaintext, Bytes& out) 
         return CoreError(TS_0005);
     const size_t start = out.size();
     auto nonce_bytes = nonce();
-    TRY(aead_gcm_encrypt_ad(m_k.span(), nonce_bytes, m_h.span(), plaintext, out));
+    TRY(aead_gcm_encrypt_ad(m_k.expose_secret(), nonce_bytes, m_h.expose_secret(), plaintext, out));
     ++m_n;
     MixHash(ByteView(out).subspan(start));
     return {};
@@ -106,7 +106,7 @@ CoreResult<SecretBytes> SymmetricState::DecryptAndHash(ByteView ciphertext) {
         return CoreError(TS_0005);
     auto nonce_bytes = nonce();
     SecretBytes plaintext =
-        TRY(aead_gcm_decrypt_ad(m_k.span(), nonce_bytes, m_h.span(), ciphertext));
+        TRY(aead_gcm_decrypt_ad(m_k.expose_secret(), nonce_bytes, m_h.expose_secret(), ciphertext));
     // Only a verified ciphertext advances the state.
     ++m_n;
     MixHash(ciphertext);
@@ -130,7 +130,7 @@ CoreResult<SecretBytes> dh(ByteView private_key, ByteView public_key) {
         return fail(TS_0005);
     SecretBytes shared(kDhSize);
     size_t size = kDhSize;
-    if (EVP_PKEY_derive(ctx.get(), shared.data(), &size) != 1) {
+    if (EVP_PKEY_derive(ctx.get(), shared.expose_secret_mut().data(), &size) != 1) {
         // OpenSSL compares the result with zero itself (in constant time) and refuses an
         // all-zero secret with this reason; anything else is a library failure.
         unsigned long err = ERR_peek_last_error();
@@ -142,7 +142,7 @@ CoreResult<SecretBytes> dh(ByteView private_key, ByteView public_key) {
         return fail(TS_0005);
     // A library that hands back the all-zero secret (a zero or low-order public key) is caught
     // here, without an early exit on the secret's bytes.
-    if (all_zero(shared.data(), kDhSize))
+    if (all_zero(shared.expose_secret().data(), kDhSize))
         return CoreError(TS_0027);
     return shared;
 }

@@ -42,7 +42,7 @@ class SymmetricState {
 
     bool has_key() const { return m_has_key; }
     // The handshake hash h (for known-answer checks; the gate exchange binds nothing to it).
-    ByteView handshake_hash() const { return m_h.span(); }
+    ByteView handshake_hash() const { return m_h.expose_secret(); }
 
   private:
     std::array<uint8_t, 12> nonce() const;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,20 +84,39 @@ bool is_hex_digits(std::string_view text) {
     return true;
 }
 
+char lower_ascii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::string to_lower_ascii(std::string_view text) {
     std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : out) c = lower_ascii(c);
+    return out;
+}
+
+// The same for key material: the copy is a buffer that wipes itself.
+SecretBytes to_lower_ascii_secret(std::string_view text) {
+    SecretBytes out(text.size());
+    auto bytes = out.expose_secret_mut();
+    for (size_t i = 0; i < text.size(); ++i) bytes[i] = static_cast<uint8_t>(lower_ascii(text[i]));
     return out;
 }
 
 // The process-wide note of a termination signal that arrived while the key was being typed
 // with echo off. A signal handler can reach nothing else; it is zero outside that window.
 volatile std::sig_atomic_t g_caught_signal = 0;
+// A pipe the handler also writes a byte to, so that a wait for input that began just after
+// the flag was checked still ends; both ends are -1 outside that window.
+volatile std::sig_atomic_t g_wake_write = -1;
+int g_wake_read = -1;
 
 extern "C" void note_signal(int signal) {
     g_caught_signal = signal;
+    if (g_wake_write >= 0) {
+        const char byte = 0;
+        ssize_t ignored = ::write(g_wake_write, &byte, 1);
+        (void)ignored;
+    }
 }
 
 // While alive, SIGINT, SIGTERM, SIGHUP and SIGQUIT interrupt the read of the key instead of
@@ -106,6 +126,10 @@ class EchoSignalGuard {
   public:
     EchoSignalGuard() {
         g_caught_signal = 0;
+        if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) == 0) {
+            g_wake_read = m_wake[0];
+            g_wake_write = m_wake[1];
+        }
         for (size_t i = 0; i < k_count; ++i) {
             struct sigaction action {};
             action.sa_handler = note_signal;
@@ -119,7 +143,12 @@ class EchoSignalGuard {
             m_installed[i] = sigaction(k_signals[i], &action, nullptr) == 0;
         }
     }
-    ~EchoSignalGuard() { restore(); }
+    ~EchoSignalGuard() {
+        restore();
+        for (int fd : m_wake)
+            if (fd >= 0)
+                ::close(fd);
+    }
     EchoSignalGuard(const EchoSignalGuard&) = delete;
     EchoSignalGuard& operator=(const EchoSignalGuard&) = delete;
 
@@ -139,12 +168,26 @@ class EchoSignalGuard {
                 sigaction(k_signals[i], &m_previous[i], nullptr);
             m_installed[i] = false;
         }
+        g_wake_write = -1;
+        g_wake_read = -1;
     }
     static constexpr size_t k_count = 4;
     static constexpr int k_signals[k_count] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     struct sigaction m_previous[k_count] {};
     bool m_installed[k_count] = {};
+    int m_wake[2] = {-1, -1};
 };
+
+// Waits until standard input has something to read, or a noted signal woke the wait. False
+// when the wait ended without input (the caller checks the signal flag again).
+bool wait_for_input() {
+    if (g_wake_read < 0)
+        return true;  // no signal window open: the read itself waits
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wake_read, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0)
+        return errno != EINTR;  // another failure: the read reports it
+    return !(fds[1].revents & POLLIN);
+}
 
 // The environment of stty: ours without the variables through which the dynamic linker would
 // load or audit foreign code (LD_PRELOAD, LD_LIBRARY_PATH, LD_AUDIT, … and the DYLD_ forms).
@@ -237,6 +280,8 @@ Result<SecretBytes> read_input_line(std::string_view what) {
     for (;;) {
         if (g_caught_signal)
             return CliError(TS_2006, "reading " + std::string(what) + ": " + error_text(EINTR));
+        if (!wait_for_input())
+            continue;
         uint8_t byte = 0;
         ssize_t n = ::read(STDIN_FILENO, &byte, 1);
         if (n < 0) {
@@ -249,10 +294,10 @@ Result<SecretBytes> read_input_line(std::string_view what) {
         if (length == k_line_limit)
             return CliError(
                 TS_2006, std::string(what) + " exceeds " + std::to_string(k_line_limit) + " bytes");
-        line.data()[length++] = byte;
+        line.expose_secret_mut()[length++] = byte;
     }
     line.truncate(length);
-    if (auto fault = utf8_check(line.as_text()))
+    if (auto fault = utf8_check(line.expose_text()))
         return CliError(TS_2006, std::string(what) + ": not valid UTF-8: " + fault->message());
     return line;
 }
@@ -295,55 +340,58 @@ Result<Config> config_from_enrolment(std::string_view blob_text, std::string_vie
     if (!blob)
         return blob_error(BlobFault::NotBase64url);
 
-    auto opened = aead_open(key->span(), *blob);
+    auto opened = aead_open(key->expose_secret(), *blob);
     if (opened.is_error())
         return blob_error(BlobFault::NotAuthentic);
     const SecretBytes plaintext = opened.release_value();
 
-    auto parsed = parse_string_record(plaintext.as_text(), "struct BlobJson", k_blob_fields,
+    auto parsed = parse_string_record(plaintext.expose_text(), "struct BlobJson", k_blob_fields,
                                       UnknownKeys::Ignore);
     if (parsed.is_error())
         return blob_error(BlobFault::NotAuthentic);
     StringRecord& blob_json = parsed.value();
 
-    const std::optional<std::string>& pop_pub_value = blob_json[PopPub];
-    const std::string_view pop_pub = pop_pub_value ? trim_space(*pop_pub_value) : "";
+    // Values of the blob, as text; the buffers stay in blob_json until it is dropped.
+    auto text_of = [&](BlobField field) -> std::string_view {
+        const std::optional<SecretBytes>& value = blob_json[field];
+        return value ? value->expose_text() : std::string_view();
+    };
+    const std::string_view pop_pub = trim_space(text_of(PopPub));
     if (pop_pub.empty())
         return blob_error(BlobFault::NoPopPub);
     if (pop_pub.size() != 64 || !is_hex_digits(pop_pub))
         return blob_error(BlobFault::NotAuthentic);
 
     for (BlobField field : {AgentId, L2}) {
-        const std::string& value = *blob_json[field];
+        const std::string_view value = text_of(field);
         if (value.size() != 32 || !is_hex_digits(value))
             return blob_error(BlobFault::NotAuthentic);
     }
 
-    auto vault_id = parse_vault_id(*blob_json[VaultId]);
+    auto vault_id = parse_vault_id(text_of(VaultId));
     if (vault_id.is_error())
         return blob_error(BlobFault::OldVaultId);
 
-    const std::string_view pop = trim_space(*blob_json[Pop]);
+    const std::string_view pop = trim_space(text_of(Pop));
     if (pop.empty() || pop.find('\n') != std::string_view::npos)
         return CliError(TS_2001, "enrollment blob carried an empty pop/host");
 
     Config config;
     config.vault_url = "https://" + std::string(without_trailing_slashes(pop));
     config.vault_gate_pub = to_lower_ascii(pop_pub);
-    const std::string replica_host_text = blob_json.take(ReplicaHost);
-    const std::string replica_pub_text = blob_json.take(ReplicaPub);
-    const std::string_view replica_host = without_trailing_slashes(trim_space(replica_host_text));
+    const std::string_view replica_host =
+        without_trailing_slashes(trim_space(text_of(ReplicaHost)));
     if (!replica_host.empty()) {
         config.replica_url = "https://" + std::string(replica_host);
-        config.replica_gate_pub = std::string(trim_space(replica_pub_text));
+        config.replica_gate_pub = std::string(trim_space(text_of(ReplicaPub)));
     }
     char id_text[17];
     std::snprintf(id_text, sizeof id_text, "%016llx",
                   static_cast<unsigned long long>(vault_id.value()));
     config.vault_id = id_text;
     // Hex of the decoded bytes, written in lower case.
-    config.agent_id = to_lower_ascii(*blob_json[AgentId]);
-    config.l2 = to_lower_ascii(*blob_json[L2]);
+    config.agent_id = to_lower_ascii(text_of(AgentId));
+    config.l2 = to_lower_ascii_secret(text_of(L2));
     return config;
 }
 
@@ -376,14 +424,14 @@ Result<void> run_init(ArgLexer& args) {
         if (isatty(STDIN_FILENO))
             write_stderr("Paste enrollment blob, then press Enter:\n");
         SecretBytes line = TRY(read_input_line("enrollment blob"));
-        blob = std::string(trim_space(line.as_text()));
+        blob = std::string(trim_space(line.expose_text()));
         if (blob.empty())
             return CliError(TS_2006, "no blob on stdin (use: tessarin-cli init <blob>)");
     }
 
     // 2. The key, always from standard input.
     SecretBytes key_line = TRY(read_key());
-    const std::string_view key = trim_space(key_line.as_text());
+    const std::string_view key = trim_space(key_line.expose_text());
     if (key.empty())
         return CliError(TS_2006,
                         "no enrollment key provided (paste it when prompted, or pipe it as the "

@@ -144,7 +144,7 @@ Result<void> write_field_value(const Field& field, ByteView l2_key) {
     if (value.is_error())
         return CliError(
             TS_2049, "decrypt field '" + field.label + "' failed: " + display(value.error().get()));
-    if (auto error = write_stdout_checked(value.value().as_text()))
+    if (auto error = write_stdout_checked(value.value().expose_text()))
         return CliError(TS_2000, "write field: " + write_error_text(*error));
     return {};
 }
@@ -159,7 +159,7 @@ void print_listing(const std::vector<Field>& fields, ByteView l2_key) {
         if (value.is_error())
             print_field_marker(f.label, "[L2 \u2014 decrypt failed]");
         else
-            print_field(f.label, value.value().as_text());
+            print_field(f.label, value.value().expose_text());
     }
 }
 
@@ -202,7 +202,7 @@ Result<void> run_get(ArgLexer& args) {
     if (!entry.data)
         return CliError(TS_2021, "entry response had no data block");
     std::vector<Field> fields = completed_fields(*entry.data, true);
-    ByteView l2 = session.config.l2_key.span();
+    ByteView l2 = session.config.l2_key.expose_secret();
     if (!a.field) {
         print_listing(fields, l2);
         return {};

@@ -66,7 +66,7 @@ Result<SecretBytes> resolve_reference(const Vault& vault, const TemplateReferenc
     if (field->tier >= 3)
         return CliError(TS_2048, where + reference_text(r) +
                                      " is L3 \u2014 vault never releases L3 plaintext to agents");
-    auto value = field_value(*field, vault.config.l2_key.span());
+    auto value = field_value(*field, vault.config.l2_key.expose_secret());
     if (value.is_error())
         return CliError(TS_2049, where + "decrypt failed for " + reference_text(r) + ": " +
                                      display(value.error().get()));
@@ -171,28 +171,25 @@ Result<void> run_render(ArgLexer& args) {
         resolved.emplace(std::move(key), std::move(value));
     }
 
-    // The output holds secrets: it lives in a buffer that wipes itself.
+    // The output holds secrets: it lives in a buffer that wipes itself, sized once.
     size_t size = text.size();
     for (const TemplateReference& r : refs)
         size = size - (r.end - r.start) + resolved.at({r.entry, r.field}).size();
-    SecretBytes out(size);
-    size_t at = 0, copied_to = 0;
-    auto append = [&](std::string_view piece) {
-        std::copy(piece.begin(), piece.end(), out.data() + at);
-        at += piece.size();
-    };
+    SecretBytes out;
+    out.reserve(size);
+    size_t copied_to = 0;
     for (const TemplateReference& r : refs) {
-        append(std::string_view(text).substr(copied_to, r.start - copied_to));
-        append(resolved.at({r.entry, r.field}).as_text());
+        out.append_text(std::string_view(text).substr(copied_to, r.start - copied_to));
+        out.append(resolved.at({r.entry, r.field}).expose_secret());
         copied_to = r.end;
     }
-    append(std::string_view(text).substr(copied_to));
+    out.append_text(std::string_view(text).substr(copied_to));
 
     write_stderr(
         "warning: render wrote " + std::to_string(resolved.size()) +
         " secret field(s) to stdout \u2014 do not capture this in an agent transcript; pipe "
         "only to the local consumer\n");
-    write_stdout(out.as_text());
+    write_stdout(out.expose_text());
     return {};
 }
 

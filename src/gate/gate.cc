@@ -34,7 +34,7 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
         return CliError(TS_2047, "rng: " + e.error().message());
 
     noise::GateExchange exchange(e.release_value(), s.release_value());
-    auto message1 = exchange.write_message1(gate.public_key, payload.value().span());
+    auto message1 = exchange.write_message1(gate.public_key, payload.value().expose_secret());
     if (message1.is_error())
         return core_debug("handshake msg1: ", message1.error());
     const std::string body = base64_encode(message1.value());
@@ -60,7 +60,7 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
     if (opened.is_error())
         return core_debug("open msg2: ", opened.error());
 
-    auto decoded = decode_reply(opened.value().span(), k_max_reply_payload);
+    auto decoded = decode_reply(opened.value().expose_secret(), k_max_reply_payload);
     if (decoded.is_error())
         return core_debug("decode reply: ", decoded.error());
     Reply& r = decoded.value();
@@ -83,11 +83,11 @@ bool justifies_failover(const CliError& error) {
 
 Result<json> gate_call(HttpClient& http, const LoadedConfig& config, std::string_view action,
                        const json& argument) {
-    auto primary = gate_request(http, config.primary, config.token(), action, argument);
+    auto primary = gate_request(http, config.primary, config.expose_token(), action, argument);
     if (!primary.is_error() || !config.replica || !justifies_failover(primary.error()))
         return primary;
     write_stderr("gate: primary unreachable, trying replica\n");
-    return gate_request(http, *config.replica, config.token(), action, argument);
+    return gate_request(http, *config.replica, config.expose_token(), action, argument);
 }
 
 Result<json> gate_call(const LoadedConfig& config, std::string_view action, const json& argument) {

@@ -54,7 +54,9 @@ TEST(Base64, RoundTripsEveryByteAndUsesItsOwnAlphabet) {
         EXPECT_EQ(base64url_decode(base64url_encode(data)), data) << len;
         auto secret = base64_decode_secret(base64_encode(data));
         ASSERT_TRUE(secret) << len;
-        EXPECT_EQ(std::vector<uint8_t>(secret->span().begin(), secret->span().end()), data);
+        EXPECT_EQ(
+            std::vector<uint8_t>(secret->expose_secret().begin(), secret->expose_secret().end()),
+            data);
         auto url_secret = base64url_decode_secret(base64url_encode(data));
         ASSERT_TRUE(url_secret) << len;
         EXPECT_EQ(url_secret->size(), len);

@@ -116,6 +116,12 @@ std::string read_file(const std::string& path) {
     return ss.str();
 }
 
+// The record as save_config writes it.
+std::string json_of(const Config& c) {
+    auto json = config_to_json(c);
+    return json.is_error() ? "error: " + json.error() : std::string(json.value().expose_text());
+}
+
 std::string quoted(const std::string& s) {
     return "\"" + s + "\"";
 }
@@ -291,20 +297,20 @@ TEST(ConfigRecord, WritesCompactlyInDeclaredOrder) {
     c.vault_gate_pub = "ab";
     c.vault_id = "2a1b2c3d4e5f6071";
     c.agent_id = "01";
-    c.l2 = "02";
+    c.l2 = SecretBytes::from_text("02");
     c.device_id = "03";
-    EXPECT_EQ(config_to_json(c),
+    EXPECT_EQ(json_of(c),
               R"({"vault_url":"https://v","vault_gate_pub":"ab","vault_id":"2a1b2c3d4e5f6071",)"
               R"("agent_id":"01","l2":"02","device_id":"03"})");
     c.replica_url = "https://r";
     c.replica_gate_pub = "cd";
-    EXPECT_EQ(config_to_json(c),
+    EXPECT_EQ(json_of(c),
               R"({"vault_url":"https://v","vault_gate_pub":"ab","replica_url":"https://r",)"
               R"("replica_gate_pub":"cd","vault_id":"2a1b2c3d4e5f6071","agent_id":"01",)"
               R"("l2":"02","device_id":"03"})");
-    auto back = config_from_json(config_to_json(c));
+    auto back = config_from_json(json_of(c));
     ASSERT_FALSE(back.is_error()) << back.error();
-    EXPECT_EQ(config_to_json(back.value()), config_to_json(c));
+    EXPECT_EQ(json_of(back.value()), json_of(c));
 }
 
 TEST(ConfigRecord, ParseForms) {
@@ -381,22 +387,23 @@ TEST_F(ConfigFile, LoadsAValidFile) {
     EXPECT_EQ(c.replica->public_key[31], 0xbb);
     EXPECT_EQ(c.vault_id, 0x2a1b2c3d4e5f6071ull);
     EXPECT_EQ(hex_encode(c.agent_id), "00112233445566778899aabbccddeeff");
-    EXPECT_EQ(hex_encode(c.l2_key.span()), "0f0e0d0c0b0a09080706050403020100");
+    EXPECT_EQ(hex_encode(c.l2_key.expose_secret()), "0f0e0d0c0b0a09080706050403020100");
     EXPECT_EQ(hex_encode(c.device_id), "ffeeddccbbaa99887766554433221100");
 
     // The token carries the vault id and opens to the L1 key and the agent id.
-    ASSERT_EQ(c.token().size(), 93u);
-    auto body = base64url_decode(c.token().substr(4, 82));
+    ASSERT_EQ(c.expose_token().size(), 93u);
+    auto body = base64url_decode(c.expose_token().substr(4, 82));
     ASSERT_TRUE(body);
-    auto opened = aead_open(token_envelope_key(c.vault_id).span(), ByteView(*body).subspan(9));
+    auto opened =
+        aead_open(token_envelope_key(c.vault_id).expose_secret(), ByteView(*body).subspan(9));
     ASSERT_FALSE(opened.is_error());
-    EXPECT_EQ(hex_encode(opened.value().span()),
+    EXPECT_EQ(hex_encode(opened.value().expose_secret()),
               "0f0e0d0c0b0a090800112233445566778899aabbccddeeff");
 
     // A second load mints another token text with the same content.
     auto again = load_config();
     ASSERT_FALSE(again.is_error());
-    EXPECT_NE(again.value().token(), c.token());
+    EXPECT_NE(again.value().expose_token(), c.expose_token());
 }
 
 TEST_F(ConfigFile, ArrayFormLoads) {
@@ -593,7 +600,7 @@ TEST_F(ConfigFile, SaveWritesALoadableFileOnce) {
     c.vault_gate_pub = std::string(64, 'a');
     c.vault_id = "2a1b2c3d4e5f6071";
     c.agent_id = "00112233445566778899aabbccddeeff";
-    c.l2 = "0f0e0d0c0b0a09080706050403020100";
+    c.l2 = SecretBytes::from_text("0f0e0d0c0b0a09080706050403020100");
     c.device_id = "ffeeddccbbaa99887766554433221100";
     // A file that looks like a temporary file may be another run's: it is left alone.
     ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
@@ -609,7 +616,7 @@ TEST_F(ConfigFile, SaveWritesALoadableFileOnce) {
     EXPECT_EQ(read_file(dir + "/.config.tmp"), "leftover");
     auto opened = open_container(as_bytes(read_raw()));
     ASSERT_FALSE(opened.is_error());
-    EXPECT_EQ(opened.value().as_text(), config_to_json(c));
+    EXPECT_EQ(opened.value().expose_text(), json_of(c));
     EXPECT_EQ(error_of(load_config()), "ok");
 
     // A second save refuses and leaves the file as it was.
@@ -657,9 +664,7 @@ TEST_F(ConfigFile, SaveFailureLeavesNothing) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit {
-            20, 20
-        };
+        struct rlimit limit = {20, 20};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         const std::string outcome = error_of(save_config(c));
         _exit(outcome == "TS-2002: writing temp config: File too large" ? 0 : 1);

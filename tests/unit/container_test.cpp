@@ -39,14 +39,14 @@ constexpr std::string_view kContainer =
 }  // namespace
 
 TEST(Container, KeysMatchIndependentDerivation) {
-    EXPECT_EQ(hex_encode(container_encryption_key().span()), kEncryptionKey);
-    EXPECT_EQ(hex_encode(container_mac_key().span()), kMacKey);
+    EXPECT_EQ(hex_encode(container_encryption_key().expose_secret()), kEncryptionKey);
+    EXPECT_EQ(hex_encode(container_mac_key().expose_secret()), kMacKey);
 }
 
 TEST(Container, OpensAContainerWrittenElsewhere) {
     auto opened = open_container(hex(kContainer));
     ASSERT_EQ(code_of(opened), "ok");
-    EXPECT_EQ(opened.value().as_text(), kPlaintext);
+    EXPECT_EQ(opened.value().expose_text(), kPlaintext);
 }
 
 TEST(Container, SealLayoutAndRoundTrip) {
@@ -63,10 +63,10 @@ TEST(Container, SealLayoutAndRoundTrip) {
                   Bytes(c.begin() + 4, c.begin() + 20));
         auto body = aead_open(hex(kEncryptionKey), ByteView(c).subspan(20));
         ASSERT_EQ(code_of(body), "ok");
-        EXPECT_EQ(body.value().as_text(), text);
+        EXPECT_EQ(body.value().expose_text(), text);
         auto opened = open_container(c);
         ASSERT_EQ(code_of(opened), "ok");
-        EXPECT_EQ(opened.value().as_text(), text);
+        EXPECT_EQ(opened.value().expose_text(), text);
     }
     auto a = seal_container(as_bytes("same"));
     auto b = seal_container(as_bytes("same"));

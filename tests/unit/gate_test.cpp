@@ -66,14 +66,14 @@ TEST(GateRequest, SendsOnePostOfBase64Message1) {
     ScriptedHttp http;
     http.reply(200, "");
     LoadedConfig config = config_with(false);
-    auto r = gate_request(http, config.primary, config.token(), "system.ping", json());
+    auto r = gate_request(http, config.primary, config.expose_token(), "system.ping", json());
     ASSERT_EQ(http.sent.size(), 1u);
     EXPECT_EQ(http.sent[0].url, "https://primary.example/gate");
     EXPECT_EQ(http.sent[0].content_type, "text/plain");
     auto message1 = base64_decode(http.sent[0].body);
     ASSERT_TRUE(message1);
     std::string envelope =
-        "{\"action\":\"system.ping\",\"cred\":\"" + std::string(config.token()) + "\"}";
+        "{\"action\":\"system.ping\",\"cred\":\"" + std::string(config.expose_token()) + "\"}";
     EXPECT_EQ(message1->size(), 1 + envelope.size() + 96);
     // The empty body then fails at message 2.
     EXPECT_EQ(detail_of(r), "TS-2047: open msg2: " + debug_form(TS_0010));
@@ -107,14 +107,15 @@ TEST(GateRequest, FailuresBeforeMessage2) {
         ScriptedHttp http;
         c.script(http);
         LoadedConfig config = config_with(false);
-        EXPECT_EQ(detail_of(gate_request(http, config.primary, config.token(), "entry.get",
+        EXPECT_EQ(detail_of(gate_request(http, config.primary, config.expose_token(), "entry.get",
                                          json{{"id", "x"}})),
                   c.expected);
     }
     ScriptedHttp http;
     http.reply(200, "!!!!");
     LoadedConfig config = config_with(false);
-    auto r = gate_request(http, config.primary, config.token(), "entry.get", json{{"id", "x"}});
+    auto r =
+        gate_request(http, config.primary, config.expose_token(), "entry.get", json{{"id", "x"}});
     EXPECT_EQ(detail_of(r).rfind("TS-2047: msg2 not base64: ", 0), 0u) << detail_of(r);
 }
 
@@ -122,12 +123,14 @@ TEST(GateRequest, RefusedBeforeAnythingIsSent) {
     ScriptedHttp http;
     LoadedConfig config = config_with(false);
     config.primary.public_key.fill(0);
-    EXPECT_EQ(detail_of(gate_request(http, config.primary, config.token(), "entry.get", json())),
-              "TS-2047: handshake msg1: " + debug_form(TS_0027));
+    EXPECT_EQ(
+        detail_of(gate_request(http, config.primary, config.expose_token(), "entry.get", json())),
+        "TS-2047: handshake msg1: " + debug_form(TS_0027));
     // An action outside the accepted list, or one differing only in case.
-    EXPECT_EQ(detail_of(gate_request(http, config.primary, config.token(), "Entry.Get", json()))
-                  .rfind("TS-2047: encode request: ", 0),
-              0u);
+    EXPECT_EQ(
+        detail_of(gate_request(http, config.primary, config.expose_token(), "Entry.Get", json()))
+            .rfind("TS-2047: encode request: ", 0),
+        0u);
     EXPECT_TRUE(http.sent.empty());
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "tests/unit/noise_responder.h"
 #include "tests/unit/test_support.h"
 
 #include <stdexcept>
@@ -21,47 +22,6 @@ SecretBytes secret_hex(std::string_view text) {
     return SecretBytes(hex(text));
 }
 
-// Unwraps a result the test relies on; a failure ends the test with the code.
-template <typename T>
-T must(CoreResult<T> result) {
-    if (result.is_error())
-        throw std::runtime_error("unexpected " + std::string(result.error().get().code));
-    return result.release_value();
-}
-
-// A handshake computed with fixed keys by two independent Noise implementations
-// (python3-dissononce 0.34.3 and Go flynn/noise 1.0.0), which agree byte for byte.
-namespace kat {
-constexpr std::string_view responder_static_priv =
-    "c22025341e9de2e97d30453f1ad036ee4828d94dad94515740f330687415f093";
-constexpr std::string_view responder_static_pub =
-    "a961b8c38858fb5110e93cfc385312fbc59c2f6c064414fea9d0700ff40f0c49";
-constexpr std::string_view initiator_ephemeral_priv =
-    "a721176f2851d76414a6c74c106ebfc569cfdd28625f19543c51a9173f314eae";
-constexpr std::string_view initiator_ephemeral_pub =
-    "a246f11375c457277873491927e27be7cca3beefb8fe91e28f0df1182de7315b";
-constexpr std::string_view initiator_static_priv =
-    "222d4d6738e81629eb5ca2d93b8808e88693eef7bc94fd4364acb96b0c8af528";
-constexpr std::string_view initiator_static_pub =
-    "a95f279ce9c051235cb66e28bb8a77c67833c9b13155e57796c022981a501c3a";
-constexpr std::string_view responder_ephemeral_priv =
-    "b311e2c9636c978e6b032b082f543a858b2ce671dd75af4f3f477a95cacdf5f1";
-constexpr std::string_view responder_ephemeral_pub =
-    "3536f613506380ec09fb20f039e1dd0d8437c772c11eae87319252646a48ce47";
-constexpr std::string_view payload1 =
-    "107b22616374696f6e223a2273797374656d2e70696e67222c2263726564223a2274736b5f78227d";
-constexpr std::string_view payload2 = "107b226f6b223a747275657d";
-constexpr std::string_view msg1 =
-    "a246f11375c457277873491927e27be7cca3beefb8fe91e28f0df1182de7315b4ca354404f1c906a6cb4137c1535"
-    "a28a3532a6e2d6b86dd9674701fe0790f4cbe198d4c6229517225c09026de4ab53f51b9b5133f10598356f7b4801"
-    "22b4b18406945e32a26e16aa91299cd88e0ed02e3d6d86b4ff4512b4beec91a44c9a423df902cb17c962e8b8";
-constexpr std::string_view msg2 =
-    "3536f613506380ec09fb20f039e1dd0d8437c772c11eae87319252646a48ce474765e1aed5b75a77fae04514a184"
-    "fd0f5beded17503885f36db85c6b";
-constexpr std::string_view handshake_hash =
-    "e765e4a5eac20683862d916d7c7fad3fa7bbd42b6c2c334b0b33648d375fa6c2";
-}  // namespace kat
-
 GateExchange kat_exchange() {
     return GateExchange(secret_hex(kat::initiator_ephemeral_priv),
                         secret_hex(kat::initiator_static_priv));
@@ -74,47 +34,6 @@ SecretBytes fresh_key() {
     return key.release_value();
 }
 
-// The gate's side of the handshake, built from the same symmetric state, so that tests can
-// answer the messages the client writes. Checked against the known answers below.
-class TestResponder {
-  public:
-    explicit TestResponder(ByteView static_priv) : m_s(static_priv) {
-        m_state.MixHash(as_bytes(kPrologue));
-        PublicKey s_pub = must(derive_public_key(m_s.span()));
-        m_state.MixHash(s_pub);
-    }
-
-    SecretBytes read_message1(ByteView message) {
-        if (message.size() < kMessage1Overhead)
-            throw std::runtime_error("message 1 too short");
-        m_re.assign(message.begin(), message.begin() + 32);
-        m_state.MixHash(m_re);
-        m_state.MixKey(must(dh(m_s.span(), m_re)).span());
-        SecretBytes rs = must(m_state.DecryptAndHash(message.subspan(32, 48)));
-        m_rs.assign(rs.span().begin(), rs.span().end());
-        m_state.MixKey(must(dh(m_s.span(), m_rs)).span());
-        return must(m_state.DecryptAndHash(message.subspan(80)));
-    }
-
-    Bytes write_message2(ByteView ephemeral_priv, ByteView payload) {
-        PublicKey e_pub = must(derive_public_key(ephemeral_priv));
-        Bytes out(e_pub.begin(), e_pub.end());
-        m_state.MixHash(e_pub);
-        m_state.MixKey(must(dh(ephemeral_priv, m_re)).span());
-        m_state.MixKey(must(dh(ephemeral_priv, m_rs)).span());
-        must(m_state.EncryptAndHash(payload, out));
-        return out;
-    }
-
-    ByteView handshake_hash() const { return m_state.handshake_hash(); }
-    const Bytes& initiator_static() const { return m_rs; }
-
-  private:
-    SymmetricState m_state{kProtocolName};
-    SecretBytes m_s;
-    Bytes m_re, m_rs;
-};
-
 // Runs message 1 of a fresh random exchange through a responder holding responder_priv,
 // and returns the responder's message 2 for the payload.
 struct Round {
@@ -125,8 +44,8 @@ Round answered_round(ByteView responder_priv, ByteView gate_pub, ByteView reply)
     Round round;
     Bytes message1 = must(round.exchange.write_message1(gate_pub, as_bytes("request")));
     TestResponder responder(responder_priv);
-    EXPECT_EQ(responder.read_message1(message1).as_text(), "request");
-    round.message2 = responder.write_message2(fresh_key().span(), reply);
+    EXPECT_EQ(responder.read_message1(message1).expose_text(), "request");
+    round.message2 = responder.write_message2(fresh_key().expose_secret(), reply);
     return round;
 }
 
@@ -151,7 +70,7 @@ TEST(NoiseKnownAnswer, InitiatorWritesMessage1AndOpensMessage2) {
     EXPECT_EQ(message1.capacity(), payload.size() + 96);  // one buffer of exactly that size
 
     SecretBytes reply = must(exchange.read_message2(hex(kat::msg2)));
-    EXPECT_EQ(hex_encode(reply.span()), kat::payload2);
+    EXPECT_EQ(hex_encode(reply.expose_secret()), kat::payload2);
     EXPECT_EQ(hex_encode(exchange.handshake_hash()), kat::handshake_hash);
 }
 
@@ -159,7 +78,7 @@ TEST(NoiseKnownAnswer, InitiatorWritesMessage1AndOpensMessage2) {
 TEST(NoiseKnownAnswer, TestResponderAgrees) {
     TestResponder responder(hex(kat::responder_static_priv));
     SecretBytes request = responder.read_message1(hex(kat::msg1));
-    EXPECT_EQ(hex_encode(request.span()), kat::payload1);
+    EXPECT_EQ(hex_encode(request.expose_secret()), kat::payload1);
     EXPECT_EQ(hex_encode(responder.initiator_static()), kat::initiator_static_pub);
     Bytes message2 =
         responder.write_message2(hex(kat::responder_ephemeral_priv), hex(kat::payload2));
@@ -181,7 +100,7 @@ TEST(NoiseDh, Rfc7748Vectors) {
          "95cbde9476e8907d7aade45cb4b873f88b595a68799fa152e6f8f7647aac7957"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(hex_encode(must(dh(hex(c.scalar), hex(c.u))).span()), c.out);
+        EXPECT_EQ(hex_encode(must(dh(hex(c.scalar), hex(c.u))).expose_secret()), c.out);
 }
 
 // Public keys whose product with any clamped scalar is zero: the identity, points of small
@@ -259,7 +178,7 @@ TEST(GateExchange, ShortOrForgedRepliesAreRefused) {
         GateExchange twin = kat_exchange();
         Bytes twin_message1 = must(twin.write_message1(other_pub, hex(kat::payload1)));
         TestResponder other(other_priv);
-        EXPECT_EQ(hex_encode(other.read_message1(twin_message1).span()), kat::payload1);
+        EXPECT_EQ(hex_encode(other.read_message1(twin_message1).expose_secret()), kat::payload1);
         Bytes forged = other.write_message2(hex(kat::responder_ephemeral_priv), hex(kat::payload2));
         ASSERT_EQ(must(twin.read_message2(forged)).size(), hex(kat::payload2).size());
 
@@ -363,7 +282,7 @@ TEST(SymmetricState, RejectedCiphertextChangesNothing) {
     EXPECT_EQ(code_of(receiver.DecryptAndHash(Bytes(15, 0))), "TS-0010");
     EXPECT_EQ(Bytes(receiver.handshake_hash().begin(), receiver.handshake_hash().end()), h_before);
 
-    EXPECT_EQ(must(receiver.DecryptAndHash(first)).as_text(), "one");
-    EXPECT_EQ(must(receiver.DecryptAndHash(second)).as_text(), "two");
+    EXPECT_EQ(must(receiver.DecryptAndHash(first)).expose_text(), "one");
+    EXPECT_EQ(must(receiver.DecryptAndHash(second)).expose_text(), "two");
     EXPECT_TRUE(constant_time_equal(receiver.handshake_hash(), sender.handshake_hash()));
 }

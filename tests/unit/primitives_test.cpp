@@ -77,7 +77,7 @@ TEST(DeriveKey, KnownAnswers) {
             salt = hex(*c.salt_hex);
         SecretBytes okm = derive_key(ikm, salt ? std::optional<ByteView>(*salt) : std::nullopt,
                                      as_bytes(c.info), c.length);
-        EXPECT_EQ(hex_of(okm.span()), c.okm_hex);
+        EXPECT_EQ(hex_of(okm.expose_secret()), c.okm_hex);
     }
 }
 
@@ -85,8 +85,8 @@ TEST(DeriveKey, AbsentSaltIsThirtyTwoZeroBytes) {
     const Bytes zeros(32, 0);
     SecretBytes a = derive_key(kL2, std::nullopt, as_bytes("info"), 32);
     SecretBytes b = derive_key(kL2, ByteView(zeros), as_bytes("info"), 32);
-    EXPECT_TRUE(constant_time_equal(a.span(), b.span()));
-    EXPECT_EQ(hex_of(field_key(kL2, "password").span()), kFieldKeyPassword);
+    EXPECT_TRUE(constant_time_equal(a.expose_secret(), b.expose_secret()));
+    EXPECT_EQ(hex_of(field_key(kL2, "password").expose_secret()), kFieldKeyPassword);
 }
 
 TEST(DeriveKey, LongestOutputWorksAndBeyondItStopsTheProgram) {
@@ -117,7 +117,7 @@ TEST(AeadOpen, KnownMessages) {
         SCOPED_TRACE(std::string(c.name));
         auto opened = aead_open(c.key, hex(c.message_hex));
         ASSERT_EQ(code_of(opened), "ok");
-        EXPECT_EQ(opened.value().as_text(), c.plain);
+        EXPECT_EQ(opened.value().expose_text(), c.plain);
     }
 }
 
@@ -173,7 +173,7 @@ TEST(AeadSeal, RoundTripsWithFreshNonces) {
             EXPECT_NE(first.value(), second.value());  // a new random nonce per seal
             auto opened = aead_open(key, first.value());
             ASSERT_EQ(code_of(opened), "ok");
-            EXPECT_EQ(opened.value().as_text(), text);
+            EXPECT_EQ(opened.value().expose_text(), text);
         }
     }
 }
@@ -201,7 +201,7 @@ TEST(AeadGcmWithAd, KnownAnswerAndAuthenticatedData) {
     const Bytes sealed = hex(expected);
     auto opened = aead_gcm_decrypt_ad(key, nonce, ad, sealed);
     ASSERT_EQ(code_of(opened), "ok");
-    EXPECT_EQ(opened.value().as_text(), "noise");
+    EXPECT_EQ(opened.value().expose_text(), "noise");
 
     const Bytes other_ad(32, 0x43), other_nonce = hex("000000000000000000000006");
     EXPECT_EQ(code_of(aead_gcm_decrypt_ad(key, nonce, other_ad, sealed)), "TS-0003");
@@ -220,7 +220,7 @@ TEST(AeadGcmWithAd, KnownAnswerAndAuthenticatedData) {
 TEST(DecryptField, OpensValuesSealedElsewhere) {
     auto hunter = decrypt_field(kL2, "password", kFieldHunter);
     ASSERT_EQ(code_of(hunter), "ok");
-    EXPECT_EQ(hunter.value().as_text(), kFieldHunterPlain);
+    EXPECT_EQ(hunter.value().expose_text(), kFieldHunterPlain);
     auto empty = decrypt_field(kL2, "password", kFieldEmpty);
     ASSERT_EQ(code_of(empty), "ok");
     EXPECT_TRUE(empty.value().empty());
@@ -260,7 +260,7 @@ TEST(EncryptField, RoundTripsUnderItsOwnLabelOnly) {
     EXPECT_EQ(base64_decode(sealed.value())->size(), plain.size() + 28);
     auto opened = decrypt_field(kL2, "api key", sealed.value());
     ASSERT_EQ(code_of(opened), "ok");
-    EXPECT_EQ(opened.value().as_text(), plain);
+    EXPECT_EQ(opened.value().expose_text(), plain);
     EXPECT_EQ(code_of(decrypt_field(kL2, "API key", sealed.value())), "TS-0003");
     EXPECT_EQ(code_of(decrypt_field(Bytes(16, 0), "api key", sealed.value())), "TS-0003");
 }

@@ -41,7 +41,7 @@ std::string minted() {
     auto token = mint_agent_token(kVaultId, kL2, kAgent);
     if (token.is_error())
         throw std::runtime_error("mint failed");
-    return std::string(token.value().as_text());
+    return std::string(token.value().expose_text());
 }
 
 // The payload as text, or the failure detail prefixed with "error: ".
@@ -50,7 +50,7 @@ std::string payload(std::string_view action, std::optional<std::string_view> tok
     auto result = build_request_payload(action, token, content);
     if (result.is_error())
         return "error: " + result.error().detail;
-    return std::string(result.value().as_text());
+    return std::string(result.value().expose_text());
 }
 
 }  // namespace
@@ -81,16 +81,17 @@ TEST(AgentToken, BodyOpensUnderTheIndependentlyDerivedKey) {
     EXPECT_EQ((*body)[0], 0x02);
     EXPECT_EQ(Bytes(body->begin() + 1, body->begin() + 9), hex("2a1b2c3d4e5f6071"));
 
-    EXPECT_EQ(hex_encode(token_envelope_key(kVaultId).span()), kTokenKey);
+    EXPECT_EQ(hex_encode(token_envelope_key(kVaultId).expose_secret()), kTokenKey);
     auto opened = aead_open(hex(kTokenKey), ByteView(*body).subspan(9));
     ASSERT_FALSE(opened.is_error());
     Bytes expected(kL2.begin(), kL2.begin() + 8);
     expected.insert(expected.end(), kAgent.begin(), kAgent.end());
-    EXPECT_EQ(Bytes(opened.value().span().begin(), opened.value().span().end()), expected);
+    EXPECT_EQ(Bytes(opened.value().expose_secret().begin(), opened.value().expose_secret().end()),
+              expected);
 }
 
 TEST(AgentToken, EnvelopeKeyMatchesSharedVector) {
-    EXPECT_EQ(hex_encode(token_envelope_key(0x0123456789abcdefull).span()),
+    EXPECT_EQ(hex_encode(token_envelope_key(0x0123456789abcdefull).expose_secret()),
               "b9d071a2bb8afdbf88534f2508bfbeb9");
 }
 
@@ -105,7 +106,7 @@ TEST(AgentToken, FreshNonceEachMintSameContent) {
     auto open_a = aead_open(hex(kTokenKey), ByteView(*body_a).subspan(9));
     auto open_b = aead_open(hex(kTokenKey), ByteView(*body_b).subspan(9));
     ASSERT_FALSE(open_a.is_error() || open_b.is_error());
-    EXPECT_EQ(open_a.value().as_text(), open_b.value().as_text());
+    EXPECT_EQ(open_a.value().expose_text(), open_b.value().expose_text());
 }
 
 TEST(AgentToken, RefusesWrongInputLengths) {

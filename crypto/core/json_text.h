@@ -1,0 +1,26 @@
+// JSON text written into buffers that wipe themselves, byte for byte as nlohmann::json's
+// compact dump writes it (no white space, UTF-8 kept as it is, strict about invalid UTF-8).
+// For texts that hold secrets: the configuration record, the request envelope.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+
+#include "crypto/core/result.h"
+#include "crypto/core/secret.h"
+
+namespace tessarin {
+
+// Appends text as a JSON string literal: quote, backslash and the controls below U+0020
+// escaped (\b \t \n \f \r, the rest as \u00xx), everything else as it is. False, with nothing
+// appended, when text is not UTF-8.
+bool append_json_string(SecretBytes& out, std::string_view text);
+
+// The compact form of a JSON value, as value.dump() gives it, written straight into a wiping
+// buffer (the serialiser's own scratch space included). The error is the serialiser's
+// message (a string that is not UTF-8).
+BasicResult<SecretBytes, std::string> dump_json_secret(const nlohmann::json& value);
+
+}  // namespace tessarin

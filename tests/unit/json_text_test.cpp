@@ -1,0 +1,57 @@
+#include "crypto/core/json_text.h"
+
+#include <gtest/gtest.h>
+
+namespace tessarin {
+namespace {
+
+using nlohmann::json;
+
+// What the library writes for a string is the reference: the configuration and the envelope
+// must not change by a byte.
+TEST(JsonText, StringsAsTheLibraryWritesThem) {
+    for (std::string_view text :
+         {std::string_view(""), std::string_view("plain"),
+          std::string_view("quote \" back \\ slash /"), std::string_view("\b\f\n\r\t"),
+          std::string_view("\x01\x1f\x7f", 3), std::string_view("\0nul", 4),
+          std::string_view("caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x94\x91"),
+          std::string_view("\xE2\x80\xAE bidi")}) {
+        SecretBytes out;
+        out.append_text("x");
+        ASSERT_TRUE(append_json_string(out, text));
+        EXPECT_EQ(out.expose_text(), "x" + json(std::string(text)).dump()) << text;
+    }
+}
+
+TEST(JsonText, NotUtf8IsRefusedAndNothingAppended) {
+    SecretBytes out;
+    out.append_text("{");
+    EXPECT_FALSE(append_json_string(out, "ab\xFF"));
+    EXPECT_FALSE(append_json_string(out, "\xED\xA0\x80"));  // a surrogate
+    EXPECT_EQ(out.expose_text(), "{");
+}
+
+TEST(JsonText, DumpMatchesTheLibrary) {
+    const json values[] = {
+        json::parse(R"({"q":"OpenRouter","exact":true,"type":"api_key"})"),
+        json::parse(R"([1,-2,3.5,null,false,"\u00e9",{"b":[],"a":{}}])"),
+        json(std::string(2000, 'x')),  // longer than the serialiser's scratch buffer
+        json(),
+    };
+    for (const json& v : values) {
+        auto dumped = dump_json_secret(v);
+        ASSERT_FALSE(dumped.is_error());
+        EXPECT_EQ(dumped.value().expose_text(), v.dump());
+    }
+    auto bad = dump_json_secret(json(std::string("a\xFF")));
+    ASSERT_TRUE(bad.is_error());
+    try {
+        (void)json(std::string("a\xFF")).dump();
+        FAIL() << "the library accepted invalid UTF-8";
+    } catch (const json::exception& e) {
+        EXPECT_EQ(bad.error(), e.what());
+    }
+}
+
+}  // namespace
+}  // namespace tessarin
