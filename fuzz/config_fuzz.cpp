@@ -5,10 +5,13 @@
 //      is one whose MAC and tag were computed, so it seals back to the same plaintext;
 //   1  the rest, with every '$' turned into key-like canary text, is the record's JSON: it is
 //      sealed and opened again unchanged, then read as a Config. A record that reads is one
-//      object or array with nothing after it, and writes back to the same record (and that text to
+//      object or array with nothing after it, holds the values nlohmann's parser reads from
+//      the same text, and writes back to the same record (and that text to
 //      itself); a refusal names positions, kinds and keys, never a value, so no refusal quotes the
 //      canary outside an unknown key's name. The loader's checks that follow fail as values that
 //      never quote the L2 key.
+#include <nlohmann/json.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -51,6 +54,38 @@ std::string_view without_unknown_key(std::string_view message) {
     return message.substr(close);
 }
 
+// The record as the configuration file holds it; a record that was read always writes.
+// The record's values read by nlohmann's parser agree with ours: same text, where the record
+// has it, for each field, in either form.
+void check_against_nlohmann(std::string_view json, const Config& c) {
+    const nlohmann::json doc = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
+    FUZZ_CHECK(!doc.is_discarded() && (doc.is_object() || doc.is_array()));
+    const std::string_view ours[] = {c.vault_url,        c.vault_gate_pub, c.replica_url,
+                                     c.replica_gate_pub, c.vault_id,       c.agent_id,
+                                     c.l2.expose_text(), c.device_id};
+    static constexpr std::string_view names[] = {
+        "vault_url", "vault_gate_pub", "replica_url", "replica_gate_pub",
+        "vault_id",  "agent_id",       "l2",          "device_id"};
+    for (size_t i = 0; i < std::size(names); ++i) {
+        const nlohmann::json* value = nullptr;
+        if (doc.is_object() && doc.contains(names[i]))
+            value = &doc.at(std::string(names[i]));
+        else if (doc.is_array() && i < doc.size())
+            value = &doc.at(i);
+        if (!value) {
+            FUZZ_CHECK(ours[i].empty());
+            continue;
+        }
+        FUZZ_CHECK(value->is_string() && value->get_ref<const std::string&>() == ours[i]);
+    }
+}
+
+std::string written_form(const Config& c) {
+    auto written = config_to_json(c);
+    FUZZ_CHECK(!written.is_error());
+    return std::string(written.value().expose_text());
+}
+
 void record(std::string_view json) {
     auto sealed = seal_container(as_bytes(json));
     FUZZ_CHECK(!sealed.is_error());
@@ -67,13 +102,11 @@ void record(std::string_view json) {
     }
     FUZZ_CHECK(fuzz::is_one_container(json));
     const Config& c = config.value();
-    auto written = config_to_json(c);
-    FUZZ_CHECK(!written.is_error());
-    auto again = config_from_json(written.value().expose_text());
+    check_against_nlohmann(json, c);
+    const std::string written = written_form(c);
+    auto again = config_from_json(written);
     FUZZ_CHECK(!again.is_error());
-    auto rewritten = config_to_json(again.value());
-    FUZZ_CHECK(!rewritten.is_error() &&
-               rewritten.value().expose_text() == written.value().expose_text());
+    FUZZ_CHECK(written_form(again.value()) == written);
     const Config& d = again.value();
     FUZZ_CHECK(d.vault_url == c.vault_url && d.vault_gate_pub == c.vault_gate_pub &&
                d.replica_url == c.replica_url && d.replica_gate_pub == c.replica_gate_pub &&

@@ -68,9 +68,8 @@ void check_record(Config& c) {
     FUZZ_CHECK(!written.is_error());
     auto back = config_from_json(written.value().expose_text());
     FUZZ_CHECK(!back.is_error());
-    auto rewritten = config_to_json(back.value());
-    FUZZ_CHECK(!rewritten.is_error() &&
-               rewritten.value().expose_text() == written.value().expose_text());
+    auto again = config_to_json(back.value());
+    FUZZ_CHECK(!again.is_error() && again.value().expose_text() == written.value().expose_text());
 
     // What init does next: a device id, then the loader's checks, whose refusal init reports.
     c.device_id = "00112233445566778899aabbccddeeff";

@@ -1,6 +1,6 @@
-// libFuzzer harness for Noise message 2 and the gate request around it. A stand-in gate
-// holds a fixed static key, so the fuzzer's bytes reach the reply payload. The first byte
-// picks the mode:
+// libFuzzer harness for Noise message 2 and the gate request around it. A stand-in gate (the
+// unit tests' responder) holds fixed keys, so the fuzzer's bytes reach the reply payload. The first
+// byte picks the mode:
 //   0  the rest is the reply payload, sealed by the stand-in gate with fixed keys on both
 //      sides: the client opens exactly that payload;
 //   1  the rest is message 2 itself: only a message the gate's keys produced may open;
@@ -12,6 +12,8 @@
 //      the gate's own error text quotes the payload ('$' plants canary text in it).
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,85 +25,51 @@
 #include "fuzz/fuzz_support.h"
 #include "src/gate/gate.h"
 #include "src/gate/reply.h"
+#include "tests/unit/noise_responder.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
 using namespace tessarin;
 using namespace tessarin::noise;
 using nlohmann::json;
+using namespace tessarin::testing_support;
 using tessarin::fuzz::Input;
-
-// Fixed keys of a handshake that two independent Noise implementations agree on.
-constexpr std::string_view k_gate_static =
-    "c22025341e9de2e97d30453f1ad036ee4828d94dad94515740f330687415f093";
-constexpr std::string_view k_gate_ephemeral =
-    "b311e2c9636c978e6b032b082f543a858b2ce671dd75af4f3f477a95cacdf5f1";
-constexpr std::string_view k_client_ephemeral =
-    "a721176f2851d76414a6c74c106ebfc569cfdd28625f19543c51a9173f314eae";
-constexpr std::string_view k_client_static =
-    "222d4d6738e81629eb5ca2d93b8808e88693eef7bc94fd4364acb96b0c8af528";
-constexpr std::string_view k_request = "\x10{\"action\":\"system.ping\",\"cred\":\"tsk_x\"}";
-
-Bytes hex(std::string_view text) {
-    return hex_decode(text).value();
-}
-
-template <typename T>
-T must(CoreResult<T> result) {
-    FUZZ_CHECK(!result.is_error());
-    return result.release_value();
-}
 
 bool is_refusal(const CoreError& error) {
     return error.record == &TS_0003 || error.record == &TS_0010 || error.record == &TS_0027;
 }
 
-// The gate's side of one exchange: reads message 1, answers with message 2.
-class Responder {
+// The stand-in gate with its fixed known-answer keys: it answers every message 1 with the
+// same ephemeral key. (Its failures throw, which ends the run as a finding.)
+class Gate {
   public:
-    Responder() : m_s(hex(k_gate_static)) {
-        m_state.MixHash(as_bytes(kPrologue));
-        m_state.MixHash(public_key());
+    static std::array<uint8_t, kDhSize> public_key() {
+        std::array<uint8_t, kDhSize> key{};
+        const Bytes bytes = hex(kat::responder_static_pub);
+        std::copy(bytes.begin(), bytes.end(), key.begin());
+        return key;
     }
-
-    PublicKey public_key() const { return must(derive_public_key(m_s.expose_secret())); }
-
-    SecretBytes read_message1(ByteView message) {
-        FUZZ_CHECK(message.size() >= kMessage1Overhead);
-        m_re.assign(message.begin(), message.begin() + kDhSize);
-        m_state.MixHash(m_re);
-        m_state.MixKey(must(dh(m_s.expose_secret(), m_re)).expose_secret());
-        SecretBytes rs = must(m_state.DecryptAndHash(message.subspan(kDhSize, kDhSize + kTagSize)));
-        m_rs.assign(rs.expose_secret().begin(), rs.expose_secret().end());
-        m_state.MixKey(must(dh(m_s.expose_secret(), m_rs)).expose_secret());
-        return must(m_state.DecryptAndHash(message.subspan(kDhSize + kDhSize + kTagSize)));
-    }
-
+    SecretBytes read_message1(ByteView message) { return m_responder.read_message1(message); }
     Bytes write_message2(ByteView payload) {
-        const Bytes e = hex(k_gate_ephemeral);
-        PublicKey e_pub = must(derive_public_key(e));
-        Bytes out(e_pub.begin(), e_pub.end());
-        m_state.MixHash(e_pub);
-        m_state.MixKey(must(dh(e, m_re)).expose_secret());
-        m_state.MixKey(must(dh(e, m_rs)).expose_secret());
-        FUZZ_CHECK(!m_state.EncryptAndHash(payload, out).is_error());
-        return out;
+        return m_responder.write_message2(hex(kat::responder_ephemeral_priv), payload);
     }
 
   private:
-    SymmetricState m_state{kProtocolName};
-    SecretBytes m_s;
-    Bytes m_re, m_rs;
+    TestResponder m_responder{hex(kat::responder_static_priv)};
 };
 
 // A client exchange with fixed keys whose message 1 the responder has read.
 struct Round {
-    GateExchange client{SecretBytes(hex(k_client_ephemeral)), SecretBytes(hex(k_client_static))};
-    Responder gate;
+    GateExchange client{SecretBytes(hex(kat::initiator_ephemeral_priv)),
+                        SecretBytes(hex(kat::initiator_static_priv))};
+    Gate gate;
 
     Round() {
-        Bytes message1 = must(client.write_message1(gate.public_key(), as_bytes(k_request)));
-        FUZZ_CHECK(gate.read_message1(message1).expose_text() == k_request);
+        const Bytes request = hex(kat::payload1);
+        Bytes message1 = must(client.write_message1(Gate::public_key(), request));
+        const SecretBytes opened = gate.read_message1(message1);
+        FUZZ_CHECK(Bytes(opened.expose_secret().begin(), opened.expose_secret().end()) == request);
     }
 };
 
@@ -166,7 +134,7 @@ class GateOverHttp final : public HttpClient {
         FUZZ_CHECK(content_type == "text/plain");
         auto message1 = base64_decode(body);
         FUZZ_CHECK(message1.has_value());
-        Responder gate;
+        Gate gate;
         SecretBytes request = gate.read_message1(*message1);
         FUZZ_CHECK(!request.empty() && request.expose_secret()[0] == k_payload_marker);
         const std::string encoded = base64_encode(gate.write_message2(as_bytes(m_payload)));
@@ -195,7 +163,7 @@ void gate_request_payload(Input& input) {
 
     GateEndpoint gate;
     gate.url = "https://gate.example/gate";
-    gate.public_key = Responder().public_key();
+    gate.public_key = Gate::public_key();
     const std::string token = "tsk_" + std::string(89, 'A');
     GateOverHttp http(status, spacing, payload);
     auto outcome = gate_request(http, gate, token, "entry.get", json{{"id", "x"}});

@@ -2,8 +2,8 @@
 // 2, marker byte included. Decoding never crashes and fails only with TS-0010 (empty) or
 // TS-0004 (anything else); JSON nested deeper than k_max_reply_nesting containers or followed
 // by anything but white space is refused, and a payload that decodes is exactly the Reply it
-// describes, so the Reply written back in
-// either of its forms decodes to the same Reply.
+// describes, so the Reply written back in either of its forms decodes to the same Reply. The
+// JSON writer for secret texts writes any result byte for byte as nlohmann's dump does.
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "crypto/core/catalogue.h"
+#include "crypto/core/json_text.h"
 #include "crypto/core/token.h"
 #include "fuzz/fuzz_support.h"
 #include "src/gate/gate.h"
@@ -86,6 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(fuzz::is_one_container(text));
     FUZZ_CHECK(nesting(text) <= k_max_reply_nesting);
     const Reply& reply = decoded.value();
+
+    // The secret-keeping writer writes what nlohmann's own compact dump writes.
+    auto secret_text = dump_json_secret(reply.result);
+    FUZZ_CHECK(!secret_text.is_error() &&
+               secret_text.value().expose_text() == text_of(reply.result));
 
     // The object form, members absent where the Reply has nothing.
     json object = json::object();
