@@ -18,18 +18,27 @@ void check(bool condition) {
         __builtin_trap();
 }
 
-// String values of the document's members (not type or title: messages name those), long
-// enough that finding one in a message is no accident, and not also used as a key.
+// String values of the document's members that stand for secrets: holding a '$' (which no
+// fixed text of a message contains) and at least 8 bytes long, and not part of a key, the type
+// or the title, which messages may name.
 std::vector<std::string> quotable_values(std::string_view text) {
     std::vector<std::string> out;
     auto doc = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
     if (!doc.is_object())
         return out;
-    for (const auto& [key, value] : doc.items())
-        if (key != "type" && key != "title" && value.is_string() &&
-            value.get_ref<const std::string&>().size() >= 8 &&
-            !doc.contains(value.get_ref<const std::string&>()))
-            out.push_back(value.get<std::string>());
+    std::string named;  // everything a message may quote, joined
+    for (const auto& [key, value] : doc.items()) {
+        named += key + '\n';
+        if ((key == "type" || key == "title") && value.is_string())
+            named += value.get<std::string>() + '\n';
+    }
+    for (const auto& [key, value] : doc.items()) {
+        if (key == "type" || key == "title" || !value.is_string())
+            continue;
+        const std::string& v = value.get_ref<const std::string&>();
+        if (v.size() >= 8 && v.find('$') != std::string::npos && named.find(v) == std::string::npos)
+            out.push_back(v);
+    }
     return out;
 }
 
