@@ -88,21 +88,21 @@ Result<SecretBytes> read_path_value(std::string_view path, size_t limit) {
 
 namespace {
 
-const OptionSpec* find_option(const CommandSpec& spec, std::string_view name) {
-    for (const OptionSpec& option : spec.options)
+const OptionDef* find_option(const CommandDef& def, std::string_view name) {
+    for (const OptionDef& option : def.options)
         if (option.name == name)
             return &option;
     return nullptr;
 }
 
-const CommandSpec* find_subcommand(const SubcommandSpec& subs, std::string_view word) {
-    for (const CommandSpec& sub : subs.list)
+const CommandDef* find_subcommand(const SubcommandDef& subs, std::string_view word) {
+    for (const CommandDef& sub : subs.list)
         if (sub.name == word)
             return &sub;
     return nullptr;
 }
 
-Result<void> read_option(const OptionSpec& option, ArgLexer& lexer, Arguments& args) {
+Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args) {
     const std::string_view key = option.storage_key();
     switch (option.kind) {
         case OptionKind::Flag:
@@ -132,7 +132,7 @@ Result<void> read_option(const OptionSpec& option, ArgLexer& lexer, Arguments& a
 }
 
 // Runs the chosen command: loads what it needs once its arguments are complete, then calls it.
-Result<void> run_chosen(const CommandSpec& chosen, Invocation& invocation) {
+Result<void> run_chosen(const CommandDef& chosen, Invocation& invocation) {
     if (chosen.needs == Needs::Config)
         TRY(invocation.session());
     return chosen.run(invocation);
@@ -140,13 +140,13 @@ Result<void> run_chosen(const CommandSpec& chosen, Invocation& invocation) {
 
 // The option loop: options and the positional argument in any order; --help prints the usage
 // text; anything the command does not define is refused.
-Result<void> read_and_run(const CommandSpec& spec, std::string_view command, ArgLexer& lexer) {
+Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLexer& lexer) {
     const bool positional_subcommand =
-        spec.subcommands && spec.subcommands->read == SubcommandSpec::Read::Positional;
-    const CommandSpec* chosen = nullptr;
-    bool may_load = spec.needs != Needs::Nothing;
+        def.subcommands && def.subcommands->read == SubcommandDef::Read::Positional;
+    const CommandDef* chosen = nullptr;
+    bool may_load = def.needs != Needs::Nothing;
     if (positional_subcommand)
-        for (const CommandSpec& sub : spec.subcommands->list)
+        for (const CommandDef& sub : def.subcommands->list)
             may_load = may_load || sub.needs != Needs::Nothing;
     Invocation invocation(command, lexer, may_load);
     Arguments& args = invocation.args();
@@ -157,57 +157,57 @@ Result<void> read_and_run(const CommandSpec& spec, std::string_view command, Arg
             break;
         const ArgToken& t = *token;
         if (t.kind == ArgToken::Kind::Long) {
-            if (t.text == "help" && !spec.usage.empty()) {
-                write_stdout(spec.usage);
+            if (t.text == "help" && !def.usage.empty()) {
+                write_stdout(def.usage);
                 return {};
             }
-            if (const OptionSpec* option = find_option(spec, t.text)) {
+            if (const OptionDef* option = find_option(def, t.text)) {
                 TRY(read_option(*option, lexer, args));
                 continue;
             }
         } else if (t.kind == ArgToken::Kind::Value) {
             if (positional_subcommand && !chosen) {
-                std::string word = TRY(require_utf8(t.text, spec.positional.name));
-                chosen = find_subcommand(*spec.subcommands, word);
+                std::string word = TRY(require_utf8(t.text, def.positional.name));
+                chosen = find_subcommand(*def.subcommands, word);
                 if (!chosen)
-                    return CliError(TS_2000, spec.subcommands->unknown(command, word));
+                    return CliError(TS_2000, def.subcommands->unknown(command, word));
                 continue;
             }
-            if (!positional_subcommand && !spec.positional.name.empty() && !args.positional()) {
-                if (spec.positional.help_word && t.text == "help") {
-                    write_stdout(spec.usage);
+            if (!positional_subcommand && !def.positional.name.empty() && !args.positional()) {
+                if (def.positional.help_word && t.text == "help") {
+                    write_stdout(def.usage);
                     return {};
                 }
-                args.set_positional(TRY(require_utf8(t.text, spec.positional.name)));
+                args.set_positional(TRY(require_utf8(t.text, def.positional.name)));
                 continue;
             }
         }
         return unexpected(t);
     }
-    if (!positional_subcommand && !args.positional() && !spec.positional.missing.empty())
-        return CliError(TS_2000, std::string(spec.positional.missing));
+    if (!positional_subcommand && !args.positional() && !def.positional.missing.empty())
+        return CliError(TS_2000, std::string(def.positional.missing));
 
     if (positional_subcommand && !chosen)
-        chosen = spec.subcommands->otherwise;
-    return run_chosen(chosen ? *chosen : spec, invocation);
+        chosen = def.subcommands->otherwise;
+    return run_chosen(chosen ? *chosen : def, invocation);
 }
 
 }  // namespace
 
-Result<void> run_command(const CommandSpec& spec, ArgLexer& lexer) {
-    if (spec.reads_own_arguments) {
-        Invocation invocation(spec.name, lexer, spec.needs != Needs::Nothing);
-        return run_chosen(spec, invocation);
+Result<void> run_command(const CommandDef& def, ArgLexer& lexer) {
+    if (def.reads_own_arguments) {
+        Invocation invocation(def.name, lexer, def.needs != Needs::Nothing);
+        return run_chosen(def, invocation);
     }
-    if (spec.subcommands && spec.subcommands->read == SubcommandSpec::Read::Leading) {
+    if (def.subcommands && def.subcommands->read == SubcommandDef::Read::Leading) {
         std::string word = TRY(lexer.value_named("<subcommand>"));
         word = TRY(require_utf8(std::move(word), "<subcommand>"));
-        const CommandSpec* sub = find_subcommand(*spec.subcommands, word);
+        const CommandDef* sub = find_subcommand(*def.subcommands, word);
         if (!sub)
-            return CliError(TS_2000, spec.subcommands->unknown(spec.name, word));
-        return read_and_run(*sub, spec.name, lexer);
+            return CliError(TS_2000, def.subcommands->unknown(def.name, word));
+        return read_and_run(*sub, def.name, lexer);
     }
-    return read_and_run(spec, spec.name, lexer);
+    return read_and_run(def, def.name, lexer);
 }
 
 }  // namespace tessarin

@@ -28,7 +28,7 @@ enum class OptionKind {
     Refused,  // a secret that must not travel on the command line
 };
 
-struct OptionSpec {
+struct OptionDef {
     std::string_view name;  // without the dashes
     OptionKind kind = OptionKind::Flag;
     // Where the value is kept; the name when empty. Opposing flags share one key, so the last
@@ -44,7 +44,7 @@ struct OptionSpec {
     std::string_view storage_key() const { return key.empty() ? name : key; }
 };
 
-struct PositionalSpec {
+struct PositionalDef {
     std::string_view name;     // "query" in "query: not valid UTF-8"; empty: no positional
     std::string_view missing;  // detail when it is absent; empty: optional
     bool help_word = false;    // the word "help" in its place prints the usage text
@@ -125,39 +125,39 @@ enum class Needs {
     ConfigOnDemand,  // loaded when the command asks: only once its input calls for the vault
 };
 
-struct CommandSpec;
+struct CommandDef;
 
 // How a command's sub-commands are chosen.
-struct SubcommandSpec {
+struct SubcommandDef {
     enum class Read {
         Leading,     // the word right after the command ("memory create"), then its own options
         Positional,  // the first positional among the command's options ("skill --yes install")
     };
     Read read = Read::Leading;
-    std::span<const CommandSpec> list;
+    std::span<const CommandDef> list;
     // TS-2000 detail for a word that names no sub-command: built from the command and the word.
     std::string (*unknown)(std::string_view command, std::string_view word) = nullptr;
     // Positional: the sub-command run when none is named (nullptr: none).
-    const CommandSpec* otherwise = nullptr;
+    const CommandDef* otherwise = nullptr;
 };
 
-struct CommandSpec {
+struct CommandDef {
     std::string_view name;
     // Printed by --help, which then ends the command successfully; empty: --help is refused
     // like any option the command does not define.
     std::string_view usage = {};
-    std::span<const OptionSpec> options = {};
-    PositionalSpec positional = {};
+    std::span<const OptionDef> options = {};
+    PositionalDef positional = {};
     Needs needs = Needs::Nothing;
     CommandFunction run = nullptr;
-    std::optional<SubcommandSpec> subcommands = std::nullopt;
+    std::optional<SubcommandDef> subcommands = std::nullopt;
     // The command reads the rest of its line itself (its options depend on what it reads).
     bool reads_own_arguments = false;
 };
 
-// Reads the arguments after the command word as `spec` declares them, loads what the chosen
+// Reads the arguments after the command word as `def` declares them, loads what the chosen
 // command needs, and runs it.
-Result<void> run_command(const CommandSpec& spec, ArgLexer& lexer);
+Result<void> run_command(const CommandDef& def, ArgLexer& lexer);
 
 // A Path option's content: the bounded reader's text, with trailing CR and LF removed when it
 // came from a file ("-" is standard input, kept exactly).

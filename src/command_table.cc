@@ -24,17 +24,17 @@ Result<void> run_help(Invocation&) {
 }
 
 // --exact (the default) and --fuzzy set one flag: the last one on the line wins.
-constexpr OptionSpec k_exact{"exact", OptionKind::Flag, "exact", true};
-constexpr OptionSpec k_fuzzy{"fuzzy", OptionKind::Flag, "exact", false};
-constexpr OptionSpec k_type{"type", OptionKind::Text};
+constexpr OptionDef k_exact{"exact", OptionKind::Flag, "exact", true};
+constexpr OptionDef k_fuzzy{"fuzzy", OptionKind::Flag, "exact", false};
+constexpr OptionDef k_type{"type", OptionKind::Text};
 
-constexpr OptionSpec k_get_options[] = {
+constexpr OptionDef k_get_options[] = {
     {"field", OptionKind::Text}, {"json"}, k_exact, k_fuzzy, k_type,
 };
-constexpr OptionSpec k_find_options[] = {k_type};
-constexpr OptionSpec k_exactness_options[] = {k_exact, k_fuzzy};
-constexpr OptionSpec k_skill_options[] = {{"yes"}};
-constexpr OptionSpec k_audit_options[] = {
+constexpr OptionDef k_find_options[] = {k_type};
+constexpr OptionDef k_exactness_options[] = {k_exact, k_fuzzy};
+constexpr OptionDef k_skill_options[] = {{"yes"}};
+constexpr OptionDef k_audit_options[] = {
     // The number is checked as soon as it is read, before the configuration is loaded.
     {.name = "limit", .kind = OptionKind::Text, .check = check_audit_limit},
     {"actor", OptionKind::Text},
@@ -45,7 +45,7 @@ constexpr OptionSpec k_audit_options[] = {
     {"json"},
 };
 
-constexpr CommandSpec k_skill_subcommands[] = {
+constexpr CommandDef k_skill_subcommands[] = {
     {.name = "print", .run = run_skill_print},
     {.name = "install", .run = run_skill_install},
 };
@@ -55,7 +55,7 @@ std::string unknown_skill_subcommand(std::string_view, std::string_view word) {
 }
 
 // Compared exactly and case-sensitively, in this order.
-const CommandSpec k_commands[] = {
+const CommandDef k_commands[] = {
     {.name = "init", .usage = k_usage_init, .positional = {"blob", {}, true}, .run = run_init},
     {.name = "get",
      .usage = k_usage_get,
@@ -102,8 +102,8 @@ const CommandSpec k_commands[] = {
      .usage = k_usage_skill,
      .options = k_skill_options,
      .positional = {"skill arg"},
-     .subcommands = SubcommandSpec{SubcommandSpec::Read::Positional, k_skill_subcommands,
-                                   unknown_skill_subcommand, &k_skill_subcommands[0]}},
+     .subcommands = SubcommandDef{SubcommandDef::Read::Positional, k_skill_subcommands,
+                                  unknown_skill_subcommand, &k_skill_subcommands[0]}},
     // The words version and help ignore the rest of the line.
     {.name = "version", .run = run_version, .reads_own_arguments = true},
     {.name = "help", .run = run_help, .reads_own_arguments = true},
@@ -111,8 +111,8 @@ const CommandSpec k_commands[] = {
 
 }  // namespace
 
-const CommandSpec* find_command(std::string_view word) {
-    for (const CommandSpec& command : k_commands)
+const CommandDef* find_command(std::string_view word) {
+    for (const CommandDef& command : k_commands)
         if (command.name == word)
             return &command;
     return nullptr;

@@ -9,6 +9,6 @@ namespace tessarin {
 
 // The command named exactly (case-sensitively) by word, or nullptr. No aliases, no
 // abbreviations.
-const CommandSpec* find_command(std::string_view word);
+const CommandDef* find_command(std::string_view word);
 
 }  // namespace tessarin

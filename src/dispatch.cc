@@ -77,7 +77,7 @@ int run_program(int argc, char** argv) {
         print_usage_error("non-utf8 command name");
         return 1;
     }
-    if (const CommandSpec* command = find_command(token.text))
+    if (const CommandDef* command = find_command(token.text))
         return report(run_command(*command, args));
     print_usage_error("unknown command: '" + token.text + "' (try 'tessarin-cli help')");
     return 1;

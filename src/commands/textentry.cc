@@ -539,10 +539,10 @@ Result<void> check_limit(std::string_view text) {
 }
 
 // --exact (the default) and --fuzzy set one flag: the last one on the line wins.
-constexpr OptionSpec k_exact{"exact", OptionKind::Flag, "exact", true};
-constexpr OptionSpec k_fuzzy{"fuzzy", OptionKind::Flag, "exact", false};
+constexpr OptionDef k_exact{"exact", OptionKind::Flag, "exact", true};
+constexpr OptionDef k_fuzzy{"fuzzy", OptionKind::Flag, "exact", false};
 
-constexpr OptionSpec k_create_options[] = {
+constexpr OptionDef k_create_options[] = {
     {.name = "summary-file", .kind = OptionKind::Path},
     {.name = "content-file", .kind = OptionKind::Text},
     {.name = "status", .kind = OptionKind::Text},
@@ -560,10 +560,10 @@ constexpr OptionSpec k_create_options[] = {
      .alternative = "--embeddings-file PATH or --json"},
 };
 
-constexpr OptionSpec k_get_options[] = {{.name = "full"}, {.name = "json"}, k_exact, k_fuzzy};
+constexpr OptionDef k_get_options[] = {{.name = "full"}, {.name = "json"}, k_exact, k_fuzzy};
 
 // The status of an update is checked as soon as it is read, before anything else.
-constexpr OptionSpec k_update_options[] = {
+constexpr OptionDef k_update_options[] = {
     {.name = "summary-file", .kind = OptionKind::Path},
     {.name = "content-file", .kind = OptionKind::Text},
     {.name = "status", .kind = OptionKind::Text, .check = check_status},
@@ -578,9 +578,9 @@ constexpr OptionSpec k_update_options[] = {
      .alternative = "--embeddings-file PATH or --json"},
 };
 
-constexpr OptionSpec k_delete_options[] = {k_exact, k_fuzzy};
+constexpr OptionDef k_delete_options[] = {k_exact, k_fuzzy};
 
-constexpr OptionSpec k_search_options[] = {
+constexpr OptionDef k_search_options[] = {
     {.name = "vector-file", .kind = OptionKind::Path},
     {.name = "limit", .kind = OptionKind::Text, .check = check_limit},
     {.name = "vector",
@@ -589,8 +589,8 @@ constexpr OptionSpec k_search_options[] = {
 };
 
 // One list per kind: only the missing-query hints of get and delete name the kind.
-constexpr std::array<CommandSpec, 5> subcommand_list(std::string_view get_missing,
-                                                     std::string_view delete_missing) {
+constexpr std::array<CommandDef, 5> subcommand_list(std::string_view get_missing,
+                                                    std::string_view delete_missing) {
     return {{
         // Create, update and search load the configuration once their input has passed its
         // checks; get and delete have nothing to check but the query.
@@ -700,11 +700,11 @@ std::optional<uint64_t> parse_limit(std::string_view text) {
     return value;
 }
 
-SubcommandSpec text_entry_subcommands(TextKind kind) {
-    std::span<const CommandSpec> list = kind == TextKind::Note
-                                            ? std::span<const CommandSpec>(k_note_subcommands)
-                                            : std::span<const CommandSpec>(k_memory_subcommands);
-    return SubcommandSpec{SubcommandSpec::Read::Leading, list, unknown_subcommand};
+SubcommandDef text_entry_subcommands(TextKind kind) {
+    std::span<const CommandDef> list = kind == TextKind::Note
+                                           ? std::span<const CommandDef>(k_note_subcommands)
+                                           : std::span<const CommandDef>(k_memory_subcommands);
+    return SubcommandDef{SubcommandDef::Read::Leading, list, unknown_subcommand};
 }
 
 }  // namespace tessarin

@@ -43,6 +43,6 @@ Result<void> check_status(std::string_view status);
 std::optional<uint64_t> parse_limit(std::string_view text);
 
 // The sub-commands of note or memory: create, get, update, delete, search.
-SubcommandSpec text_entry_subcommands(TextKind kind);
+SubcommandDef text_entry_subcommands(TextKind kind);
 
 }  // namespace tessarin
