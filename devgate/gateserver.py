@@ -493,18 +493,38 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
         record["payload_prefix"] = payload[0] if payload else None
         envelope = None
         action = None
+        content = None
         try:
             envelope = payload[1:].decode("utf-8")
             env = json.loads(envelope)
             if isinstance(env, dict) and isinstance(env.get("action"), str):
                 action = env["action"]
+                content = env.get("content")
         except (UnicodeDecodeError, ValueError):
             pass
         record["envelope"] = envelope
         record["action"] = action
         record["canonical"] = _is_canonical(envelope)
+        # When this request's connection was ready (TLS done) and how many requests of its
+        # action were being served with it: shows what a client did at once.
+        record["connected"] = getattr(self.server.local, "connected", None)
+        with self.server.in_flight_lock:
+            self.server.in_flight[action] = self.server.in_flight.get(action, 0) + 1
+        try:
+            self._serve(record, action, content, hs, payload)
+        finally:
+            with self.server.in_flight_lock:
+                self.server.in_flight[action] -= 1
 
-        fault = datadir.take_fault(action)
+    def _serve(self, record, action, content, hs, payload):
+        datadir = self.server.datadir
+        delay = datadir.vault().settings().get("answer_delay") or {}
+        if isinstance(delay, dict) and delay.get(action):
+            self.server.stop_event.wait(float(delay[action]))
+        with self.server.in_flight_lock:
+            record["in_flight"] = self.server.in_flight.get(action, 0)
+
+        fault = datadir.take_fault(action, content)
         record["fault"] = fault.get("kind") if fault else None
         kind = fault.get("kind") if fault else None
         if kind in REPLACING_FAULTS:
@@ -522,6 +542,7 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
         reply = process(datadir, payload)
         record["outcome"] = "ok" if reply.get("ok") else "error %s" % reply["error"]["code"]
         record["reply"] = reply
+        record["answered"] = time.monotonic()
         datadir.log_request(record)
         self._answer(reply, hs, fault)
 
@@ -632,6 +653,9 @@ class GateServer(http.server.ThreadingHTTPServer):
         self.static_priv = datadir.static_private()
         self.verbose = verbose
         self.stop_event = threading.Event()
+        self.local = threading.local()
+        self.in_flight = {}
+        self.in_flight_lock = threading.Lock()
         self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.ssl_context.minimum_version = ssl.TLSVersion.TLSv1_2
         self.ssl_context.load_cert_chain(str(datadir.cert_path), str(datadir.cert_key_path))
@@ -643,6 +667,7 @@ class GateServer(http.server.ThreadingHTTPServer):
             tls = self.ssl_context.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError):
             return
+        self.local.connected = time.monotonic()
         try:
             self.RequestHandlerClass(tls, client_address, self)
         except (ssl.SSLError, OSError):

@@ -44,6 +44,9 @@ DEFAULT_SETTINGS = {
     "fixed_time_ms": None,
     # Refuse envelopes that are not the exact compact, key-ordered form.
     "strict_envelope": True,
+    # Seconds to wait before answering, per action ({"search.query": 0.5}): makes requests
+    # that a client sends at once overlap visibly.
+    "answer_delay": {},
 }
 
 SCHEMA = """
@@ -202,14 +205,19 @@ class DataDir:
         with self._faults_locked() as box:
             return list(box[0])
 
-    def take_fault(self, action):
-        """The first queued fault that applies to this action, used up by one request."""
+    def take_fault(self, action, content=None):
+        """The first queued fault that applies to this action (and, when the fault has `when`,
+        to a request whose content holds those members), used up by one request."""
         if not self.faults_path.exists():
             return None
         with self._faults_locked() as box:
             for i, fault in enumerate(box[0]):
                 want = fault.get("action")
                 if want is not None and want != action:
+                    continue
+                when = fault.get("when")
+                if when is not None and not (isinstance(content, dict) and
+                                             all(content.get(k) == v for k, v in when.items())):
                     continue
                 times = fault.get("times", 1)
                 if times is not None and times >= 0:

@@ -11,9 +11,22 @@
 
 namespace tessarin {
 
+// What became of a gate request that failed, as the transport and the gate told it: set
+// where the failure happens, read by the failover decision.
+enum class GateOutcome : unsigned char {
+    none,              // not a failure of the exchange with the gate
+    not_sent,          // name resolution, connection or TLS handshake failed: the gate saw nothing
+    unanswered,        // the request went out, then a timeout or a cut connection
+    refused,           // an HTTP status outside 2xx (in http_status)
+    gate_unavailable,  // the gate answered not ok, naming an HTTP 502, 503, 504 or a dark gate
+    abandoned,         // the command no longer wanted the answer and cut the request short
+};
+
 struct CliError {
     std::string detail;  // may be empty: the record's message is shown instead
     const TessarinError* error = nullptr;
+    GateOutcome outcome = GateOutcome::none;
+    long http_status = 0;  // for GateOutcome::refused
 
     CliError() = default;
     CliError(const TessarinError& record, std::string detail_text = {})

@@ -27,6 +27,12 @@ std::string parent_directory(const std::string& path) {
 
 }  // namespace
 
+void UniqueFd::reset(int fd) {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
 std::string error_text(int code) {
     return OsError{code}.text();
 }

@@ -4,8 +4,32 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tessarin {
+
+// An owned file descriptor, closed when it goes (a negative value owns nothing).
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other)
+            reset(std::exchange(other.m_fd, -1));
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    // Closes what is held and holds fd instead.
+    void reset(int fd = -1);
+
+  private:
+    int m_fd;
+};
 
 // The C library's text for an errno value ("No such file or directory").
 std::string error_text(int code);

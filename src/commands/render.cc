@@ -1,9 +1,12 @@
 #include "src/commands/render.h"
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <set>
 #include <utility>
 
+#include "src/at_once.h"
 #include "src/commands/entry_fields.h"
 #include "src/config.h"
 #include "src/gate/vault.h"
@@ -42,9 +45,17 @@ std::string reference_text(const TemplateReference& r) {
 
 using ResolutionMap = std::map<std::pair<std::string, std::string>, SecretBytes>;
 
+// What one (entry, field) pair resolved to: the value, and the entry it was found in.
+struct Resolution {
+    SecretBytes value;
+    std::string entry_id;
+};
+
 // Resolves one (entry, field) pair: exact search, typed fetch, field look-up, decryption.
-Result<SecretBytes> resolve_reference(const Vault& vault, const TemplateReference& r,
-                                      std::set<std::string>& entry_ids) {
+// `unwanted` says, before the fetch, that the answer is no longer needed (it is then never
+// looked at).
+Result<Resolution> resolve_pair(const Vault& vault, const TemplateReference& r,
+                                const std::function<bool()>& unwanted) {
     const std::string where = at_line(r.line);
     SearchResponse found = TRY(entry_search(vault, r.entry, true, std::nullopt));
     // The count shape carries no entry to fetch: it is "several" unless its count is 0.
@@ -55,7 +66,9 @@ Result<SecretBytes> resolve_reference(const Vault& vault, const TemplateReferenc
     if (matches > 1 || found.shape == SearchResponse::Shape::CountCrypto)
         return CliError(TS_2063,
                         where + reference_text(r) + " \u2014 multiple matches; be more specific");
-    const std::string& id = found.entries[0].entry_id;
+    if (unwanted())
+        return CliError(TS_0005, "not needed");
+    std::string id = found.entries[0].entry_id;
     Entry entry = TRY(entry_get(vault, id));
     if (!entry.data)
         return CliError(TS_2063, where + "vault returned no data for entry");
@@ -70,15 +83,53 @@ Result<SecretBytes> resolve_reference(const Vault& vault, const TemplateReferenc
     if (value.is_error())
         return CliError(TS_2049, where + "decrypt failed for " + reference_text(r) + ": " +
                                      display(value.error().get()));
-    if (!entry_ids.count(id)) {
-        if (entry_ids.size() >= k_max_distinct_entries)
-            return CliError(TS_2061,
-                            "more than " + std::to_string(k_max_distinct_entries) +
-                                " distinct vault entries after resolution \u2014 split your "
-                                "config or split your run.");
-        entry_ids.insert(id);
+    return Resolution{value.release_value(), std::move(id)};
+}
+
+// Resolves the distinct pairs (given by their first reference, in text order) into the map.
+// The pairs are resolved at once; the outcome is decided in text order, as if one after the
+// other: the first failing pair wins. Once pair k has failed, no pair after k is started.
+Result<void> resolve_all(const Vault& vault, const std::vector<const TemplateReference*>& pairs,
+                         ResolutionMap& resolved) {
+    std::atomic<size_t> first_failed{pairs.size()};
+    AtOnce<Result<Resolution>> at_once(
+        pairs.size(), k_requests_at_once,
+        [&](size_t i, const std::atomic<bool>& stopping) -> Result<Resolution> {
+            auto unwanted = [&] { return stopping.load() || i > first_failed.load(); };
+            if (unwanted())
+                return CliError(TS_0005, "not needed");
+            auto r = resolve_pair(vault, *pairs[i], unwanted);
+            if (r.is_error())
+                for (size_t f = first_failed.load(); i < f;)
+                    if (first_failed.compare_exchange_weak(f, i))
+                        break;
+            return r;
+        });
+    // The requests still running are not waited for once the outcome is known.
+    auto give_up = [&](CliError error) {
+        at_once.stop();
+        vault.http.abandon();
+        return error;
+    };
+
+    std::set<std::string> entry_ids;
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        Result<Resolution> r = std::move(*at_once.take(i));
+        if (r.is_error())
+            return give_up(r.release_error());
+        Resolution& got = r.value();
+        if (!entry_ids.count(got.entry_id)) {
+            if (entry_ids.size() >= k_max_distinct_entries)
+                return give_up(CliError(TS_2061, "more than " +
+                                                     std::to_string(k_max_distinct_entries) +
+                                                     " distinct vault entries after resolution "
+                                                     "\u2014 split your config or split your run."));
+            entry_ids.insert(got.entry_id);
+        }
+        const TemplateReference& ref = *pairs[i];
+        resolved.emplace(std::make_pair(ref.entry, ref.field), std::move(got.value));
     }
-    return value.release_value();
+    return {};
 }
 
 }  // namespace
@@ -143,16 +194,14 @@ Result<void> run_render(Invocation& invocation) {
                                      "). render is not a bulk extraction tool \u2014 split your "
                                      "config or split your run.");
 
-    const Vault vault = session.vault();
+    // Each distinct pair once, by its first reference.
+    std::vector<const TemplateReference*> pairs;
+    std::set<std::pair<std::string_view, std::string_view>> seen;
+    for (const TemplateReference& r : refs)
+        if (seen.emplace(r.entry, r.field).second)
+            pairs.push_back(&r);
     ResolutionMap resolved;
-    std::set<std::string> entry_ids;
-    for (const TemplateReference& r : refs) {
-        auto key = std::make_pair(r.entry, r.field);
-        if (resolved.count(key))
-            continue;
-        SecretBytes value = TRY(resolve_reference(vault, r, entry_ids));
-        resolved.emplace(std::move(key), std::move(value));
-    }
+    TRY(resolve_all(session.vault(), pairs, resolved));
 
     // The output holds secrets: it lives in a buffer that wipes itself, sized once.
     size_t size = text.size();

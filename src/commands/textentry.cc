@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <span>
 #include <vector>
 
 #include "crypto/core/primitives.h"
+#include "src/at_once.h"
 #include "src/commands/lookup.h"
 #include "src/gate/gate.h"
 #include "src/gate/vault.h"
@@ -240,6 +244,7 @@ struct Resolved {
 };
 
 Result<Resolved> resolve_entry(const Vault& vault, const Arguments& args, std::string_view kind) {
+    vault.prepare_next();  // the fetch follows the search
     std::string id =
         TRY(resolve_one(vault, *args.positional(), args.flag("exact", true), std::string(kind)));
     Entry entry = TRY(entry_get(vault, id));
@@ -339,6 +344,7 @@ Result<void> run_get(Invocation& invocation) {
     const std::string kind = kind_word(invocation);
     Session& session = *TRY(invocation.session());
     if (a.flag("json")) {
+        session.vault().prepare_next();  // the fetch follows the search
         std::string id =
             TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), kind));
         json raw = TRY(entry_get_raw(session.vault(), id));
@@ -476,6 +482,76 @@ SecretBytes hit_display(const Vault& vault, const std::string& id) {
     return SecretBytes::from_text(e.title ? *e.title : id);
 }
 
+// One hit of a similarity search, as the reply gives it.
+const std::string k_no_id = "?";
+
+struct Hit {
+    std::optional<std::string> id;
+    double distance = 0;
+    std::string model = "?";
+};
+
+Hit read_hit(const json& hit) {
+    Hit h;
+    if (!hit.is_object())
+        return h;
+    auto it = hit.find("entry_id");
+    if (it != hit.end() && it->is_string())
+        h.id = it->get<std::string>();
+    it = hit.find("distance");
+    if (it != hit.end() && it->is_number())
+        h.distance = it->get<double>();
+    it = hit.find("embedding_model");
+    if (it != hit.end() && it->is_string())
+        h.model = it->get<std::string>();
+    return h;
+}
+
+// The listing's lines, in hit order: id, distance, [model] and what the hit is shown as, tab
+// separated. Every text from the vault is made one line, so that none can forge a line or a
+// column. The look-ups run at once; they get two request timeouts in all, after which the
+// hits not yet looked up are shown by their ids, like hits whose look-up failed.
+void list_hits(const Vault& vault, const std::vector<Hit>& hits) {
+    AtOnce<SecretBytes> lookups(hits.size(), k_requests_at_once,
+                                [&](size_t i, const std::atomic<bool>&) {
+                                    // A hit without an id has nothing to look up: it is "?".
+                                    return hits[i].id ? hit_display(vault, *hits[i].id)
+                                                      : SecretBytes::from_text(k_no_id);
+                                });
+    const auto budget_end = std::chrono::steady_clock::now() + 2 * k_request_timeout;
+    bool given_up = false;
+    for (size_t i = 0; i < hits.size(); ++i) {
+        const Hit& hit = hits[i];
+        const std::string& id = hit.id ? *hit.id : k_no_id;
+        std::optional<SecretBytes> display = lookups.take(i, budget_end);
+        if (!display && !given_up) {
+            given_up = true;
+            lookups.stop();
+            vault.http.abandon();
+            display = lookups.take(i);
+        }
+        if (!display)
+            display = SecretBytes::from_text(id);
+        const std::string distance_text = four_decimals(hit.distance);
+        const std::string safe_id = one_line(id, SIZE_MAX);
+        const std::string safe_model = one_line(hit.model, SIZE_MAX);
+        std::string safe_display = one_line(display->expose_text(), SIZE_MAX);
+        SecretBytes line;
+        line.reserve(safe_id.size() + distance_text.size() + safe_model.size() +
+                     safe_display.size() + 8);
+        line.append_text(safe_id);
+        line.append_text("\t");
+        line.append_text(distance_text);
+        line.append_text("\t[");
+        line.append_text(safe_model);
+        line.append_text("]\t");
+        line.append_text(safe_display);
+        wipe_string(safe_display);
+        line.append_text("\n");
+        write_stdout(line.expose_text());
+    }
+}
+
 Result<void> run_search(Invocation& invocation) {
     const Arguments& a = invocation.args();
     const std::string kind = kind_word(invocation);
@@ -498,35 +574,11 @@ Result<void> run_search(Invocation& invocation) {
         write_stdout("No similar " + kind + "s found.\n");
         return {};
     }
-    for (const json& hit : result) {
-        std::optional<std::string> id;
-        double distance = 0;
-        std::string model = "?";
-        if (hit.is_object()) {
-            auto it = hit.find("entry_id");
-            if (it != hit.end() && it->is_string())
-                id = it->get<std::string>();
-            it = hit.find("distance");
-            if (it != hit.end() && it->is_number())
-                distance = it->get<double>();
-            it = hit.find("embedding_model");
-            if (it != hit.end() && it->is_string())
-                model = it->get<std::string>();
-        }
-        // A hit without an id has nothing to look up: it is shown as "?".
-        SecretBytes display = id ? hit_display(vault, *id) : SecretBytes::from_text("?");
-        const std::string distance_text = four_decimals(distance);
-        SafeText safe_id = terminal_safe(id ? std::string_view(*id) : std::string_view("?"));
-        SafeText safe_model = terminal_safe(model);
-        SafeText safe_display = terminal_safe(display.expose_text());
-        std::string line;
-        line.reserve(safe_id.view().size() + distance_text.size() + safe_model.view().size() +
-                     safe_display.view().size() + 8);
-        line.append(safe_id.view()).append("\t").append(distance_text).append("\t[");
-        line.append(safe_model.view()).append("]\t").append(safe_display.view()).append("\n");
-        write_stdout(line);
-        wipe_string(line);
-    }
+    // A reply may list more hits than were asked for: only the first `limit` are looked up
+    // (each look-up counts against the agent's read quota) and listed.
+    std::vector<Hit> hits;
+    for (size_t i = 0; i < result.size() && i < limit; ++i) hits.push_back(read_hit(result[i]));
+    list_hits(vault, hits);
     return {};
 }
 

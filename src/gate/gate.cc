@@ -23,7 +23,36 @@ CliError envelope_failure(EnvelopeError error) {
 }
 
 CliError post_failure(HttpError error) {
-    return CliError(TS_2020, "POST /gate: " + error.message);
+    CliError failure(TS_2020, "POST /gate: " + error.message);
+    failure.outcome = error.abandoned ? GateOutcome::abandoned
+                      : error.sent    ? GateOutcome::unanswered
+                                      : GateOutcome::not_sent;
+    return failure;
+}
+
+CliError refused(long status) {
+    CliError failure(TS_2047, "gate refused the handshake (HTTP " + std::to_string(status) +
+                                  ") \u2014 wrong pubkey or dark gate");
+    failure.outcome = GateOutcome::refused;
+    failure.http_status = status;
+    return failure;
+}
+
+// The gate's own error. One that names an unreachable upstream (a proxy's 502, 503 or 504, a
+// dark gate behind it) is a reason to try the replica like a refusal of our own.
+CliError gate_error(std::string_view code, std::string_view message) {
+    std::string text = std::string(code) + ": " + std::string(message);
+    CliError failure(TS_2047, "gate error " + text);
+    for (std::string_view marker : {"HTTP 502", "HTTP 503", "HTTP 504", "dark gate"})
+        if (text.find(marker) != std::string::npos)
+            failure.outcome = GateOutcome::gate_unavailable;
+    return failure;
+}
+
+// An entry.upsert without an id makes a new entry: repeating it where the first may have
+// been applied would make two.
+bool is_create(std::string_view action, const json& argument) {
+    return action == "entry.upsert" && !(argument.is_object() && argument.contains("id"));
 }
 
 }  // namespace
@@ -43,9 +72,7 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
     HttpResponse reply = TRY_OR(
         http.post(gate.url, "text/plain", body, k_request_timeout, k_max_reply_body), post_failure);
     if (reply.status < 200 || reply.status > 299)
-        return CliError(TS_2047, "gate refused the handshake (HTTP " +
-                                     std::to_string(reply.status) +
-                                     ") \u2014 wrong pubkey or dark gate");
+        return refused(reply.status);
     if (reply.oversize || reply.body.size() > k_max_reply_body)
         return CliError(TS_2021, "gate response exceeds " + std::to_string(k_max_reply_body) +
                                      " bytes (" + std::to_string(reply.body_length) +
@@ -63,32 +90,45 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
     if (r.ok)
         return std::move(r.result);
     if (!r.error)
-        return CliError(TS_2047, "gate error UNKNOWN: no detail");
-    return CliError(TS_2047, "gate error " + r.error->code + ": " + r.error->message);
+        return gate_error("UNKNOWN", "no detail");
+    return gate_error(r.error->code, r.error->message);
 }
 
-bool justifies_failover(const CliError& error) {
-    if (error.error == &TS_2020)
-        return true;
-    const std::string text = error.display();
-    for (std::string_view marker : {"HTTP 502", "HTTP 503", "HTTP 504", "dark gate"})
-        if (text.find(marker) != std::string::npos)
+bool justifies_failover(const CliError& error, bool create) {
+    switch (error.outcome) {
+        case GateOutcome::not_sent:
+        case GateOutcome::gate_unavailable:
+            // The primary did not act on the request: safe to repeat anything.
             return true;
+        case GateOutcome::unanswered:
+            return !create;
+        case GateOutcome::refused:
+            // A proxy's 502 or 504 may come after the gate took the request.
+            return !create || (error.http_status != 502 && error.http_status != 504);
+        case GateOutcome::none:
+        case GateOutcome::abandoned:
+            break;
+    }
     return false;
 }
 
 Result<json> gate_call(HttpClient& http, const LoadedConfig& config, std::string_view action,
                        const json& argument) {
     auto primary = gate_request(http, config.primary, config.expose_token(), action, argument);
-    if (!primary.is_error() || !config.replica || !justifies_failover(primary.error()))
+    if (!primary.is_error() || !config.replica)
         return primary;
+    const bool create = is_create(action, argument);
+    if (!justifies_failover(primary.error(), create)) {
+        if (!create || !justifies_failover(primary.error(), false))
+            return primary;
+        CliError error = primary.release_error();
+        error.append_note(
+            "the primary gate may have created the entry before failing, so it was not sent to "
+            "the replica; `tessarin-cli find` shows whether it was");
+        return error;
+    }
     write_stderr("gate: primary unreachable, trying replica\n");
     return gate_request(http, *config.replica, config.expose_token(), action, argument);
-}
-
-Result<json> gate_call(const LoadedConfig& config, std::string_view action, const json& argument) {
-    auto http = make_https_client();
-    return gate_call(*http, config, action, argument);
 }
 
 std::optional<std::string> quota_warning(const Quota& q) {

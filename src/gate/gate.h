@@ -24,17 +24,17 @@ Result<nlohmann::json> gate_request(HttpClient& http, const GateEndpoint& gate,
                                     std::string_view token, std::string_view action,
                                     const nlohmann::json& argument);
 
-// The primary, then, when its failure says the gate is unreachable or refusing (TS-2020,
-// "HTTP 502", "HTTP 503", "HTTP 504", "dark gate") and a replica is configured, the replica
+// The primary, then, when its failure justifies it and a replica is configured, the replica
 // once. Prints "gate: primary unreachable, trying replica" on standard error before that.
+// Safe to call from several threads at once (each call is a request of its own).
 Result<nlohmann::json> gate_call(HttpClient& http, const LoadedConfig& config,
                                  std::string_view action, const nlohmann::json& argument);
-// gate_call over the program's HTTPS client.
-Result<nlohmann::json> gate_call(const LoadedConfig& config, std::string_view action,
-                                 const nlohmann::json& argument);
 
-// Whether a failure of the primary justifies trying the replica.
-bool justifies_failover(const CliError& error);
+// Whether a failure of the primary justifies trying the replica, decided on what became of
+// the request: nothing sent, sent and unanswered (a timeout, a cut connection), an HTTP
+// refusal, or a gate error naming an unreachable upstream. A create (an upsert without an id)
+// is repeated only where the primary surely did not apply it.
+bool justifies_failover(const CliError& error, bool create = false);
 
 // "read quota: 12/60 this minute, 340/600 this hour — every search and read counts; ...",
 // or nothing when neither window is limited.

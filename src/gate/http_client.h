@@ -1,5 +1,6 @@
 // The one seam between the gate code and the network: post a body to a URL within a
-// deadline, get a status and a body back, or the HTTP client's error text. Tests replace it.
+// deadline, get a status and a body back, or the HTTP client's error text and whether the
+// request went out. Tests replace it.
 #pragma once
 
 #include <chrono>
@@ -23,8 +24,15 @@ struct HttpResponse {
 
 struct HttpError {
     std::string message;
+    // Whether any of the request reached the connection before it failed. False means the
+    // server cannot have acted on it: name resolution, connection or TLS handshake failed.
+    bool sent = false;
+    // The client was told to abandon its requests (HttpClient::abandon).
+    bool abandoned = false;
 };
 
+// One client serves one command. post may run on several threads at once: each call has a
+// connection of its own; only the TLS set-up and the resolved addresses are shared.
 class HttpClient {
   public:
     virtual ~HttpClient() = default;
@@ -35,6 +43,12 @@ class HttpClient {
                                                       std::string_view body,
                                                       std::chrono::milliseconds timeout,
                                                       size_t max_body) = 0;
+    // Starts opening a connection (TCP and verified TLS) to url in the background, for the
+    // next post to that url only. It is never used twice; unused, it is closed with the client.
+    virtual void prepare(const std::string& url) { (void)url; }
+    // Ends every post still running, and any later one, at once with an error: for requests
+    // whose answers are no longer wanted.
+    virtual void abandon() {}
 };
 
 // The program's HTTPS/1.1 client over OpenSSL: TLS verified against SSL_CERT_FILE,

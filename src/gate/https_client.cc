@@ -1,24 +1,22 @@
-// The program's HTTPS/1.1 client: one POST per call over a fresh TCP connection and TLS
-// session (OpenSSL's libssl), redirects followed, the whole exchange bounded by one deadline.
+// The program's HTTPS/1.1 client: one POST per call over a TCP connection and TLS session of
+// its own (OpenSSL's libssl), redirects followed, the whole exchange bounded by one deadline.
 // It exists so that a short-lived process pays for no more than libssl and libcrypto.
+//
+// A command may post from several threads at once. What the calls share is set up once and
+// guarded: the TLS context (with its trust store) and the resolved addresses. A connection is
+// never shared: each call opens its own, or takes the one prepare() opened for it.
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,16 +24,17 @@
 #include <thread>
 #include <utility>
 
+#include "src/gate/deadline.h"
 #include "src/gate/http_client.h"
 #include "src/gate/http_response.h"
 #include "src/gate/https_url.h"
+#include "src/gate/tcp_connect.h"
 #include "src/posix.h"
 
 namespace tessarin {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Outcome = BasicResult<HttpResponse, HttpError>;
 using Done = BasicResult<void, HttpError>;
 
@@ -48,62 +47,8 @@ struct SslCtxFree {
 struct SslFree {
     void operator()(SSL* p) const { SSL_free(p); }
 };
-struct AddrinfoFree {
-    void operator()(addrinfo* p) const { freeaddrinfo(p); }
-};
 using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 using SslPtr = std::unique_ptr<SSL, SslFree>;
-using AddrinfoPtr = std::unique_ptr<addrinfo, AddrinfoFree>;
-
-// An owned socket descriptor, closed on every path.
-class Socket {
-  public:
-    explicit Socket(int fd = -1) : m_fd(fd) {}
-    Socket(Socket&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) {
-            close();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { close(); }
-    int get() const { return m_fd; }
-
-  private:
-    void close() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-    int m_fd;
-};
-
-// The one deadline of a call: resolution, connection, handshake, and every read and write of
-// every redirect hop share it.
-class Deadline {
-  public:
-    explicit Deadline(std::chrono::milliseconds timeout)
-        : m_timeout(timeout), m_start(Clock::now()), m_end(m_start + timeout) {}
-    Clock::time_point end() const { return m_end; }
-    bool expired() const { return Clock::now() >= m_end; }
-    Clock::duration remaining() const {
-        auto left = m_end - Clock::now();
-        return left > Clock::duration::zero() ? left : Clock::duration::zero();
-    }
-    std::string timeout_ms() const { return std::to_string(m_timeout.count()); }
-    std::string elapsed_ms() const {
-        return std::to_string(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_start).count());
-    }
-
-  private:
-    std::chrono::milliseconds m_timeout;
-    Clock::time_point m_start;
-    Clock::time_point m_end;
-};
 
 const char* env_path(const char* name) {
     const char* v = std::getenv(name);
@@ -121,129 +66,11 @@ bool is_ip_literal(const std::string& host) {
            inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
-// Waits until fd is ready for events; false once `until` has passed. A poll failure other
-// than an interruption counts as ready, so the next socket call reports it.
-bool wait_ready(int fd, short events, Clock::time_point until) {
-    for (;;) {
-        auto left = until - Clock::now();
-        if (left <= Clock::duration::zero())
-            return false;
-        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        pollfd p{fd, events, 0};
-        int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(ms, 1 << 30)));
-        if (rc > 0)
-            return true;
-        if (rc < 0 && errno != EINTR)
-            return true;
-    }
-}
-
-// Name resolution. A host name's lookup cannot be interrupted, so it runs on a thread of its
-// own and the call stops waiting for it at the deadline; a late lookup then finishes alone
-// and frees what it found.
-struct Lookup {
-    std::string host, port;
-    addrinfo hints{};
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    int rc = 0;
-    addrinfo* list = nullptr;
-    ~Lookup() {
-        if (list)
-            freeaddrinfo(list);
-    }
-};
-
-void run_lookup(const std::shared_ptr<Lookup>& lookup) {
-    addrinfo* list = nullptr;
-    int rc = getaddrinfo(lookup->host.c_str(), lookup->port.c_str(), &lookup->hints, &list);
-    std::lock_guard<std::mutex> lock(lookup->mutex);
-    lookup->rc = rc;
-    lookup->list = list;
-    lookup->done = true;
-    lookup->finished.notify_all();
-}
-
-BasicResult<AddrinfoPtr, HttpError> resolve(const HttpsUrl& url, const Deadline& deadline) {
-    auto lookup = std::make_shared<Lookup>();
-    lookup->host = url.host;
-    lookup->port = std::to_string(url.port);
-    lookup->hints.ai_family = AF_UNSPEC;
-    lookup->hints.ai_socktype = SOCK_STREAM;
-    lookup->hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
-    const HttpError unresolved{"Could not resolve host: " + url.host};
-
-    // An address needs neither a lookup nor a thread.
-    addrinfo* numeric = nullptr;
-    if (getaddrinfo(lookup->host.c_str(), lookup->port.c_str(), &lookup->hints, &numeric) == 0)
-        return AddrinfoPtr(numeric);
-    if (url.bracketed)
-        return unresolved;
-    lookup->hints.ai_flags = AI_NUMERICSERV;
-    try {
-        std::thread([lookup] { run_lookup(lookup); }).detach();
-    } catch (const std::system_error&) {
-        run_lookup(lookup);  // no thread to be had: resolve here, without the deadline
-    }
-    std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!lookup->finished.wait_until(lock, deadline.end(), [&] { return lookup->done; }))
-        return HttpError{"Resolving timed out after " + deadline.timeout_ms() + " milliseconds"};
-    if (lookup->rc != 0 || !lookup->list)
-        return unresolved;
-    return AddrinfoPtr(std::exchange(lookup->list, nullptr));
-}
-
-// A TCP connection to the first address that answers, tried in the resolver's order.
-BasicResult<Socket, HttpError> connect_any(const addrinfo* list, const HttpsUrl& url,
-                                           const Deadline& deadline) {
-    size_t count = 0;
-    for (const addrinfo* a = list; a; a = a->ai_next) ++count;
-    int last_error = ECONNREFUSED;
-    size_t index = 0;
-    for (const addrinfo* a = list; a && !deadline.expired(); a = a->ai_next, ++index) {
-        Socket s(
-            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-        if (s.get() < 0) {
-            last_error = errno;
-            continue;
-        }
-        int one = 1;
-#ifdef SO_NOSIGPIPE
-        ::setsockopt(s.get(), SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
-        ::setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (::connect(s.get(), a->ai_addr, a->ai_addrlen) == 0)
-            return s;
-        if (errno != EINPROGRESS) {
-            last_error = errno;
-            continue;
-        }
-        // Each address left gets an equal share of the time left, so one silent address
-        // cannot use it all.
-        auto share = deadline.remaining() / static_cast<long>(count - index);
-        if (!wait_ready(s.get(), POLLOUT, Clock::now() + share)) {
-            last_error = ETIMEDOUT;
-            continue;
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-            error = errno;
-        if (error == 0)
-            return s;
-        last_error = error;
-    }
-    if (deadline.expired())
-        return HttpError{"Connection timed out after " + deadline.timeout_ms() + " milliseconds"};
-    return HttpError{"Failed to connect to " + url.host + " port " + std::to_string(url.port) +
-                     " after " + deadline.elapsed_ms() + " ms: " + error_text(last_error)};
-}
-
 // The outcome of one TLS call driven through the socket's readiness until it completes.
 struct SslStep {
     bool ok = false;
     bool timed_out = false;
+    bool abandoned = false;
     int error = SSL_ERROR_NONE;  // SSL_get_error's verdict when not ok
     int saved_errno = 0;
     std::optional<HttpError> idle_error;  // the failure of the work done while waiting
@@ -280,9 +107,15 @@ SslStep drive(SSL* ssl, int fd, const Deadline& deadline, Call call, Idle idle =
                 return step;
             }
         }
-        if (!wait_ready(fd, events, deadline.end())) {
-            step.timed_out = true;
-            return step;
+        switch (wait_ready(fd, events, deadline.end(), deadline)) {
+            case Wait::ready:
+                break;
+            case Wait::timed_out:
+                step.timed_out = true;
+                return step;
+            case Wait::abandoned:
+                step.abandoned = true;
+                return step;
         }
     }
 }
@@ -301,9 +134,14 @@ std::string describe(const SslStep& step) {
     return "SSL error " + std::to_string(step.error);
 }
 
-HttpError timed_out(const Deadline& deadline, size_t received) {
+HttpError timed_out(const Deadline& deadline, size_t received, bool sent) {
     return HttpError{"Operation timed out after " + deadline.timeout_ms() + " milliseconds with " +
-                     std::to_string(received) + " bytes received"};
+                         std::to_string(received) + " bytes received",
+                     sent};
+}
+
+HttpError abandoned(bool sent) {
+    return HttpError{"request abandoned", sent, true};
 }
 
 // Parsing a whole CA bundle costs tens of milliseconds per request; the system's hashed
@@ -339,36 +177,117 @@ BasicResult<SslCtxPtr, HttpError> make_context() {
     return ctx;
 }
 
-// The client's one TLS context. Its trust store is read during the first handshake, while the
-// gate works on its answer to the ClientHello: parsing a certificate file takes about as long.
+int verify_after_loading_trust(X509_STORE_CTX* store_ctx, void* arg);
+
+// The client's one TLS context, made at its first request: nothing is set up before a command
+// needs the network. Its trust store is read once, during the first handshake, while the gate
+// works on its answer to the ClientHello: parsing a certificate file takes about as long.
 // Should the answer be in before the client gets to it, the store is read when the gate's
 // certificate is to be verified, which is the latest it can be. A context that has not read
 // its store trusts nothing, so a slip here can only refuse a gate, never accept one.
-struct TlsContext {
-    SslCtxPtr ctx;
-    bool trusted = false;
-    // Why the store could not be read, when that happened inside the verification.
-    std::optional<HttpError> trust_error;
+class TlsContext {
+  public:
+    BasicResult<SSL_CTX*, HttpError> get() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_ctx) {
+            auto ctx = make_context();
+            if (ctx.is_error())
+                return ctx.release_error();
+            m_ctx = ctx.release_value();
+            SSL_CTX_set_cert_verify_callback(m_ctx.get(), verify_after_loading_trust, this);
+        }
+        return m_ctx.get();
+    }
 
+    // Reads the trust store, once for all requests; a failure stays the answer.
     Done load_trust_store() {
-        if (trusted)
-            return {};
-        TRY(set_trust_store(ctx.get()));
-        trusted = true;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_tried) {
+            m_tried = true;
+            auto loaded = set_trust_store(m_ctx.get());
+            if (loaded.is_error())
+                m_error = loaded.release_error();
+        }
+        if (m_error)
+            return *m_error;
         return {};
     }
+
+    // Why the store could not be read, once that is known.
+    std::optional<HttpError> load_error() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_error;
+    }
+
+  private:
+    std::mutex m_mutex;
+    SslCtxPtr m_ctx;
+    bool m_tried = false;
+    std::optional<HttpError> m_error;
 };
 
 // The library's chain verification, after the trust store is read (arg: the TlsContext).
 int verify_after_loading_trust(X509_STORE_CTX* store_ctx, void* arg) {
-    auto* tls = static_cast<TlsContext*>(arg);
-    auto loaded = tls->load_trust_store();
-    if (loaded.is_error()) {
-        tls->trust_error = loaded.release_error();
+    if (static_cast<TlsContext*>(arg)->load_trust_store().is_error()) {
         X509_STORE_CTX_set_error(store_ctx, X509_V_ERR_UNSPECIFIED);
         return 0;
     }
     return X509_verify_cert(store_ctx);
+}
+
+// A TCP connection with its TLS session, verified, ready for one request.
+struct Connection {
+    UniqueFd socket;
+    SslPtr ssl;
+};
+
+// Resolution, TCP and TLS. Nothing of a request has been sent when this fails.
+BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& resolver,
+                                                   const HttpsUrl& url, const Deadline& deadline) {
+    SSL_CTX* ctx = TRY(tls.get());
+    auto addresses = TRY(resolver.resolve(url, deadline));
+    Connection c{TRY(connect_first(addresses, url, deadline)), SslPtr(SSL_new(ctx))};
+    const int fd = c.socket.get();
+    SSL* ssl = c.ssl.get();
+    if (!ssl || SSL_set_fd(ssl, fd) != 1)
+        return HttpError{"could not set up TLS: " + describe(SslStep{})};
+    // The certificate must name the host: a DNS name (also sent as the server name) or the
+    // IP address the URL gives.
+    bool named = is_ip_literal(url.host)
+                     ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), url.host.c_str()) == 1
+                     : SSL_set_tlsext_host_name(ssl, url.host.c_str()) == 1 &&
+                           SSL_set1_host(ssl, url.host.c_str()) == 1;
+    if (!named)
+        return HttpError{"could not set up TLS: " + describe(SslStep{})};
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+
+    SslStep step = drive(
+        ssl, fd, deadline, [&] { return SSL_connect(ssl); },
+        [&] { return tls.load_trust_store(); });
+    if (step.idle_error)
+        return std::move(*step.idle_error);
+    if (auto error = tls.load_error())
+        return std::move(*error);
+    if (step.abandoned)
+        return abandoned(false);
+    if (step.timed_out)
+        return timed_out(deadline, 0, false);
+    if (!step.ok) {
+        long verdict = SSL_get_verify_result(ssl);
+        if (verdict != X509_V_OK)
+            return HttpError{std::string("SSL certificate problem: ") +
+                             X509_verify_cert_error_string(verdict)};
+        return HttpError{"OpenSSL SSL_connect: " + describe(step) + " in connection to " +
+                         url.host + ":" + std::to_string(url.port)};
+    }
+    return c;
+}
+
+// A connection opened ahead of its request that the server has closed (or written to)
+// meanwhile: it must not carry the request.
+bool went_stale(const Connection& c) {
+    pollfd p{c.socket.get(), POLLIN, 0};
+    return ::poll(&p, 1, 0) != 0 || SSL_pending(c.ssl.get()) > 0;
 }
 
 bool is_followed_redirect(long status) {
@@ -396,73 +315,39 @@ std::string request_head(const HttpsUrl& url, std::string_view content_type, siz
     return head;
 }
 
-// One request and its response over a connection of its own. Reading stops at the end of
-// the response, at the cap, or once the head of a redirect is in.
-Done exchange(TlsContext& tls, const HttpsUrl& url, std::string_view content_type,
+// One request and its response over the connection. Reading stops at the end of the
+// response, at the cap, or once the head of a redirect is in. Every failure here comes after
+// the request began to go out.
+Done exchange(Connection& c, const HttpsUrl& url, std::string_view content_type,
               std::string_view body, const Deadline& deadline, HttpResponseReader& reader) {
-    auto addresses = resolve(url, deadline);
-    if (addresses.is_error())
-        return addresses.release_error();
-    auto connected = connect_any(addresses.value().get(), url, deadline);
-    if (connected.is_error())
-        return connected.release_error();
-    const Socket connection = connected.release_value();
-    const int fd = connection.get();
-
-    SslPtr ssl(SSL_new(tls.ctx.get()));
-    if (!ssl || SSL_set_fd(ssl.get(), fd) != 1)
-        return HttpError{"could not set up TLS: " + describe(SslStep{})};
-    // The certificate must name the host: a DNS name (also sent as the server name) or the
-    // IP address the URL gives.
-    bool named =
-        is_ip_literal(url.host)
-            ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), url.host.c_str()) == 1
-            : SSL_set_tlsext_host_name(ssl.get(), url.host.c_str()) == 1 &&
-                  SSL_set1_host(ssl.get(), url.host.c_str()) == 1;
-    if (!named)
-        return HttpError{"could not set up TLS: " + describe(SslStep{})};
-    SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-
-    SslStep step = drive(
-        ssl.get(), fd, deadline, [&] { return SSL_connect(ssl.get()); },
-        [&] { return tls.load_trust_store(); });
-    if (step.idle_error)
-        return std::move(*step.idle_error);
-    if (tls.trust_error)
-        return *std::exchange(tls.trust_error, std::nullopt);
-    if (step.timed_out)
-        return timed_out(deadline, 0);
-    if (!step.ok) {
-        long verdict = SSL_get_verify_result(ssl.get());
-        if (verdict != X509_V_OK)
-            return HttpError{std::string("SSL certificate problem: ") +
-                             X509_verify_cert_error_string(verdict)};
-        return HttpError{"OpenSSL SSL_connect: " + describe(step) + " in connection to " +
-                         url.host + ":" + std::to_string(url.port)};
-    }
-
+    SSL* ssl = c.ssl.get();
+    const int fd = c.socket.get();
     std::string request = request_head(url, content_type, body.size());
     request.append(body);
     size_t sent = 0;
     while (sent < request.size()) {
         size_t n = 0;
-        step = drive(ssl.get(), fd, deadline, [&] {
-            return SSL_write_ex(ssl.get(), request.data() + sent, request.size() - sent, &n);
+        SslStep step = drive(ssl, fd, deadline, [&] {
+            return SSL_write_ex(ssl, request.data() + sent, request.size() - sent, &n);
         });
+        if (step.abandoned)
+            return abandoned(true);
         if (step.timed_out)
-            return timed_out(deadline, 0);
+            return timed_out(deadline, 0, true);
         if (!step.ok)
-            return HttpError{"Send failure: " + describe(step)};
+            return HttpError{"Send failure: " + describe(step), true};
         sent += n;
     }
 
     char buffer[16384];
     while (reader.state() == HttpResponseReader::State::reading && !redirect_location(reader)) {
         size_t n = 0;
-        step = drive(ssl.get(), fd, deadline,
-                     [&] { return SSL_read_ex(ssl.get(), buffer, sizeof buffer, &n); });
+        SslStep step =
+            drive(ssl, fd, deadline, [&] { return SSL_read_ex(ssl, buffer, sizeof buffer, &n); });
+        if (step.abandoned)
+            return abandoned(true);
         if (step.timed_out)
-            return timed_out(deadline, reader.body_length());
+            return timed_out(deadline, reader.body_length(), true);
         if (step.ok) {
             reader.feed(std::string_view(buffer, n));
         } else if (step.error == SSL_ERROR_ZERO_RETURN ||
@@ -470,11 +355,18 @@ Done exchange(TlsContext& tls, const HttpsUrl& url, std::string_view content_typ
                     ERR_peek_error() == 0)) {
             reader.finish();
         } else {
-            return HttpError{"Recv failure: " + describe(step)};
+            return HttpError{"Recv failure: " + describe(step), true};
         }
     }
     return {};
 }
+
+// A connection being opened by prepare() on a thread of its own, for the next post to url.
+struct Prepared {
+    std::string url;
+    std::thread worker;
+    std::optional<Connection> connection;  // set by the worker when it succeeded
+};
 
 class HttpsClient final : public HttpClient {
   public:
@@ -482,10 +374,16 @@ class HttpsClient final : public HttpClient {
     // The TLS context's verification callback holds the address of m_tls.
     HttpsClient(const HttpsClient&) = delete;
     HttpsClient& operator=(const HttpsClient&) = delete;
+    ~HttpsClient() override {
+        // An unused prepared connection is not waited for: its handshake is cut short.
+        m_abandon.raise();
+        if (m_prepared && m_prepared->worker.joinable())
+            m_prepared->worker.join();
+    }
 
     Outcome post(const std::string& url_text, std::string_view content_type, std::string_view body,
                  std::chrono::milliseconds timeout, size_t max_body) override {
-        const Deadline deadline(timeout);
+        const Deadline deadline(timeout, &m_abandon);
         for (char c : content_type)
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
                 return HttpError{"invalid Content-Type"};
@@ -493,20 +391,19 @@ class HttpsClient final : public HttpClient {
         if (parsed.is_error())
             return HttpError{parsed.error().message};
         HttpsUrl url = parsed.release_value();
-        // One TLS context per client, made at its first request: nothing is set up before a
-        // command needs the network, and the trust store is read once for all the requests
-        // and redirects that follow (each still has a connection and a handshake of its own).
-        if (!m_tls.ctx) {
-            auto ctx = make_context();
-            if (ctx.is_error())
-                return ctx.release_error();
-            m_tls.ctx = ctx.release_value();
-            SSL_CTX_set_cert_verify_callback(m_tls.ctx.get(), verify_after_loading_trust, &m_tls);
-        }
+        std::optional<Connection> ready = take_prepared(url_text);
 
         for (int redirects = 0;; ++redirects) {
             HttpResponseReader reader(max_body);
-            auto done = exchange(m_tls, url, content_type, body, deadline, reader);
+            if (!ready) {
+                auto opened = open_connection(m_tls, m_resolver, url, deadline);
+                if (opened.is_error())
+                    return opened.release_error();
+                ready = opened.release_value();
+            }
+            Connection connection = std::move(*ready);
+            ready.reset();
+            auto done = exchange(connection, url, content_type, body, deadline, reader);
             ERR_clear_error();
             if (done.is_error())
                 return done.release_error();
@@ -534,13 +431,63 @@ class HttpsClient final : public HttpClient {
                     response.body_length = reader.body_length();
                     return response;
                 default:
-                    return HttpError{reader.error()};
+                    return HttpError{reader.error(), true};
             }
         }
     }
 
+    void prepare(const std::string& url_text) override {
+        std::lock_guard<std::mutex> lock(m_prepared_mutex);
+        if (m_prepared)
+            return;  // one at a time: the one there has not been used yet
+        auto parsed = parse_https_url(url_text);
+        if (parsed.is_error())
+            return;  // the post itself will say why
+        auto prepared = std::make_unique<Prepared>();
+        prepared->url = url_text;
+        Prepared* p = prepared.get();
+        try {
+            p->worker = std::thread([this, p, url = parsed.release_value()] {
+                const Deadline deadline(k_prepare_timeout, &m_abandon);
+                auto opened = open_connection(m_tls, m_resolver, url, deadline);
+                if (!opened.is_error())
+                    p->connection = opened.release_value();
+                ERR_clear_error();
+            });
+        } catch (const std::system_error&) {
+            return;  // no thread to be had: the request connects when it is made
+        }
+        m_prepared = std::move(prepared);
+    }
+
+    void abandon() override { m_abandon.raise(); }
+
   private:
+    // A prepared connection waits no longer for its handshake than a request would.
+    static constexpr std::chrono::milliseconds k_prepare_timeout{20000};
+
+    // The connection prepared for url, once its opening has ended (nothing when it failed,
+    // went stale meanwhile, or was prepared for another url).
+    std::optional<Connection> take_prepared(const std::string& url_text) {
+        std::unique_ptr<Prepared> prepared;
+        {
+            std::lock_guard<std::mutex> lock(m_prepared_mutex);
+            if (!m_prepared || m_prepared->url != url_text)
+                return std::nullopt;
+            prepared = std::move(m_prepared);
+        }
+        // The opening started before this request and has the same bound: it ends first.
+        prepared->worker.join();
+        if (!prepared->connection || went_stale(*prepared->connection))
+            return std::nullopt;
+        return std::move(prepared->connection);
+    }
+
     TlsContext m_tls;
+    Resolver m_resolver;
+    Abandon m_abandon;
+    std::mutex m_prepared_mutex;
+    std::unique_ptr<Prepared> m_prepared;
 };
 
 }  // namespace

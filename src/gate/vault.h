@@ -18,6 +18,10 @@ namespace tessarin {
 struct Vault {
     const LoadedConfig& config;
     HttpClient& http;
+
+    // Starts opening the connection of a request that will certainly follow the next one
+    // (a fetch after its search), so that it is ready when the first answer is in.
+    void prepare_next() const { http.prepare(config.primary.url); }
 };
 
 // "entry.get" {"id":…} read as an Entry (TS-2021 "entry.get response shape: …").

@@ -318,6 +318,8 @@ class ScriptedPeer:
                     if not chunk:
                         break
                     data += chunk
+                if not data:
+                    continue  # a connection opened ahead of a request that never came
                 head, _, body = data.partition(b"\r\n\r\n")
                 m = re.search(rb"\r\ncontent-length: *(\d+)", head, re.I)
                 while m and len(body) < int(m.group(1)):

@@ -36,7 +36,9 @@ class ScriptedHttp final : public HttpClient {
         r.body = std::move(body);
         outcomes.emplace_back(std::move(r));
     }
-    void fail(std::string message) { outcomes.emplace_back(HttpError{std::move(message)}); }
+    void fail(std::string message, bool was_sent = false) {
+        outcomes.emplace_back(HttpError{std::move(message), was_sent});
+    }
 };
 
 GateEndpoint endpoint(std::string url, uint8_t key_byte) {
@@ -169,6 +171,40 @@ TEST(GateCall, NoFailoverWithoutReplicaOrReason) {
         auto r = gate_call(http, config, "entry.get", json{{"id", "x"}});
         EXPECT_EQ(http.sent.size(), 1u);
         EXPECT_TRUE(r.is_error());
+    }
+}
+
+TEST(GateCall, ACreateIsRepeatedOnlyWhereThePrimaryCannotHaveAppliedIt) {
+    const json create = {{"title", "t"}, {"type", "note"}};
+    const json update = {{"id", "e1"}, {"title", "t"}, {"type", "note"}};
+    struct Case {
+        std::function<void(ScriptedHttp&)> primary;
+        json body;
+        bool to_replica;
+    } cases[] = {
+        {[](ScriptedHttp& h) { h.fail("Connection refused"); }, create, true},
+        {[](ScriptedHttp& h) { h.reply(503, ""); }, create, true},
+        {[](ScriptedHttp& h) { h.fail("Empty reply from server", true); }, create, false},
+        {[](ScriptedHttp& h) { h.reply(502, ""); }, create, false},
+        {[](ScriptedHttp& h) { h.reply(504, ""); }, create, false},
+        // An update names its entry: repeating it does no harm.
+        {[](ScriptedHttp& h) { h.fail("Empty reply from server", true); }, update, true},
+        {[](ScriptedHttp& h) { h.reply(502, ""); }, update, true},
+    };
+    for (auto& c : cases) {
+        ScriptedHttp http;
+        c.primary(http);
+        http.fail("replica down");
+        LoadedConfig config = config_with(true);
+        testing::internal::CaptureStderr();
+        auto r = gate_call(http, config, "entry.upsert", c.body);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(http.sent.size(), c.to_replica ? 2u : 1u) << c.body.dump();
+        ASSERT_TRUE(r.is_error());
+        // Where the create was kept from the replica, the error says it may exist.
+        EXPECT_EQ(r.error().display().find("may have created the entry") != std::string::npos,
+                  !c.to_replica)
+            << r.error().display();
     }
 }
 

@@ -157,26 +157,33 @@ TEST(QuotaWarning, Windows) {
     for (const auto& c : cases) EXPECT_EQ(quota_warning(c.q), c.line);
 }
 
-TEST(Failover, WhichFailuresJustifyIt) {
+TEST(Failover, DecidedOnWhatBecameOfTheRequest) {
+    auto failure = [](GateOutcome outcome, long status = 0) {
+        CliError e(TS_2047, "some detail");
+        e.outcome = outcome;
+        e.http_status = status;
+        return e;
+    };
     struct Case {
         CliError error;
-        bool failover;
+        bool read, create;  // whether a read, and a create, fail over
     } cases[] = {
-        {CliError(TS_2020, "POST /gate: Could not connect"), true},
-        {CliError(TS_2047,
-                  "gate refused the handshake (HTTP 503) \u2014 wrong pubkey or dark gate"),
-         true},
-        {CliError(TS_2047,
-                  "gate refused the handshake (HTTP 404) \u2014 wrong pubkey or dark gate"),
-         true},
-        {CliError(TS_2047, "gate error UPSTREAM: HTTP 502 from the vault"), true},
-        {CliError(TS_2047, "gate error FORBIDDEN: scope"), false},
-        {CliError(TS_2021, "gate response exceeds 4194304 bytes (5000000) \u2014 refuse to buffer"),
-         false},
-        {CliError(TS_2047, "open msg2: TessarinError { code: \"TS-0003\" }"), false},
+        {failure(GateOutcome::not_sent), true, true},
+        {failure(GateOutcome::unanswered), true, false},
+        {failure(GateOutcome::refused, 503), true, true},
+        {failure(GateOutcome::refused, 404), true, true},
+        {failure(GateOutcome::refused, 502), true, false},
+        {failure(GateOutcome::refused, 504), true, false},
+        {failure(GateOutcome::gate_unavailable), true, true},
+        {failure(GateOutcome::abandoned), false, false},
+        // The texts alone decide nothing: a detail naming HTTP 503 is not a refusal.
+        {CliError(TS_2047, "gate error X: HTTP 503 dark gate"), false, false},
+        {CliError(TS_2020, "POST /gate: Could not connect"), false, false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(justifies_failover(c.error), c.failover) << c.error.display();
+    for (const auto& c : cases) {
+        EXPECT_EQ(justifies_failover(c.error, false), c.read) << int(c.error.outcome);
+        EXPECT_EQ(justifies_failover(c.error, true), c.create) << int(c.error.outcome);
+    }
 }
 
 }  // namespace

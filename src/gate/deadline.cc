@@ -1,0 +1,53 @@
+#include "src/gate/deadline.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace tessarin {
+
+Abandon::Abandon() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        m_read.reset(fds[0]);
+        m_write.reset(fds[1]);
+    }
+}
+
+void Abandon::raise() {
+    if (m_raised.exchange(true, std::memory_order_acq_rel))
+        return;
+    if (m_write.valid()) {
+        const char byte = 1;
+        // Nobody reads the pipe: one byte keeps it readable for every poll from now on.
+        [[maybe_unused]] ssize_t n = ::write(m_write.get(), &byte, 1);
+    }
+}
+
+Wait wait_ready(int fd, short events, Clock::time_point until, const Deadline& deadline) {
+    const Abandon* abandon = deadline.abandon();
+    for (;;) {
+        if (abandon && abandon->raised())
+            return Wait::abandoned;
+        auto left = until - Clock::now();
+        if (left <= Clock::duration::zero())
+            return Wait::timed_out;
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        // Without a pipe, a raised Abandon is noticed within a tenth of a second.
+        if (abandon && abandon->fd() < 0)
+            ms = std::min<long long>(ms, 100);
+        pollfd p[2] = {{fd, events, 0}, {abandon ? abandon->fd() : -1, POLLIN, 0}};
+        int rc = ::poll(p, 2, static_cast<int>(std::min<long long>(ms, 1 << 30)));
+        if (rc > 0 && p[1].revents)
+            return Wait::abandoned;
+        if (rc > 0)
+            return Wait::ready;
+        if (rc < 0 && errno != EINTR)
+            return Wait::ready;
+    }
+}
+
+}  // namespace tessarin

@@ -1,0 +1,245 @@
+#include "src/gate/tcp_connect.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <system_error>
+#include <thread>
+
+namespace tessarin {
+
+struct Resolver::Lookup {
+    std::string host, port;
+    std::mutex mutex;
+    bool done = false;
+    int rc = 0;
+    std::vector<SocketAddress> addresses;
+    // Written when the lookup is done: every request waiting for it polls the read end.
+    UniqueFd done_read, done_write;
+};
+
+namespace {
+
+struct AddrinfoFree {
+    void operator()(addrinfo* p) const { freeaddrinfo(p); }
+};
+using AddrinfoPtr = std::unique_ptr<addrinfo, AddrinfoFree>;
+
+std::vector<SocketAddress> copy_addresses(const addrinfo* list) {
+    std::vector<SocketAddress> out;
+    for (const addrinfo* a = list; a; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        SocketAddress s;
+        std::memcpy(&s.address, a->ai_addr, a->ai_addrlen);
+        s.length = a->ai_addrlen;
+        s.family = a->ai_family;
+        out.push_back(s);
+    }
+    return out;
+}
+
+addrinfo hints_for(int flags) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    return hints;
+}
+
+void run_lookup(const std::shared_ptr<Resolver::Lookup>& lookup) {
+    addrinfo hints = hints_for(AI_NUMERICSERV);
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(lookup->host.c_str(), lookup->port.c_str(), &hints, &list);
+    AddrinfoPtr owned(list);
+    std::lock_guard<std::mutex> lock(lookup->mutex);
+    lookup->rc = rc;
+    lookup->addresses = copy_addresses(list);
+    lookup->done = true;
+    if (lookup->done_write.valid()) {
+        const char byte = 1;
+        [[maybe_unused]] ssize_t n = ::write(lookup->done_write.get(), &byte, 1);
+    }
+}
+
+// Whether the lookup is done, waiting for it until the deadline (or the Abandon).
+Wait wait_for(Resolver::Lookup& lookup, const Deadline& deadline) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(lookup.mutex);
+            if (lookup.done)
+                return Wait::ready;
+        }
+        // Without a pipe the lookup is looked at every 10 ms.
+        auto until = lookup.done_read.valid()
+                         ? deadline.end()
+                         : std::min(deadline.end(), Clock::now() + std::chrono::milliseconds(10));
+        Wait w = wait_ready(lookup.done_read.get(), POLLIN, until, deadline);
+        if (w == Wait::abandoned || (w == Wait::timed_out && deadline.expired()))
+            return w;
+    }
+}
+
+void configure(int fd) {
+    int one = 1;
+#ifdef SO_NOSIGPIPE
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+HttpError abandoned_error() {
+    return HttpError{"request abandoned", false, true};
+}
+
+}  // namespace
+
+BasicResult<std::vector<SocketAddress>, HttpError> Resolver::resolve(const HttpsUrl& url,
+                                                                     const Deadline& deadline) {
+    const std::string port = std::to_string(url.port);
+    const HttpError unresolved{"Could not resolve host: " + url.host};
+
+    // An address needs neither a lookup nor a thread.
+    addrinfo hints = hints_for(AI_NUMERICSERV | AI_NUMERICHOST);
+    addrinfo* numeric = nullptr;
+    if (getaddrinfo(url.host.c_str(), port.c_str(), &hints, &numeric) == 0) {
+        AddrinfoPtr owned(numeric);
+        return copy_addresses(numeric);
+    }
+    if (url.bracketed)
+        return unresolved;
+
+    std::shared_ptr<Lookup> lookup;
+    bool start = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& slot = m_lookups[url.host + "\n" + port];
+        if (!slot) {
+            slot = std::make_shared<Lookup>();
+            slot->host = url.host;
+            slot->port = port;
+            int fds[2];
+            if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+                slot->done_read.reset(fds[0]);
+                slot->done_write.reset(fds[1]);
+            }
+            start = true;
+        }
+        lookup = slot;
+    }
+    if (start) {
+        try {
+            std::thread([lookup] { run_lookup(lookup); }).detach();
+        } catch (const std::system_error&) {
+            run_lookup(lookup);  // no thread to be had: resolve here, without the deadline
+        }
+    }
+    switch (wait_for(*lookup, deadline)) {
+        case Wait::abandoned:
+            return abandoned_error();
+        case Wait::timed_out:
+            return HttpError{"Resolving timed out after " + deadline.timeout_ms() +
+                             " milliseconds"};
+        case Wait::ready:
+            break;
+    }
+    std::lock_guard<std::mutex> lock(lookup->mutex);
+    if (lookup->rc != 0 || lookup->addresses.empty())
+        return unresolved;
+    return lookup->addresses;
+}
+
+std::vector<SocketAddress> interleave_families(std::vector<SocketAddress> addresses) {
+    if (addresses.empty())
+        return addresses;
+    const int first = addresses.front().family;
+    std::vector<SocketAddress> same, other;
+    for (const SocketAddress& a : addresses) (a.family == first ? same : other).push_back(a);
+    std::vector<SocketAddress> out;
+    out.reserve(addresses.size());
+    for (size_t i = 0; i < std::max(same.size(), other.size()); ++i) {
+        if (i < same.size())
+            out.push_back(same[i]);
+        if (i < other.size())
+            out.push_back(other[i]);
+    }
+    return out;
+}
+
+BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>& addresses,
+                                               const HttpsUrl& url, const Deadline& deadline,
+                                               std::chrono::milliseconds attempt_delay) {
+    const std::vector<SocketAddress> order = interleave_families(addresses);
+    std::vector<UniqueFd> attempts;
+    size_t next = 0;
+    int last_error = ECONNREFUSED;
+    Clock::time_point next_start = Clock::now();
+
+    while (!deadline.expired()) {
+        if (deadline.abandoned())
+            return abandoned_error();
+        // Start the next attempt when it is due (or when none is left running).
+        if (next < order.size() && (attempts.empty() || Clock::now() >= next_start)) {
+            const SocketAddress& a = order[next++];
+            UniqueFd s(::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+            if (!s.valid()) {
+                last_error = errno;
+                continue;
+            }
+            configure(s.get());
+            if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&a.address), a.length) == 0)
+                return s;
+            if (errno != EINPROGRESS) {
+                last_error = errno;
+                continue;
+            }
+            attempts.push_back(std::move(s));
+            next_start = Clock::now() + attempt_delay;
+        }
+        if (attempts.empty())
+            break;
+
+        std::vector<pollfd> polled;
+        for (const UniqueFd& s : attempts) polled.push_back({s.get(), POLLOUT, 0});
+        const Abandon* abandon = deadline.abandon();
+        polled.push_back({abandon ? abandon->fd() : -1, POLLIN, 0});
+        auto until = next < order.size() ? std::min(next_start, deadline.end()) : deadline.end();
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (abandon && abandon->fd() < 0)
+            left = std::min<long long>(left, 100);
+        int rc = ::poll(polled.data(), polled.size(),
+                        static_cast<int>(std::clamp<long long>(left, 0, 1 << 30)));
+        if (rc < 0 && errno != EINTR)
+            return HttpError{"poll: " + error_text(errno)};
+        if (rc <= 0)
+            continue;
+        if (polled.back().revents)
+            return abandoned_error();
+        for (size_t i = attempts.size(); i-- > 0;) {
+            if (!polled[i].revents)
+                continue;
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (::getsockopt(attempts[i].get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+            if (error == 0)
+                return std::move(attempts[i]);
+            last_error = error;
+            attempts.erase(attempts.begin() + static_cast<long>(i));
+            next_start = Clock::now();  // a failure starts the next attempt at once
+        }
+    }
+    if (deadline.expired())
+        return HttpError{"Connection timed out after " + deadline.timeout_ms() + " milliseconds"};
+    return HttpError{"Failed to connect to " + url.host + " port " + std::to_string(url.port) +
+                     " after " + deadline.elapsed_ms() + " ms: " + error_text(last_error)};
+}
+
+}  // namespace tessarin
