@@ -122,7 +122,7 @@ Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool
 Result<void> run_get(Invocation& invocation) {
     const Arguments& a = invocation.args();
     Session& session = *TRY(invocation.session());
-    session.vault().prepare_next();  // the fetch follows the search
+    session.vault().prepare_follow_up();  // the fetch follows the search
     std::string id =
         TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), type_filter(a)));
     if (a.flag("json")) {
@@ -177,7 +177,7 @@ Result<void> run_find(Invocation& invocation) {
 Result<void> run_totp(Invocation& invocation) {
     const Arguments& a = invocation.args();
     Session& session = *TRY(invocation.session());
-    session.vault().prepare_next();  // the fetch follows the search
+    session.vault().prepare_follow_up();  // the fetch follows the search
     std::string id =
         TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), std::nullopt));
     json result = TRY(gate_call(*session.http, session.config, "ext.totp", json{{"id", id}}));
@@ -191,7 +191,7 @@ Result<void> run_totp(Invocation& invocation) {
 Result<void> run_delete(Invocation& invocation) {
     const Arguments& a = invocation.args();
     Session& session = *TRY(invocation.session());
-    session.vault().prepare_next();  // the fetch follows the search
+    session.vault().prepare_follow_up();  // the fetch follows the search
     std::string id =
         TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), std::nullopt));
     TRY(entry_delete(session.vault(), id));

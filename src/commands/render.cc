@@ -120,10 +120,10 @@ Result<void> resolve_all(const Vault& vault, const std::vector<const TemplateRef
         Resolution& got = r.value();
         if (!entry_ids.count(got.entry_id)) {
             if (entry_ids.size() >= k_max_distinct_entries)
-                return give_up(CliError(TS_2061, "more than " +
-                                                     std::to_string(k_max_distinct_entries) +
-                                                     " distinct vault entries after resolution "
-                                                     "\u2014 split your config or split your run."));
+                return give_up(
+                    CliError(TS_2061, "more than " + std::to_string(k_max_distinct_entries) +
+                                          " distinct vault entries after resolution "
+                                          "\u2014 split your config or split your run."));
             entry_ids.insert(got.entry_id);
         }
         const TemplateReference& ref = *pairs[i];

@@ -244,7 +244,7 @@ struct Resolved {
 };
 
 Result<Resolved> resolve_entry(const Vault& vault, const Arguments& args, std::string_view kind) {
-    vault.prepare_next();  // the fetch follows the search
+    vault.prepare_follow_up();  // the fetch follows the search
     std::string id =
         TRY(resolve_one(vault, *args.positional(), args.flag("exact", true), std::string(kind)));
     Entry entry = TRY(entry_get(vault, id));
@@ -344,7 +344,7 @@ Result<void> run_get(Invocation& invocation) {
     const std::string kind = kind_word(invocation);
     Session& session = *TRY(invocation.session());
     if (a.flag("json")) {
-        session.vault().prepare_next();  // the fetch follows the search
+        session.vault().prepare_follow_up();  // the fetch follows the search
         std::string id =
             TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), kind));
         json raw = TRY(entry_get_raw(session.vault(), id));
@@ -512,12 +512,11 @@ Hit read_hit(const json& hit) {
 // column. The look-ups run at once; they get two request timeouts in all, after which the
 // hits not yet looked up are shown by their ids, like hits whose look-up failed.
 void list_hits(const Vault& vault, const std::vector<Hit>& hits) {
-    AtOnce<SecretBytes> lookups(hits.size(), k_requests_at_once,
-                                [&](size_t i, const std::atomic<bool>&) {
-                                    // A hit without an id has nothing to look up: it is "?".
-                                    return hits[i].id ? hit_display(vault, *hits[i].id)
-                                                      : SecretBytes::from_text(k_no_id);
-                                });
+    AtOnce<SecretBytes> lookups(
+        hits.size(), k_requests_at_once, [&](size_t i, const std::atomic<bool>&) {
+            // A hit without an id has nothing to look up: it is "?".
+            return hits[i].id ? hit_display(vault, *hits[i].id) : SecretBytes::from_text(k_no_id);
+        });
     const auto budget_end = std::chrono::steady_clock::now() + 2 * k_request_timeout;
     bool given_up = false;
     for (size_t i = 0; i < hits.size(); ++i) {

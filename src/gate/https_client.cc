@@ -4,7 +4,7 @@
 //
 // A command may post from several threads at once. What the calls share is set up once and
 // guarded: the TLS context (with its trust store) and the resolved addresses. A connection is
-// never shared: each call opens its own, or takes the one prepare() opened for it.
+// never shared: each call opens its own, or takes the one opened for it as a follow-up.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -284,10 +284,22 @@ BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& re
 }
 
 // A connection opened ahead of its request that the server has closed (or written to)
-// meanwhile: it must not carry the request.
+// meanwhile: it must not carry the request. What TLS 1.3 servers send after the handshake
+// (session tickets) is read and dropped here; it carries no data.
 bool went_stale(const Connection& c) {
-    pollfd p{c.socket.get(), POLLIN, 0};
-    return ::poll(&p, 1, 0) != 0 || SSL_pending(c.ssl.get()) > 0;
+    SSL* ssl = c.ssl.get();
+    for (;;) {
+        pollfd p{c.socket.get(), POLLIN, 0};
+        if (SSL_pending(ssl) == 0 && ::poll(&p, 1, 0) == 0)
+            return false;
+        char byte;
+        size_t n = 0;
+        ERR_clear_error();
+        if (SSL_read_ex(ssl, &byte, 1, &n) == 1)
+            return true;  // data before a request: not a server to send one to
+        if (SSL_get_error(ssl, 0) != SSL_ERROR_WANT_READ)
+            return true;  // closed, or broken
+    }
 }
 
 bool is_followed_redirect(long status) {
@@ -361,7 +373,7 @@ Done exchange(Connection& c, const HttpsUrl& url, std::string_view content_type,
     return {};
 }
 
-// A connection being opened by prepare() on a thread of its own, for the next post to url.
+// A connection being opened on a thread of its own for the follow-up post to url.
 struct Prepared {
     std::string url;
     std::thread worker;
@@ -392,6 +404,7 @@ class HttpsClient final : public HttpClient {
             return HttpError{parsed.error().message};
         HttpsUrl url = parsed.release_value();
         std::optional<Connection> ready = take_prepared(url_text);
+        start_follow_up(url_text, url);
 
         for (int redirects = 0;; ++redirects) {
             HttpResponseReader reader(max_body);
@@ -436,28 +449,9 @@ class HttpsClient final : public HttpClient {
         }
     }
 
-    void prepare(const std::string& url_text) override {
+    void prepare_follow_up(const std::string& url_text) override {
         std::lock_guard<std::mutex> lock(m_prepared_mutex);
-        if (m_prepared)
-            return;  // one at a time: the one there has not been used yet
-        auto parsed = parse_https_url(url_text);
-        if (parsed.is_error())
-            return;  // the post itself will say why
-        auto prepared = std::make_unique<Prepared>();
-        prepared->url = url_text;
-        Prepared* p = prepared.get();
-        try {
-            p->worker = std::thread([this, p, url = parsed.release_value()] {
-                const Deadline deadline(k_prepare_timeout, &m_abandon);
-                auto opened = open_connection(m_tls, m_resolver, url, deadline);
-                if (!opened.is_error())
-                    p->connection = opened.release_value();
-                ERR_clear_error();
-            });
-        } catch (const std::system_error&) {
-            return;  // no thread to be had: the request connects when it is made
-        }
-        m_prepared = std::move(prepared);
+        m_follow_up = url_text;
     }
 
     void abandon() override { m_abandon.raise(); }
@@ -465,6 +459,29 @@ class HttpsClient final : public HttpClient {
   private:
     // A prepared connection waits no longer for its handshake than a request would.
     static constexpr std::chrono::milliseconds k_prepare_timeout{20000};
+
+    // When a follow-up to this post was announced, starts opening its connection.
+    void start_follow_up(const std::string& url_text, const HttpsUrl& url) {
+        std::lock_guard<std::mutex> lock(m_prepared_mutex);
+        if (m_follow_up != url_text || m_prepared)
+            return;
+        m_follow_up.clear();
+        auto prepared = std::make_unique<Prepared>();
+        prepared->url = url_text;
+        Prepared* p = prepared.get();
+        try {
+            p->worker = std::thread([this, p, url] {
+                const Deadline deadline(k_prepare_timeout, &m_abandon);
+                auto opened = open_connection(m_tls, m_resolver, url, deadline);
+                if (!opened.is_error())
+                    p->connection = opened.release_value();
+                ERR_clear_error();
+            });
+        } catch (const std::system_error&) {
+            return;  // no thread to be had: the follow-up connects when it is made
+        }
+        m_prepared = std::move(prepared);
+    }
 
     // The connection prepared for url, once its opening has ended (nothing when it failed,
     // went stale meanwhile, or was prepared for another url).
@@ -487,6 +504,7 @@ class HttpsClient final : public HttpClient {
     Resolver m_resolver;
     Abandon m_abandon;
     std::mutex m_prepared_mutex;
+    std::string m_follow_up;  // the url whose next post announced a follow-up
     std::unique_ptr<Prepared> m_prepared;
 };
 

@@ -6,10 +6,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <system_error>
 #include <thread>
 

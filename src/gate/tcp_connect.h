@@ -36,7 +36,7 @@ struct SocketAddress {
 class Resolver {
   public:
     BasicResult<std::vector<SocketAddress>, HttpError> resolve(const HttpsUrl& url,
-                                                              const Deadline& deadline);
+                                                               const Deadline& deadline);
 
     struct Lookup;
 
@@ -51,9 +51,8 @@ std::vector<SocketAddress> interleave_families(std::vector<SocketAddress> addres
 
 // A TCP connection to the first address that answers (non-blocking, TCP_NODELAY), the others
 // closed. Attempts overlap: the next starts when one fails or after k_attempt_delay.
-BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>& addresses,
-                                               const HttpsUrl& url, const Deadline& deadline,
-                                               std::chrono::milliseconds attempt_delay =
-                                                   k_attempt_delay);
+BasicResult<UniqueFd, HttpError> connect_first(
+    const std::vector<SocketAddress>& addresses, const HttpsUrl& url, const Deadline& deadline,
+    std::chrono::milliseconds attempt_delay = k_attempt_delay);
 
 }  // namespace tessarin

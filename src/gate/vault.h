@@ -19,9 +19,9 @@ struct Vault {
     const LoadedConfig& config;
     HttpClient& http;
 
-    // Starts opening the connection of a request that will certainly follow the next one
-    // (a fetch after its search), so that it is ready when the first answer is in.
-    void prepare_next() const { http.prepare(config.primary.url); }
+    // The next request will certainly be followed by another (a fetch after its search): the
+    // second's connection is opened while the first is answered.
+    void prepare_follow_up() const { http.prepare_follow_up(config.primary.url); }
 };
 
 // "entry.get" {"id":…} read as an Entry (TS-2021 "entry.get response shape: …").

@@ -1,10 +1,16 @@
 """The gate transport end to end: one vault action as Noise IK inside HTTPS against the
 development gate, every way a reply can fail, and the failover to the replica."""
 import json
+import os
 import re
+import shutil
+import socket
+import subprocess
+import time
 
 import pytest
 
+from conftest import BIN
 from gate_fixtures import enrol_with_key
 
 import blobs
@@ -207,3 +213,78 @@ def test_token_refused_by_the_gate(gate, cli):
     enrol(gate, cli, variant="wrong-l2")
     r = get_key(cli)
     assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2047: gate error auth: agent key mismatch\n")
+
+
+# -- real networks ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("primary, to_replica", [
+    (dict(kind="close"), False),               # the primary read the create, then dropped it
+    (dict(kind="status", status=502), False),  # a proxy's 502 or 504 may follow the gate's work
+    (dict(kind="status", status=504), False),
+    (dict(kind="status", status=503), True),
+    (None, True),                              # nothing listens: nothing was sent
+])
+def test_a_create_goes_to_the_replica_only_if_the_primary_cannot_have_made_it(
+        gate, replica, cli, dead_host, tmp_path, primary, to_replica):
+    if primary is None:
+        enrol(gate, cli, replica=replica, pop=dead_host)
+    else:
+        with_replica(gate, replica, cli)
+        gate.fault(action="entry.upsert", **primary)
+    password = tmp_path / "pw"
+    password.write_text("s3cret")
+    r = cli("put", "credential", "new login", "--password-file", str(password))
+    if to_replica:
+        assert (r.status, r.stderr) == (0, FAILOVER)
+        assert replica.actions() == ["entry.upsert"]
+    else:
+        assert r.status == 1 and r.stdout == ""
+        assert "may have created the entry" in r.stderr and "`tessarin-cli find`" in r.stderr
+        assert replica.requests() == []
+
+
+def test_get_opens_its_second_connection_while_the_search_is_answered(gate, cli, agent):
+    gate.set("answer_delay", {"search.query": 0.5})
+    r = get_key(cli)
+    assert (r.status, r.stdout, r.stderr) == (0, SECRET, "")
+    search, fetch = gate.requests()
+    assert (search["action"], fetch["action"]) == ("search.query", "entry.get")
+    assert fetch["connected"] < search["answered"]
+
+
+def test_a_silent_ipv6_address_is_passed_over(gate, cli, home, tmp_path):
+    """localhost resolves to ::1 first, where a listener whose queue is full lets connections
+    hang, then to 127.0.0.1, where the gate answers. A private hosts file says so, mounted in a
+    mount namespace of the command's own."""
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        pytest.skip("needs root and unshare for a private /etc/hosts")
+    silent = socket.socket(socket.AF_INET6)
+    try:
+        silent.bind(("::1", gate.port))
+    except OSError:
+        pytest.skip("no IPv6 loopback")
+    silent.listen(0)
+    fillers = []
+    for _ in range(3):
+        f = socket.socket(socket.AF_INET6)
+        f.setblocking(False)
+        f.connect_ex(("::1", gate.port))
+        fillers.append(f)
+    hosts = tmp_path / "hosts"
+    hosts.write_text("::1 localhost\n127.0.0.1 localhost\n")
+    try:
+        enrol(gate, cli, pop="localhost:%d" % gate.port)
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(home),
+               "SSL_CERT_FILE": os.environ["SSL_CERT_FILE"]}
+        started = time.monotonic()
+        proc = subprocess.run(["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/hosts && exec "$@"',
+                               str(hosts), BIN, "get", "OpenRouter", "--field", "key"],
+                              capture_output=True, env=env, timeout=60)
+        elapsed = time.monotonic() - started
+    finally:
+        for f in fillers:
+            f.close()
+        silent.close()
+    assert (proc.returncode, proc.stdout.decode(), proc.stderr.decode()) == (0, SECRET, "")
+    # Two requests: trying the addresses one after the other took ten seconds each.
+    assert elapsed < 5

@@ -273,6 +273,27 @@ def test_ten_distinct_entries_after_resolution_pass(gate, render, agent):
     assert outcome(r) == (0, "f0 g0 " + " ".join("f%d" % i for i in range(1, 10)), WARNING % 11)
 
 
+def peak(gate, action):
+    """How many requests of the action the gate served at once, at most."""
+    return max(q["in_flight"] for q in gate.requests() if q["action"] == action)
+
+
+def test_pairs_are_resolved_at_once(gate, render, agent):
+    gate.seed([{"title": "e%d" % k, "fields": [{"label": "f", "value": "v%d" % k}]} for k in range(4)],
+              agent=agent)
+    gate.set("answer_delay", {"search.query": 0.3, "entry.get": 0.3})
+    r = render("".join("%d=tessarin://e%d/f\n" % (k, k) for k in range(4)))
+    assert outcome(r) == (0, "".join("%d=v%d\n" % (k, k) for k in range(4)), WARNING % 4)
+    assert peak(gate, "search.query") == 4
+    assert peak(gate, "entry.get") >= 2
+
+
+def test_the_first_failing_reference_in_text_order_wins_though_a_later_one_fails_first(gate, render, vault):
+    gate.fault("delay", action="search.query", when={"q": "slow"}, seconds=1)
+    r = render("a=tessarin://slow/x\nb=tessarin://nope/y\nc=tessarin://openrouter/key\n")
+    assert outcome(r) == (1, "", "TS-2063: line 1: tessarin://slow/x \u2014 entry not found\n")
+
+
 @pytest.mark.parametrize("text,expected", [
     ("x=tessarin://openrouter/number", "TS-2048: line 1: tessarin://openrouter/number is L3 \u2014 vault never "
                                        "releases L3 plaintext to agents"),

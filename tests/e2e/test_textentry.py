@@ -726,6 +726,36 @@ def test_search_a_failing_lookup_does_not_stop_the_listing(gate, cli, agent, put
     assert outcome(r) == (0, expected, "")
 
 
+def test_search_looks_up_its_hits_at_once_and_lists_them_in_order(gate, cli, agent, put_file):
+    ids = gate.seed([memory("m%d" % k, summary="summary %d" % k) for k in range(5)], agent=agent)
+    hits = [{"entry_id": ids["m%d" % k], "distance": k / 10, "embedding_model": "m"} for k in range(5)]
+    gate.fault("result", action="search.similar", result=hits)
+    gate.set("answer_delay", {"entry.get": 0.3})
+    r = cli("memory", "search", "--vector-file", put_file("v", "AAAA"))
+    expected = "".join("%s\t0.%d000\t[m]\tsummary %d\n" % (ids["m%d" % k], k, k) for k in range(5))
+    assert outcome(r) == (0, expected, "")
+    assert max(q["in_flight"] for q in gate.requests() if q["action"] == "entry.get") == 5
+
+
+def test_search_looks_up_no_more_hits_than_it_asked_for(gate, cli, agent, put_file):
+    ids = gate.seed([memory("one", summary="first")], agent=agent)
+    hits = [{"entry_id": ids["one"], "distance": 0.1, "embedding_model": "m"}]
+    hits += [{"entry_id": "x%d" % k, "distance": 0.2, "embedding_model": "m"} for k in range(1999)]
+    gate.fault("result", action="search.similar", result=hits)
+    r = cli("memory", "search", "--vector-file", put_file("v", "AAAA"), "--limit", "1")
+    assert outcome(r) == (0, "%s\t0.1000\t[m]\tfirst\n" % ids["one"], "")
+    assert sent(gate, "entry.get") == [{"id": ids["one"]}]
+
+
+def test_search_lines_cannot_be_forged(gate, cli, agent, put_file):
+    forged = "t\nFORGED\t0.0000\t[m]\tfake"
+    ids = gate.seed([{"title": forged, "type": "memory", "fields": []}], agent=agent)
+    hits = [{"entry_id": ids[forged], "distance": 0.1, "embedding_model": "m\tx\ny"}]
+    gate.fault("result", action="search.similar", result=hits)
+    r = cli("memory", "search", "--vector-file", put_file("v", "AAAA"))
+    assert outcome(r) == (0, "%s\t0.1000\t[mxy]\ttFORGED0.0000[m]fake\n" % ids[forged], "")
+
+
 def test_search_refused_by_the_gate(gate, cli, agent, put_file):
     r = cli("memory", "search", "--vector-file", put_file("v", "not a vector"))
     assert r.status == 1
