@@ -104,6 +104,7 @@ demo: build
 bench: build
 	bash bench/startup.sh $(BUILD)/tessarin-cli
 	bash bench/request.sh $(BUILD)/tessarin-cli
+	bash bench/network.sh $(BUILD)/tessarin-cli
 
 # The program, its man page and its bash, zsh and fish completion under $(DESTDIR)$(PREFIX).
 install: build

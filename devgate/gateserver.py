@@ -383,10 +383,11 @@ ACTIONS = {
 }
 
 
-def process(datadir, payload: bytes):
+def process(datadir, payload: bytes, settings=None):
     """The reply for one decrypted request payload (never raises)."""
     vault = datadir.vault()
-    settings = vault.settings()
+    if settings is None:
+        settings = vault.settings()
     try:
         env, action = parse_envelope(payload, bool(settings.get("strict_envelope", True)))
     except GateError as e:
@@ -518,7 +519,8 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
 
     def _serve(self, record, action, content, hs, payload):
         datadir = self.server.datadir
-        delay = datadir.vault().settings().get("answer_delay") or {}
+        settings = datadir.vault().settings()
+        delay = settings.get("answer_delay") or {}
         if isinstance(delay, dict) and delay.get(action):
             self.server.stop_event.wait(float(delay[action]))
         with self.server.in_flight_lock:
@@ -539,7 +541,7 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
                 datadir.log_request(record)
                 self.close_connection = True
                 return None
-        reply = process(datadir, payload)
+        reply = process(datadir, payload, settings)
         record["outcome"] = "ok" if reply.get("ok") else "error %s" % reply["error"]["code"]
         record["reply"] = reply
         record["answered"] = time.monotonic()

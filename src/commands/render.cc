@@ -57,6 +57,7 @@ struct Resolution {
 Result<Resolution> resolve_pair(const Vault& vault, const TemplateReference& r,
                                 const std::function<bool()>& unwanted) {
     const std::string where = at_line(r.line);
+    vault.prepare_follow_up();  // the fetch follows the search
     SearchResponse found = TRY(entry_search(vault, r.entry, true, std::nullopt));
     // The count shape carries no entry to fetch: it is "several" unless its count is 0.
     size_t matches =

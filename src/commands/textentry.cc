@@ -512,11 +512,18 @@ Hit read_hit(const json& hit) {
 // column. The look-ups run at once; they get two request timeouts in all, after which the
 // hits not yet looked up are shown by their ids, like hits whose look-up failed.
 void list_hits(const Vault& vault, const std::vector<Hit>& hits) {
-    AtOnce<SecretBytes> lookups(
-        hits.size(), k_requests_at_once, [&](size_t i, const std::atomic<bool>&) {
-            // A hit without an id has nothing to look up: it is "?".
-            return hits[i].id ? hit_display(vault, *hits[i].id) : SecretBytes::from_text(k_no_id);
-        });
+    AtOnce<SecretBytes> lookups(hits.size(), k_requests_at_once,
+                                [&](size_t i, const std::atomic<bool>&) {
+                                    // A hit without an id has nothing to look up: it is "?".
+                                    if (!hits[i].id)
+                                        return SecretBytes::from_text(k_no_id);
+                                    // With this many hits still to come, the thread takes another
+                                    // when this one is done: its connection is opened while this
+                                    // look-up is answered.
+                                    if (i + k_requests_at_once < hits.size())
+                                        vault.prepare_follow_up();
+                                    return hit_display(vault, *hits[i].id);
+                                });
     const auto budget_end = std::chrono::steady_clock::now() + 2 * k_request_timeout;
     bool given_up = false;
     for (size_t i = 0; i < hits.size(); ++i) {

@@ -43,9 +43,10 @@ class HttpClient {
                                                       std::string_view body,
                                                       std::chrono::milliseconds timeout,
                                                       size_t max_body) = 0;
-    // Says that the next post to url will certainly be followed by another to it: while the
-    // first is answered, a connection (TCP and verified TLS) is opened for the second. That
-    // connection serves the second post only; unused, it is closed with the client.
+    // Says that the calling thread's next post to url will certainly be followed by another
+    // to it: while the first is answered, a connection (TCP and verified TLS) is opened for
+    // the second. That connection serves the second post only; unused, it is closed with the
+    // client.
     virtual void prepare_follow_up(const std::string& url) { (void)url; }
     // Ends every post still running, and any later one, at once with an error: for requests
     // whose answers are no longer wanted.

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -389,8 +390,9 @@ class HttpsClient final : public HttpClient {
     ~HttpsClient() override {
         // An unused prepared connection is not waited for: its handshake is cut short.
         m_abandon.raise();
-        if (m_prepared && m_prepared->worker.joinable())
-            m_prepared->worker.join();
+        for (auto& [thread, slot] : m_slots)
+            if (slot.prepared && slot.prepared->worker.joinable())
+                slot.prepared->worker.join();
     }
 
     Outcome post(const std::string& url_text, std::string_view content_type, std::string_view body,
@@ -450,8 +452,8 @@ class HttpsClient final : public HttpClient {
     }
 
     void prepare_follow_up(const std::string& url_text) override {
-        std::lock_guard<std::mutex> lock(m_prepared_mutex);
-        m_follow_up = url_text;
+        std::lock_guard<std::mutex> lock(m_slots_mutex);
+        m_slots[std::this_thread::get_id()].follow_up = url_text;
     }
 
     void abandon() override { m_abandon.raise(); }
@@ -462,10 +464,12 @@ class HttpsClient final : public HttpClient {
 
     // When a follow-up to this post was announced, starts opening its connection.
     void start_follow_up(const std::string& url_text, const HttpsUrl& url) {
-        std::lock_guard<std::mutex> lock(m_prepared_mutex);
-        if (m_follow_up != url_text || m_prepared)
+        std::lock_guard<std::mutex> lock(m_slots_mutex);
+        auto found = m_slots.find(std::this_thread::get_id());
+        if (found == m_slots.end() || found->second.follow_up != url_text || found->second.prepared)
             return;
-        m_follow_up.clear();
+        Slot& slot = found->second;
+        slot.follow_up.clear();
         auto prepared = std::make_unique<Prepared>();
         prepared->url = url_text;
         Prepared* p = prepared.get();
@@ -480,7 +484,7 @@ class HttpsClient final : public HttpClient {
         } catch (const std::system_error&) {
             return;  // no thread to be had: the follow-up connects when it is made
         }
-        m_prepared = std::move(prepared);
+        slot.prepared = std::move(prepared);
     }
 
     // The connection prepared for url, once its opening has ended (nothing when it failed,
@@ -488,10 +492,12 @@ class HttpsClient final : public HttpClient {
     std::optional<Connection> take_prepared(const std::string& url_text) {
         std::unique_ptr<Prepared> prepared;
         {
-            std::lock_guard<std::mutex> lock(m_prepared_mutex);
-            if (!m_prepared || m_prepared->url != url_text)
+            std::lock_guard<std::mutex> lock(m_slots_mutex);
+            auto found = m_slots.find(std::this_thread::get_id());
+            if (found == m_slots.end() || !found->second.prepared ||
+                found->second.prepared->url != url_text)
                 return std::nullopt;
-            prepared = std::move(m_prepared);
+            prepared = std::move(found->second.prepared);
         }
         // The opening started before this request and has the same bound: it ends first.
         prepared->worker.join();
@@ -503,9 +509,14 @@ class HttpsClient final : public HttpClient {
     TlsContext m_tls;
     Resolver m_resolver;
     Abandon m_abandon;
-    std::mutex m_prepared_mutex;
-    std::string m_follow_up;  // the url whose next post announced a follow-up
-    std::unique_ptr<Prepared> m_prepared;
+    // Follow-ups are announced, opened and taken by one thread: the thread that makes a
+    // request and then its follow-up (several threads may each have one).
+    struct Slot {
+        std::string follow_up;  // the url whose next post announced a follow-up
+        std::unique_ptr<Prepared> prepared;
+    };
+    std::mutex m_slots_mutex;
+    std::map<std::thread::id, Slot> m_slots;
 };
 
 }  // namespace
