@@ -1,0 +1,124 @@
+#include "src/gate/tcp_connect.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <vector>
+
+namespace tessarin {
+namespace {
+
+SocketAddress v4(uint16_t port) {
+    SocketAddress a;
+    auto* in = reinterpret_cast<sockaddr_in*>(&a.address);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.length = sizeof(sockaddr_in);
+    a.family = AF_INET;
+    return a;
+}
+
+SocketAddress v6(uint16_t port) {
+    SocketAddress a;
+    auto* in = reinterpret_cast<sockaddr_in6*>(&a.address);
+    in->sin6_family = AF_INET6;
+    in->sin6_port = htons(port);
+    in->sin6_addr = in6addr_loopback;
+    a.length = sizeof(sockaddr_in6);
+    a.family = AF_INET6;
+    return a;
+}
+
+// The order of families as a string, e.g. "664" for v6, v6, v4; ports tell the addresses apart.
+std::string families(const std::vector<SocketAddress>& list) {
+    std::string out;
+    for (const SocketAddress& a : list) out += a.family == AF_INET6 ? '6' : '4';
+    return out;
+}
+
+TEST(InterleaveFamilies, AlternatesStartingWithTheFirstFamily) {
+    struct Case {
+        std::vector<SocketAddress> in;
+        std::string out;
+    } cases[] = {
+        {{}, ""},
+        {{v6(1), v6(2), v6(3), v4(4)}, "6466"},
+        {{v4(1), v4(2), v6(3), v6(4), v6(5)}, "46466"},
+        {{v6(1), v4(2)}, "64"},
+        {{v4(1), v4(2)}, "44"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(families(interleave_families(c.in)), c.out);
+    // Within a family the resolver's order is kept.
+    auto out = interleave_families({v6(1), v6(2), v4(3), v4(4)});
+    EXPECT_EQ(ntohs(reinterpret_cast<sockaddr_in6*>(&out[2].address)->sin6_port), 2);
+}
+
+// A listener whose accept queue is full: connections to it hang as to a silent address.
+struct SilentListener {
+    UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
+    std::vector<UniqueFd> fillers;
+    uint16_t port = 0;
+    SilentListener() {
+        SocketAddress a = v4(0);
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a.address), a.length);
+        ::listen(fd.get(), 0);
+        socklen_t length = a.length;
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a.address), &length);
+        port = ntohs(reinterpret_cast<sockaddr_in*>(&a.address)->sin_port);
+        for (int i = 0; i < 3; ++i) {
+            fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            ::connect(fillers.back().get(), reinterpret_cast<sockaddr*>(&a.address), a.length);
+        }
+    }
+};
+
+struct Listener {
+    UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
+    uint16_t port = 0;
+    Listener() {
+        SocketAddress a = v4(0);
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a.address), a.length);
+        ::listen(fd.get(), 8);
+        socklen_t length = a.length;
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a.address), &length);
+        port = ntohs(reinterpret_cast<sockaddr_in*>(&a.address)->sin_port);
+    }
+};
+
+TEST(ConnectFirst, ASilentAddressDoesNotHoldUpTheNext) {
+    SilentListener silent;
+    Listener open;
+    HttpsUrl url;
+    url.host = "example";
+    url.port = 443;
+    const Deadline deadline(std::chrono::milliseconds(20000));
+    auto connected = connect_first({v4(silent.port), v4(open.port)}, url, deadline,
+                                   std::chrono::milliseconds(50));
+    ASSERT_FALSE(connected.is_error()) << connected.error().message;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    ::getpeername(connected.value().get(), reinterpret_cast<sockaddr*>(&peer), &length);
+    EXPECT_EQ(ntohs(peer.sin_port), open.port);
+    EXPECT_LT(std::stoi(deadline.elapsed_ms()), 10000);
+}
+
+TEST(ConnectFirst, AnAbandonEndsTheWait) {
+    SilentListener silent;
+    HttpsUrl url;
+    url.host = "example";
+    url.port = 443;
+    Abandon abandon;
+    abandon.raise();
+    const Deadline deadline(std::chrono::milliseconds(20000), &abandon);
+    auto connected = connect_first({v4(silent.port)}, url, deadline);
+    ASSERT_TRUE(connected.is_error());
+    EXPECT_TRUE(connected.error().abandoned);
+    EXPECT_FALSE(connected.error().sent);
+}
+
+}  // namespace
+}  // namespace tessarin
