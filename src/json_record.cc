@@ -244,18 +244,16 @@ class MembersHandler : public JsonHandler {
     }
 
     bool open(JsonKind kind, Event event) {
-        ++m_depth;
-        if (m_depth == 1) {
+        if (m_depth == 0)
             m_members.is_object = kind == JsonKind::Object;
-            return true;
-        }
-        if (m_depth == 2 && member(kind)) {
+        if (member(kind)) {
             const std::string& key = m_members.members.back().key;
             m_building = std::find(m_keep.begin(), m_keep.end(), key) != m_keep.end();
             if (m_building)
                 m_builder = JsonValueBuilder();
         }
-        return !m_building || (m_builder.*event)();
+        ++m_depth;
+        return m_depth == 1 || !m_building || (m_builder.*event)();
     }
 
     bool close(Event event) {
