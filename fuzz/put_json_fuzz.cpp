@@ -1,6 +1,9 @@
 // libFuzzer harness for put's JSON form (the text an agent pipes to put --json). Any input must
 // give an entry or a coded failure, never a crash; a failure never quotes a value of the
-// document; an accepted entry holds only fields of its type, and its URLs are an array.
+// document; an accepted entry holds only fields of its type, with the values nlohmann's parser
+// reads from the same text, and its URLs are an array. A document refused as invalid JSON is
+// one nlohmann refuses too, or one that breaks the reader's own rules (a key twice, a NUL byte,
+// a byte order mark, nesting past 64).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -9,7 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fuzz/json_survey.h"
 #include "src/commands/put.h"
+#include "src/json_reader.h"
 
 namespace {
 
@@ -52,16 +57,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         between_ran = true;
         return {};
     });
+    const fuzz::Survey survey(text);
     if (entry.is_error()) {
         const std::string& detail = entry.error().detail;
         for (const std::string& value : quotable_values(text))
             check(detail.find(value) == std::string::npos);
+        constexpr std::string_view invalid = "invalid JSON: ";
+        if (fuzz::starts_with(detail, invalid)) {
+            check(fuzz::is_reader_refusal(detail.substr(invalid.size()), k_max_input_depth));
+            check(survey.reader_may_refuse(k_max_input_depth));
+        }
         return 0;
     }
     check(between_ran);
+    check(survey.accepted && !survey.duplicate && !survey.has_nul &&
+          survey.deepest <= k_max_input_depth);
     const NewEntry& e = entry.value();
     check(e.type != nullptr);
-    for (const auto& [name, value] : e.values) check(e.type->find_field(name) != nullptr);
+    const auto doc = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+    for (const auto& [name, value] : e.values) {
+        check(e.type->find_field(name) != nullptr);
+        check(doc.at(name).get_ref<const std::string&>() == value.expose_text());
+    }
     if (e.urls)
         check(e.urls->is_array());
     return 0;

@@ -2,8 +2,9 @@
 // 2, marker byte included. Decoding never crashes and fails only with TS-0010 (empty) or
 // TS-0004 (anything else); JSON nested deeper than k_max_reply_nesting containers or followed
 // by anything but white space is refused, and a payload that decodes is exactly the Reply it
-// describes, so the Reply written back in either of its forms decodes to the same Reply. The
-// JSON writer for secret texts writes any result byte for byte as nlohmann's dump does.
+// describes, so the Reply written back in either of its forms decodes to the same Reply, and
+// its result is the one nlohmann's parser reads from the same text. The JSON writer for secret
+// texts writes any result byte for byte as nlohmann's dump does.
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -87,6 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(fuzz::is_one_container(text));
     FUZZ_CHECK(nesting(text) <= k_max_reply_nesting);
     const Reply& reply = decoded.value();
+
+    // nlohmann's parser reads the same result.
+    const json doc = json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
+    FUZZ_CHECK(!doc.is_discarded());
+    const json theirs =
+        doc.is_object() ? doc.value("result", json()) : (doc.size() > 1 ? doc[1] : json());
+    FUZZ_CHECK(text_of(theirs) == text_of(reply.result));
 
     // The secret-keeping writer writes what nlohmann's own compact dump writes.
     auto secret_text = dump_json_secret(reply.result);

@@ -1,6 +1,7 @@
 // libFuzzer harness for the reader of `note create --json` / `memory create --json`. Any bytes
-// must be read without a crash; the reader must agree with a full JSON parse about what is
-// valid JSON and what the entry's values are; and a failure's detail is one of the fixed forms,
+// must be read without a crash; the reader must agree with a full JSON parse (nlohmann's) about
+// what is valid JSON (refusing beyond it only a key given twice, a NUL byte or a byte order
+// mark) and what the entry's values are; and a failure's detail is one of the fixed forms,
 // whose only variable parts are a position or an unknown key (never a value).
 #include <nlohmann/json.hpp>
 
@@ -9,44 +10,24 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/json_survey.h"
 #include "src/commands/textentry.h"
+#include "src/json_reader.h"
 
 namespace {
+
+using tessarin::fuzz::is_reader_refusal;
+using tessarin::fuzz::starts_with;
 
 void check(bool condition) {
     if (!condition)
         __builtin_trap();
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-// "line N column M", both positive decimal numbers.
-bool is_position(std::string_view text) {
-    auto number = [&text](std::string_view word) {
-        if (!starts_with(text, word))
-            return false;
-        text.remove_prefix(word.size());
-        size_t digits = 0;
-        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-        bool ok = digits > 0 && text[0] != '0';
-        text.remove_prefix(digits);
-        return ok;
-    };
-    return number("line ") && number(" column ") && text.empty();
-}
-
 bool is_parse_failure(std::string_view detail) {
     constexpr std::string_view prefix = "invalid JSON on stdin: ";
-    if (!starts_with(detail, prefix))
-        return false;
-    detail.remove_prefix(prefix.size());
-    for (std::string_view kind :
-         {"syntax error at ", "unexpected end of input at ", "number out of range at "})
-        if (starts_with(detail, kind))
-            return is_position(detail.substr(kind.size()));
-    return false;
+    return starts_with(detail, prefix) &&
+           is_reader_refusal(detail.substr(prefix.size()), tessarin::k_any_depth);
 }
 
 bool is_allowed(const std::string& key) {
@@ -61,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     auto read = tessarin::read_text_entry_json(text);
     const json doc = json::parse(text.begin(), text.end(), nullptr, false);
+    const tessarin::fuzz::Survey survey(text);
 
     if (doc.is_discarded()) {
         check(read.is_error() && is_parse_failure(read.error().detail));
@@ -69,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (read.is_error()) {
         const std::string& detail = read.error().detail;
         check(read.error().code() == "TS-2000");
-        if (starts_with(detail, "unknown key '")) {
+        if (is_parse_failure(detail)) {
+            check(survey.reader_may_refuse(tessarin::k_any_depth));
+        } else if (starts_with(detail, "unknown key '")) {
             check(doc.is_object());
             bool found = false;
             for (const auto& [key, value] : doc.items()) {
@@ -90,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const tessarin::TextEntryValues& v = read.value();
+    check(!survey.duplicate && !survey.has_nul);
     check(doc.is_object());
     for (const auto& [key, value] : doc.items()) check(is_allowed(key));
     check(doc["summary"].get<std::string>() == v.summary.expose_text());

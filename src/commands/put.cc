@@ -4,7 +4,7 @@
 
 #include "crypto/core/primitives.h"
 #include "crypto/core/utf8.h"
-#include "src/json_input.h"
+#include "src/json_record.h"
 #include "src/output.h"
 
 namespace tessarin {
@@ -147,13 +147,13 @@ Result<void> put_from_options(Invocation& invocation, std::string type_word) {
     return send(invocation, entry);
 }
 
-const char* json_kind(const json& value) {
-    switch (value.type()) {
-        case json::value_t::boolean:
+const char* json_kind(JsonKind kind) {
+    switch (kind) {
+        case JsonKind::Boolean:
             return "bool";
-        case json::value_t::array:
+        case JsonKind::Array:
             return "array";
-        case json::value_t::object:
+        case JsonKind::Object:
             return "object";
         default:
             return "number";
@@ -174,56 +174,61 @@ Result<void> put_from_json(Invocation& invocation) {
 
 Result<NewEntry> new_entry_from_json(std::string_view text,
                                      const std::function<Result<void>()>& between) {
-    auto parsed = parse_json_input(text);
+    // String values arrive in wiping buffers (they may be secrets); only the URL list is built
+    // as a value, to be sent as it was given.
+    static constexpr std::string_view k_kept[] = {"urls"};
+    auto parsed = parse_members(text, k_max_input_depth, k_kept);
     if (parsed.is_error())
         return CliError(TS_2000, "invalid JSON: " + parsed.error());
-    json object = parsed.release_value();
-    JsonWipeGuard wipe(object);  // the values may be secrets
+    JsonMembers& object = parsed.value();
 
-    auto string_member = [&](const char* key) -> const std::string* {
-        if (!object.is_object())
-            return nullptr;
-        auto it = object.find(key);
-        return it != object.end() && it->is_string() ? &it->get_ref<const std::string&>() : nullptr;
+    auto string_member = [&](std::string_view key) -> JsonMember* {
+        JsonMember* member = object.find(key);
+        return member && member->kind == JsonKind::String ? member : nullptr;
     };
-    const std::string* type_text = string_member("type");
+    const JsonMember* type_text = string_member("type");
     if (!type_text)
         return CliError(TS_2000, "JSON missing \"type\" field");
-    const std::string* title = string_member("title");
+    const JsonMember* title = string_member("title");
     if (!title)
         return CliError(TS_2000, "JSON missing \"title\" field");
 
     NewEntry entry;
-    entry.type_text = *type_text;
-    entry.title = *title;
+    entry.type_text = std::string(type_text->text.expose_text());
+    entry.title = std::string(title->text.expose_text());
     entry.type = schema().find_type(entry.type_text);
     if (!entry.type)
         return unknown_type(entry.type_text);
-    for (const auto& [key, value] : object.items()) {
-        (void)value;
-        if (key != "type" && key != "title" && key != "urls" && !entry.type->find_field(key))
-            return CliError(TS_2000, "unknown key '" + key + "' for type '" + entry.type_text +
-                                         "' \u2014 a typo would silently lose the value");
+    // The first unknown key in byte order is the one named.
+    const std::string* unknown = nullptr;
+    for (const JsonMember& member : object.members) {
+        const std::string& key = member.key;
+        if (key != "type" && key != "title" && key != "urls" && !entry.type->find_field(key) &&
+            (!unknown || key < *unknown))
+            unknown = &key;
     }
+    if (unknown)
+        return CliError(TS_2000, "unknown key '" + *unknown + "' for type '" + entry.type_text +
+                                     "' \u2014 a typo would silently lose the value");
 
     TRY(between());
     for (const auto& [name, def] : entry.type->sorted_fields()) {
         (void)def;
-        auto it = object.find(name);
-        if (it == object.end() || it->is_null())
+        JsonMember* member = object.find(name);
+        if (!member || member->kind == JsonKind::Null)
             continue;
-        if (!it->is_string())
+        if (member->kind != JsonKind::String)
             return CliError(TS_2000, "field '" + std::string(name) +
-                                         "' must be a JSON string (got " + json_kind(*it) +
+                                         "' must be a JSON string (got " + json_kind(member->kind) +
                                          ") \u2014 quote the value");
-        entry.values.insert_or_assign(std::string(name),
-                                      SecretBytes::from_text(it->get_ref<const std::string&>()));
+        // A copy: "urls" may be both a field and the entry's URL list.
+        entry.values.insert_or_assign(std::string(name), member->text.clone());
     }
-    if (auto it = object.find("urls"); it != object.end()) {
-        if (it->is_string())
-            entry.urls = json::array({*it});
-        else if (it->is_array())
-            entry.urls = *it;
+    if (JsonMember* urls = object.find("urls")) {
+        if (urls->kind == JsonKind::String)
+            entry.urls = json::array({std::string(urls->text.expose_text())});
+        else if (urls->kind == JsonKind::Array && urls->value)
+            entry.urls = std::move(*urls->value);
     }
     return entry;
 }

@@ -18,6 +18,7 @@
 #include "src/gate/gate.h"
 #include "src/gate/vault.h"
 #include "src/input.h"
+#include "src/json_record.h"
 #include "src/output.h"
 
 namespace tessarin {
@@ -32,135 +33,10 @@ constexpr uint64_t k_max_limit = 50;
 
 // -- create --json -----------------------------------------------------------------------------
 
-// Where the parser stopped, as a line and a column (both from 1). The parser counts the byte it
-// stopped at, or one past the end when the input ended early.
-std::string position_text(std::string_view text, size_t position) {
-    size_t offset = std::min(position, text.size() + 1);
-    offset = offset ? offset - 1 : 0;
-    size_t line = 1;
-    size_t line_start = 0;
-    for (size_t i = 0; i < offset; ++i)
-        if (text[i] == '\n') {
-            ++line;
-            line_start = i + 1;
-        }
-    return "line " + std::to_string(line) + " column " + std::to_string(offset - line_start + 1);
-}
-
-// Reads the object of `create --json` as it streams past, without building a document: only
-// the string values of the five known keys are kept, everything nested deeper is skipped, and
-// a parse failure keeps its position, never the text around it (the input holds secrets).
-class CreateJsonReader : public nlohmann::json_sax<json> {
-  public:
-    struct Slot {
-        std::string_view key;
-        bool is_string = false;
-        std::string text;
-    };
-
-    ~CreateJsonReader() override {
-        for (Slot& s : m_slots) wipe_string(s.text);
-    }
-
-    bool null() override { return value(nullptr); }
-    bool boolean(bool) override { return value(nullptr); }
-    bool number_integer(number_integer_t) override { return value(nullptr); }
-    bool number_unsigned(number_unsigned_t) override { return value(nullptr); }
-    bool number_float(number_float_t, const string_t&) override { return value(nullptr); }
-    bool string(string_t& text) override {
-        bool ok = value(&text);
-        wipe_string(text);
-        return ok;
-    }
-    bool binary(binary_t&) override { return value(nullptr); }
-    bool start_object(std::size_t) override { return open(true); }
-    bool start_array(std::size_t) override { return open(false); }
-    bool end_object() override { return close(); }
-    bool end_array() override { return close(); }
-    bool key(string_t& name) override {
-        if (m_depth == 1 && m_top_is_object) {
-            m_key = name;
-            if (!slot(name) && (!m_unknown || name < *m_unknown))
-                m_unknown = name;
-        }
-        return true;
-    }
-    bool parse_error(std::size_t position, const std::string&,
-                     const nlohmann::detail::exception& error) override {
-        m_error_position = position;
-        m_error_id = error.id;
-        return false;
-    }
-
-    bool top_is_object() const { return m_top_is_object; }
-    const std::optional<std::string>& unknown_key() const { return m_unknown; }
-    std::optional<size_t> error_position() const { return m_error_position; }
-    int error_id() const { return m_error_id; }
-    Slot* slot(std::string_view key) {
-        for (Slot& s : m_slots)
-            if (s.key == key)
-                return &s;
-        return nullptr;
-    }
-
-  private:
-    // A value of the top-level object replaces what its key held (the last of two wins).
-    bool value(std::string* text) {
-        if (m_depth != 1 || !m_top_is_object)
-            return true;
-        if (Slot* s = slot(m_key)) {
-            wipe_string(s->text);
-            s->text.clear();
-            s->is_string = text != nullptr;
-            if (text)
-                s->text = *text;
-        }
-        return true;
-    }
-    bool open(bool object) {
-        if (m_depth == 0)
-            m_top_is_object = object;
-        else
-            value(nullptr);
-        ++m_depth;
-        return true;
-    }
-    bool close() {
-        --m_depth;
-        return true;
-    }
-
-    std::array<Slot, 5> m_slots{{
-        {"summary"},
-        {"content"},
-        {"status"},
-        {"embeddings"},
-        {"embedding_model"},
-    }};
-    size_t m_depth = 0;
-    bool m_top_is_object = false;
-    std::string m_key;
-    std::optional<std::string> m_unknown;
-    std::optional<size_t> m_error_position;
-    int m_error_id = 0;
-};
-
-CliError invalid_json(std::string_view text, size_t position, int id) {
-    std::string what;
-    if (id == 406)
-        what = "number out of range";
-    else if (position > text.size())
-        what = "unexpected end of input";
-    else
-        what = "syntax error";
-    return CliError(TS_2000,
-                    "invalid JSON on stdin: " + what + " at " + position_text(text, position));
-}
-
-SecretBytes take_secret(std::string& text) {
-    SecretBytes out = SecretBytes::from_text(text);
-    wipe_string(text);
-    return out;
+// The keys of the object create --json reads.
+bool is_create_key(std::string_view key) {
+    return key == "summary" || key == "content" || key == "status" || key == "embeddings" ||
+           key == "embedding_model";
 }
 
 // -- shared pieces -----------------------------------------------------------------------------
@@ -693,34 +569,39 @@ std::string unknown_subcommand(std::string_view command, std::string_view word) 
 }  // namespace
 
 Result<TextEntryValues> read_text_entry_json(std::string_view text) {
-    CreateJsonReader reader;
-    try {
-        json::sax_parse(text.begin(), text.end(), &reader);
-    } catch (const json::exception&) {
-        // The reader stops the parser instead of letting it throw; this is only a safety net.
-        return CliError(TS_2000, "invalid JSON on stdin: syntax error");
-    }
-    if (auto position = reader.error_position())
-        return invalid_json(text, *position, reader.error_id());
-    if (const auto& unknown = reader.unknown_key())
+    // Nothing nested is kept, so any depth is read (without recursion) and passed over.
+    auto parsed = parse_members(text, k_any_depth, {});
+    if (parsed.is_error())
+        return CliError(TS_2000, "invalid JSON on stdin: " + parsed.error());
+    JsonMembers& object = parsed.value();
+    // The first unknown key in byte order is the one named.
+    const std::string* unknown = nullptr;
+    for (const JsonMember& member : object.members)
+        if (!is_create_key(member.key) && (!unknown || member.key < *unknown))
+            unknown = &member.key;
+    if (unknown)
         return CliError(TS_2000, "unknown key '" + *unknown +
                                      "' \u2014 a typo would silently lose the value (allowed: "
                                      "summary, content, status, embeddings, embedding_model)");
-    CreateJsonReader::Slot* summary = reader.slot("summary");
-    CreateJsonReader::Slot* content = reader.slot("content");
-    if (!reader.top_is_object() || !summary->is_string)
+    auto string_member = [&](std::string_view key) -> SecretBytes* {
+        JsonMember* member = object.find(key);
+        return member && member->kind == JsonKind::String ? &member->text : nullptr;
+    };
+    SecretBytes* summary = string_member("summary");
+    if (!summary)
         return CliError(TS_2000, "JSON missing \"summary\" field");
-    if (!content->is_string)
+    SecretBytes* content = string_member("content");
+    if (!content)
         return CliError(TS_2000, "JSON missing \"content\" field");
     TextEntryValues v;
-    v.summary = take_secret(summary->text);
-    v.content = take_secret(content->text);
-    if (CreateJsonReader::Slot* s = reader.slot("status"); s->is_string)
-        v.status = s->text;
-    if (CreateJsonReader::Slot* s = reader.slot("embeddings"); s->is_string)
-        v.embeddings = s->text;
-    if (CreateJsonReader::Slot* s = reader.slot("embedding_model"); s->is_string)
-        v.embedding_model = s->text;
+    v.summary = std::move(*summary);
+    v.content = std::move(*content);
+    if (const SecretBytes* status = string_member("status"))
+        v.status = std::string(status->expose_text());
+    if (const SecretBytes* embeddings = string_member("embeddings"))
+        v.embeddings = std::string(embeddings->expose_text());
+    if (const SecretBytes* model = string_member("embedding_model"))
+        v.embedding_model = std::string(model->expose_text());
     return v;
 }
 

@@ -1,62 +1,12 @@
 #include "src/gate/reply.h"
 
-#include <set>
-#include <vector>
+#include "src/json_value.h"
 
 namespace tessarin {
 
 using nlohmann::json;
 
 namespace {
-
-// Why parsing stopped early; thrown by the parser's callback and caught below it.
-struct Refused {};
-
-// Parses JSON text, refusing an object that names a key twice anywhere in the document
-// (nlohmann keeps only one of them, and two readers of the same reply must never disagree)
-// and containers nested more than k_max_reply_nesting deep. The limit is checked as each
-// container opens, so a hostile reply of a few hundred kilobytes of "[" costs nothing, and
-// every later walk of the value (moving it, printing it with --json) stays shallow.
-std::optional<json> parse_reply_json(std::string_view text) {
-    std::vector<std::set<std::string>> open_objects;
-    auto watch = [&](int depth, json::parse_event_t event, json& parsed) {
-        switch (event) {
-            case json::parse_event_t::object_start:
-            case json::parse_event_t::array_start:
-                // depth counts the containers around this one.
-                if (static_cast<size_t>(depth) >= k_max_reply_nesting)
-                    throw Refused{};
-                if (event == json::parse_event_t::object_start)
-                    open_objects.emplace_back();
-                break;
-            case json::parse_event_t::object_end:
-                if (!open_objects.empty())
-                    open_objects.pop_back();
-                break;
-            case json::parse_event_t::key:
-                if (!open_objects.empty() &&
-                    !open_objects.back().insert(parsed.get<std::string>()).second)
-                    throw Refused{};
-                break;
-            default:
-                break;
-        }
-        return true;
-    };
-    // nlohmann's lexer takes a NUL byte for the end of its input, so a document followed by a
-    // NUL and anything at all would pass as complete. JSON text never holds a NUL byte: in a
-    // string it must be escaped, and outside one it is not white space.
-    if (text.find('\0') != std::string_view::npos)
-        return std::nullopt;
-    try {
-        json value = json::parse(text.begin(), text.end(), watch, /*allow_exceptions=*/false);
-        if (value.is_discarded())
-            return std::nullopt;
-        return value;
-    } catch (const Refused&) {
-        return std::nullopt;
-    }
-}
 
 std::optional<ReplyError> read_reply_error(const json& v) {
     const json* code = nullptr;
@@ -132,10 +82,15 @@ CoreResult<Reply> decode_reply(ByteView payload, size_t max_payload) {
     if (payload[0] != 0x10)
         return CoreError(TS_0004);
     std::string_view text(reinterpret_cast<const char*>(payload.data()) + 1, payload.size() - 1);
-    auto value = parse_reply_json(text);
-    if (!value)
+    // The one JSON reader: a key given twice anywhere in the document is refused (two readers
+    // of the same reply must never disagree), and so are containers nested more than
+    // k_max_reply_nesting deep, as each one opens (a hostile reply of a few hundred
+    // kilobytes of "[" costs nothing, and every later walk of the value, moving it or
+    // printing it with --json, stays shallow) and anything after the document.
+    auto value = parse_json_value(text, k_max_reply_nesting);
+    if (value.is_error())
         return CoreError(TS_0004);
-    auto reply = read_reply(*value);
+    auto reply = read_reply(value.value());
     if (!reply)
         return CoreError(TS_0004);
     return std::move(*reply);

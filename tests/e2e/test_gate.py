@@ -92,6 +92,8 @@ def test_round_trip_and_exact_envelopes(gate, cli, agent):
     (dict(kind="unknown-key"), "TS-2047: decode reply: " + TS_0004),
     (dict(kind="reply", reply='{"ok":true} x'), "TS-2047: decode reply: " + TS_0004),
     (dict(kind="reply", reply='{"ok":false}'), "TS-2047: gate error UNKNOWN: no detail"),
+    (dict(kind="reply", reply='{"ok":true,"result":{"entries":[],"entries":[{"entry_id":"e"}]}}'),
+     "TS-2047: decode reply: " + TS_0004),
     (dict(kind="error", code="FORBIDDEN", message="outside the agent's scope"),
      "TS-2047: gate error FORBIDDEN: outside the agent's scope"),
     (dict(kind="oversize"), "TS-2021: gate response exceeds 4194304 bytes (4194305) \u2014 refuse to buffer"),
@@ -118,6 +120,18 @@ def test_deeply_nested_reply_is_refused_as_undecodable(gate, cli, agent, tmp_pat
     gate.fault("reply", reply=deep_reply(DEEP))
     r = cli(*args)
     assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2047: decode reply: " + TS_0004 + "\n")
+
+
+MANY = 1000000  # empty objects: about 3 MB of reply, 4 MB of base64 body, under the 4 MiB cap
+
+
+def test_a_million_empty_objects_are_read_in_one_pass(gate, cli, agent):
+    # A reader that went back over what it had read kept the client busy for minutes.
+    gate.fault("reply", reply='{"ok":true,"result":[' + ",".join(["{}"] * MANY) + "]}")
+    r = cli("find", "OpenRouter", timeout=60)
+    assert (r.status, r.stdout, r.stderr) == (
+        1, "", "TS-2021: search.query response shape: data did not match any variant of untagged enum "
+        "SearchResponse\n")
 
 
 def test_json_output_of_the_deepest_legal_reply(gate, cli, agent):

@@ -214,6 +214,16 @@ def test_json_form_errors(gate, cli, agent, obj, detail):
     assert "entry.upsert" not in gate.actions()
 
 
+@pytest.mark.parametrize("text,detail", [
+    (b'{"type":"credential","title":"t"}\0{"password":"lost"}', "trailing characters at line 1, column 34"),
+    (b'{"type":"credential","title":"t","password":"a","password":"b"}', "duplicate key at line 1, column 49"),
+    (b'{"type":"note","title":"t","type":"credential","password":"p"}', "duplicate key at line 1, column 28"),
+], ids=["NUL then more", "password twice", "type twice"])
+def test_json_form_reads_one_document_each_key_once(gate, cli, agent, text, detail):
+    fail(put_json(cli, text), "invalid JSON: " + detail)
+    assert gate.requests() == []
+
+
 def test_json_errors_never_quote_the_input(gate, cli, agent):
     r = put_json(cli, '{"type":"credential","title":"t","password":"hunter2-secret" oops}')
     assert r.status == 1 and "hunter2" not in r.stderr

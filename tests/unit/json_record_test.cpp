@@ -94,6 +94,48 @@ TEST(JsonRecord, UnknownMembersAreSkippedAtAnyDepth) {
     EXPECT_EQ(outcome(R"({"z":[1,}],"a":"x"})"), "error: syntax error at line 1, column 9");
     EXPECT_EQ(outcome(R"({"z":1})", UnknownKeys::Refuse),
               "error: unknown field `z`, expected one of `a`, `b`");
+    // An unknown key is still a key: never twice in one object.
+    EXPECT_EQ(outcome(R"({"z":1,"a":"x","z":2})"), "error: duplicate key at line 1, column 16");
+    EXPECT_EQ(outcome(R"({"a":"x","a":"y"})"), "error: duplicate field `a`");
+}
+
+// Each member as key=kind:value, the value being a string's text or a kept value's JSON.
+std::string members(std::string_view json) {
+    static constexpr std::string_view keep[] = {"k"};
+    auto r = parse_members(json, 3, keep);
+    if (r.is_error())
+        return "error: " + r.error();
+    std::string out = r.value().is_object ? "object" : "not an object";
+    for (const JsonMember& m : r.value().members) {
+        out += " " + m.key + "=" + std::to_string(static_cast<int>(m.kind));
+        if (m.kind == JsonKind::String)
+            out += ":" + std::string(m.text.expose_text());
+        if (m.value)
+            out += ":" + m.value->dump();
+    }
+    return out;
+}
+
+TEST(JsonMembers, TopLevelMembersByKindNestedValuesOnlyWhereKept) {
+    // Kinds: 0 null, 1 boolean, 2 integer, 3 float, 4 string, 5 object, 6 array.
+    const struct {
+        std::string_view json, expected;
+    } cases[] = {
+        {R"({"s":"t\u00e9","n":null,"b":true,"i":-1,"f":1.5,"o":{"s":"x"},"a":["y"]})",
+         "object s=4:t\xC3\xA9 n=0 b=1 i=2 f=3 o=5 a=6"},
+        {R"({"k":[1,{"s":"x"},[]],"o":{"k":"inner"}})", R"(object k=6:[1,{"s":"x"},[]] o=5)"},
+        {R"({"k":{"z":[null]}})", R"(object k=5:{"z":[null]})"},
+        {R"({"k":"text"})", "object k=4:text"},
+        {R"(["s",{"k":1}])", "not an object"},
+        {R"("s")", "not an object"},
+        {"{}", "object"},
+        // The reader's rules hold: nesting, repeated keys, one document.
+        {R"({"k":[[[]]]})", "error: nesting deeper than 3 levels at line 1, column 8"},
+        {R"({"o":{"a":1,"a":2}})", "error: duplicate key at line 1, column 13"},
+        {std::string_view("{\"s\":\"a\"}\0{\"s\":\"b\"}", 19),
+         "error: trailing characters at line 1, column 10"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(members(c.json), c.expected) << c.json;
 }
 
 }  // namespace

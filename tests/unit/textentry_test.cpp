@@ -21,27 +21,37 @@ TEST(ReadTextEntryJson, FailuresNamePositionsNeverValues) {
     const std::string deep = std::string(100000, '[') + std::string(100000, ']');
     const JsonCase cases[] = {
         {"unterminated string", "{\"summary\":\"" + s,
-         "invalid JSON on stdin: unexpected end of input at line 1 column 27"},
+         "invalid JSON on stdin: EOF while parsing a value at line 1, column 27"},
         {"bad escape", "{\"summary\":\"" + s + "\\q\"}",
-         "invalid JSON on stdin: syntax error at line 1 column 28"},
+         "invalid JSON on stdin: syntax error at line 1, column 28"},
         {"control character in a string", "{\"summary\":\"" + s + "\x01\"}",
-         "invalid JSON on stdin: syntax error at line 1 column 27"},
+         "invalid JSON on stdin: syntax error at line 1, column 27"},
         {"lone surrogate", "{\"summary\":\"" + s + "\\ud800\"}",
-         "invalid JSON on stdin: syntax error at line 1 column 33"},
+         "invalid JSON on stdin: syntax error at line 1, column 33"},
         {"second line", "{\"summary\":\"" + s + "\",\n\"content\" \"c\"}",
-         "invalid JSON on stdin: syntax error at line 2 column 13"},
+         "invalid JSON on stdin: syntax error at line 2, column 11"},
         {"comment", "{\"summary\":\"" + s + "\" /* c */}",
-         "invalid JSON on stdin: syntax error at line 1 column 29"},
+         "invalid JSON on stdin: syntax error at line 1, column 29"},
         {"number overflow", "{\"summary\":\"" + s + "\",\"content\":-1e400}",
-         "invalid JSON on stdin: number out of range at line 1 column 44"},
+         "invalid JSON on stdin: number out of range at line 1, column 39"},
         {"deeply nested, then cut", "{\"summary\":\"" + s + "\",\"x\":" + std::string(100000, '['),
-         "invalid JSON on stdin: unexpected end of input at line 1 column 100033"},
+         "invalid JSON on stdin: EOF while parsing a value at line 1, column 100033"},
         {"deeply nested under an unknown key", "{\"summary\":\"" + s + "\",\"deep\":" + deep + "}",
          "unknown key 'deep' \u2014 a typo would silently lose the value (allowed: summary, "
          "content, status, embeddings, embedding_model)"},
         {"deeply nested top level", deep, "JSON missing \"summary\" field"},
         {"nested summary", "{\"content\":\"" + s + "\",\"summary\":[\"" + s + "\"]}",
          "JSON missing \"summary\" field"},
+        // One document, each key once: nothing is silently dropped or replaced.
+        {"NUL after the document",
+         "{\"summary\":\"s\",\"content\":\"c\"}" + std::string(1, '\0') + "{\"status\":\"" + s +
+             "\"}",
+         "invalid JSON on stdin: trailing characters at line 1, column 30"},
+        {"summary twice", "{\"summary\":1,\"content\":\"c\",\"summary\":\"" + s + "\"}",
+         "invalid JSON on stdin: duplicate key at line 1, column 28"},
+        {"duplicate key nested",
+         "{\"summary\":\"s\",\"content\":\"c\",\"x\":{\"k\":1,\"k\":\"" + s + "\"}}",
+         "invalid JSON on stdin: duplicate key at line 1, column 41"},
     };
     for (const JsonCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -66,10 +76,10 @@ TEST(ReadTextEntryJson, ValuesAsTheParserDecodesThem) {
     EXPECT_EQ(v.embedding_model, "");
 }
 
-TEST(ReadTextEntryJson, OptionalValuesOnlyAsStringsAndTheLastOfTwoWins) {
+TEST(ReadTextEntryJson, OptionalValuesOnlyAsStrings) {
     auto r = read_text_entry_json(
-        "{\"summary\":1,\"summary\":\"s2\",\"content\":\"c\",\"status\":\"active\","
-        "\"status\":null,\"embeddings\":{\"a\":\"b\"},\"embedding_model\":[\"m\"]}");
+        "{\"summary\":\"s2\",\"content\":\"c\",\"status\":null,\"embeddings\":{\"a\":\"b\"},"
+        "\"embedding_model\":[\"m\"]}");
     ASSERT_FALSE(r.is_error()) << r.error().display();
     EXPECT_EQ(r.value().summary.expose_text(), "s2");
     EXPECT_EQ(r.value().status, "draft");
