@@ -11,6 +11,7 @@
 
 #include "crypto/core/primitives.h"
 #include "src/commands/lookup.h"
+#include "src/commands/upsert_report.h"
 #include "src/gate/gate.h"
 #include "src/gate/vault.h"
 #include "src/input.h"
@@ -205,13 +206,15 @@ Result<json> build_body(ByteView l2, std::string_view kind, const TextEntryValue
     return json{{"data", std::move(data)}, {"title", title}, {"type", std::string(kind)}};
 }
 
-// print_ok with a line that holds a secret (the summary): the copy is wiped after printing.
-void print_ok_secret(std::string_view prefix, const SecretBytes& secret) {
-    std::string line;
-    line.reserve(prefix.size() + secret.size());
-    line.append(prefix).append(secret.expose_text());
-    print_ok(line);
-    wipe_string(line);
+// The success line of an upsert, which holds a secret (the summary) in a buffer that wipes
+// itself.
+Result<void> confirm_with_summary(bool created, const SecretBytes& summary) {
+    const std::string_view prefix = created ? "Created: " : "Updated: ";
+    SecretBytes line;
+    line.reserve(prefix.size() + summary.size());
+    line.append_text(prefix);
+    line.append(summary.expose_secret());
+    return confirm_upsert(created, line.expose_text());
 }
 
 const Field* field_labelled(const std::vector<Field>& fields, std::string_view label) {
@@ -252,8 +255,7 @@ Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& va
     json body =
         TRY(build_body(session.config.l2_key.expose_secret(), invocation.command(), values));
     bool created = TRY(entry_upsert(session.vault(), body));
-    print_ok_secret(created ? "Created: " : "Updated: ", values.summary);
-    return {};
+    return confirm_with_summary(created, values.summary);
 }
 
 // -- create ------------------------------------------------------------------------------------
@@ -432,8 +434,7 @@ Result<void> run_update(Invocation& invocation) {
     json body = TRY(build_body(l2, kind, v));
     body["id"] = found.id;
     TRY(entry_upsert(vault, body));
-    print_ok_secret("Updated: ", v.summary);
-    return {};
+    return confirm_with_summary(false, v.summary);
 }
 
 // -- delete ------------------------------------------------------------------------------------
