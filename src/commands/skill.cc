@@ -110,7 +110,7 @@ Result<void> install_into(const std::string& home, const Environment& environmen
     if (is_symlink(file))
         return CliError(TS_2100, "refusing path that is a symlink: " + file);
     TRY(write_skill_file(dir, file));
-    write_stderr("  installed: " + file + "\n");
+    write_notice("  installed: " + file + "\n");
     return {};
 }
 

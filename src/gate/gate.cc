@@ -82,7 +82,7 @@ Result<json> gate_call(HttpClient& http, const LoadedConfig& config, std::string
     auto primary = gate_request(http, config.primary, config.expose_token(), action, argument);
     if (!primary.is_error() || !config.replica || !justifies_failover(primary.error()))
         return primary;
-    write_stderr("gate: primary unreachable, trying replica\n");
+    write_notice("gate: primary unreachable, trying replica\n");
     return gate_request(http, *config.replica, config.expose_token(), action, argument);
 }
 

@@ -1,6 +1,7 @@
 """The gate transport end to end: one vault action as Noise IK inside HTTPS against the
 development gate, every way a reply can fail, and the failover to the replica."""
 import json
+import os
 import re
 
 import pytest
@@ -178,6 +179,29 @@ def test_failover_to_the_replica(gate, replica, cli, fault):
     assert (r.status, r.stdout, r.stderr) == (0, SECRET, FAILOVER * 2)
     # Each of the two actions tried the primary once, then the replica once.
     assert gate.actions() == ["search.query", "entry.get"]
+    assert replica.actions() == ["search.query", "entry.get"]
+
+
+def stderr_closed():
+    os.close(2)
+
+
+def stderr_full():
+    os.dup2(os.open("/dev/full", os.O_WRONLY), 2)
+
+
+def stderr_unread_pipe():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    os.dup2(write_end, 2)
+
+
+@pytest.mark.parametrize("stderr", [stderr_closed, stderr_full, stderr_unread_pipe])
+def test_failover_when_the_notice_cannot_be_written(gate, replica, cli, stderr):
+    with_replica(gate, replica, cli)
+    gate.fault("status", status=503, times=-1)
+    r = cli("get", "OpenRouter", "--field", "key", preexec_fn=stderr)
+    assert (r.status, r.stdout) == (0, SECRET)
     assert replica.actions() == ["search.query", "entry.get"]
 
 
