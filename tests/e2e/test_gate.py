@@ -120,7 +120,8 @@ def test_json_output_of_the_deepest_legal_reply(gate, cli, agent):
     value = []
     for _ in range(MAX_NESTING - 4):
         value = [value]
-    result = {"entry_id": "e1", "title": "OpenRouter", "data": {"extra": value}}
+    [entry_id] = [e["entry_id"] for e in gate.entries()]
+    result = {"entry_id": entry_id, "title": "OpenRouter", "data": {"extra": value}}
     gate.fault("result", action="entry.get", result=result)
     r = cli("get", "OpenRouter", "--json")
     assert (r.status, r.stdout, r.stderr) == (0, json.dumps(result, indent=2, sort_keys=True) + "\n", "")
