@@ -114,16 +114,6 @@ CliError already_exists(const std::string& path) {
                                  " \u2014 refuse to overwrite (delete it explicitly to re-enroll)");
 }
 
-// The part of a temporary file name that no other run shares: the process id and random
-// digits (the process id and the attempt alone when the random source fails).
-std::string unique_part(int attempt) {
-    std::array<uint8_t, 8> random{};
-    std::string out = std::to_string(::getpid()) + ".";
-    if (random_fill_os(random).is_error())
-        return out + std::to_string(attempt);
-    return out + hex_encode(random);
-}
-
 // Gives temp the name path unless something already has it, and removes the name temp: a run
 // that lost a race with another init gets EEXIST rather than replacing the winner's file.
 // link() then unlink() is the portable way; where the file system has no hard links the
@@ -504,7 +494,7 @@ Result<void> save_config(const Config& config) {
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-        temp = prefix + unique_part(attempt) + ".tmp";
+        temp = prefix + unique_temp_part(attempt) + ".tmp";
         fd = ::open(temp.c_str(), flags, 0600);
         if (fd < 0 && errno != EEXIST)
             break;

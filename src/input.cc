@@ -8,6 +8,7 @@
 
 #include "crypto/core/utf8.h"
 #include "src/posix.h"
+#include "src/standard_descriptors.h"
 
 namespace tessarin {
 
@@ -29,6 +30,10 @@ Result<std::string> read_bounded(std::string_view source, size_t limit) {
 Result<SecretBytes> read_bounded_secret(std::string_view source, size_t limit) {
     const std::string name = source_name(source);
     int fd = STDIN_FILENO;
+    // A closed standard input is held by /dev/null: reading it would give an empty text that
+    // was never sent.
+    if (source == "-" && !stdin_readable())
+        return CliError(TS_2111, "reading stdin: standard input is closed");
     if (source != "-") {
         fd = ::open(std::string(source).c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)

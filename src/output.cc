@@ -139,6 +139,10 @@ std::optional<int> write_stdout_checked(std::string_view bytes) {
     return error ? std::optional<int>(error) : std::nullopt;
 }
 
+void write_notice(std::string_view bytes) {
+    (void)write_all(STDERR_FILENO, bytes);
+}
+
 void print_error(std::string_view text) {
     SafeText safe = terminal_safe(text);
     std::string line;
@@ -151,17 +155,42 @@ void print_error(std::string_view text) {
     write_stderr(line);
 }
 
-void print_ok(std::string_view text) {
+namespace {
+
+// The success line; the text may be a decrypted summary, so the line wipes itself.
+SecretBytes ok_line(std::string_view text) {
     SafeText safe = terminal_safe(text);
-    std::string line;
+    SecretBytes line;
+    line.reserve(safe.view().size() + 64);
     if (color_enabled()) {
-        line.append(style::green).append(style::bold).append("\u2713").append(style::reset);
-        line.append(" ").append(style::green).append(safe.view()).append(style::reset);
+        line.append_text(style::green);
+        line.append_text(style::bold);
+        line.append_text("\u2713");
+        line.append_text(style::reset);
+        line.append_text(" ");
+        line.append_text(style::green);
+        line.append_text(safe.view());
+        line.append_text(style::reset);
     } else {
-        line.append("OK: ").append(safe.view());
+        line.append_text("OK: ");
+        line.append_text(safe.view());
     }
     line.push_back('\n');
-    write_stdout(line);
+    return line;
+}
+
+}  // namespace
+
+void print_ok(std::string_view text) {
+    write_stdout(ok_line(text).expose_text());
+}
+
+std::optional<int> print_ok_checked(std::string_view text) {
+    const SecretBytes line = ok_line(text);
+    int error = write_all(STDOUT_FILENO, line.expose_text());
+    if (error == EPIPE)
+        _exit(0);  // the reader went away: as every write to standard output
+    return error ? std::optional<int>(error) : std::nullopt;
 }
 
 void print_dim(std::string_view text) {
@@ -237,6 +266,16 @@ void print_version() {
 
 void print_help() {
     write_stdout(help_text(color_enabled()));
+}
+
+void print_out_of_memory() {
+    // Nothing here allocates: the pieces are constants, written one after the other.
+    const bool color = color_enabled();
+    const std::string_view pieces[] = {color ? style::red : "", color ? "\u2717 " : "",
+                                       "TS-0005: out of memory", color ? style::reset : "", "\n"};
+    for (std::string_view piece : pieces)
+        if (write_all(STDERR_FILENO, piece) == EPIPE)
+            _exit(0);
 }
 
 void print_usage_error(std::string_view text) {

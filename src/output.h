@@ -50,9 +50,17 @@ void write_stderr(std::string_view bytes);
 // A whole write to standard output that reports its failure (the errno), a closed pipe
 // included, for raw results whose caller turns it into an error of its own.
 std::optional<int> write_stdout_checked(std::string_view bytes);
+// A notice on standard error (the failover notice, a quota warning, render's warning): written
+// when it can be. A notice that cannot be written never stops the command, so every failure of
+// the write is ignored, a closed pipe included.
+void write_notice(std::string_view bytes);
 
 void print_error(std::string_view text);
 void print_ok(std::string_view text);
+// print_ok for a line that reports what already happened in the vault: a closed pipe ends the
+// process quietly as everywhere, any other failure is returned (the errno) so the caller can
+// say what was done.
+std::optional<int> print_ok_checked(std::string_view text);
 void print_dim(std::string_view text);
 void print_field(std::string_view label, std::string_view value);
 void print_field_marker(std::string_view label, std::string_view marker);
@@ -61,6 +69,8 @@ void print_version();
 void print_help();
 // The error line, a blank line on standard error, then the help text on standard output.
 void print_usage_error(std::string_view text);
+// The error line of an allocation failure, "TS-0005: out of memory", written without allocating.
+void print_out_of_memory();
 
 // Usage texts printed by --help on the lookup and render commands.
 inline constexpr std::string_view k_usage_get =

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 
+#include "crypto/core/base64.h"
 #include "crypto/core/random.h"
 
 namespace tessarin {
@@ -54,6 +56,14 @@ int write_all(int fd, std::string_view bytes) {
 
 std::string write_error_text(int code) {
     return code == k_wrote_zero ? std::string("failed to write whole buffer") : error_text(code);
+}
+
+std::string unique_temp_part(int attempt) {
+    std::array<uint8_t, 8> random{};
+    std::string out = std::to_string(::getpid()) + ".";
+    if (random_fill_os(random).is_error())
+        return out + std::to_string(attempt);
+    return out + hex_encode(random);
 }
 
 int create_directories(const std::string& dir) {

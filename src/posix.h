@@ -1,5 +1,6 @@
 // Thin helpers over POSIX calls that several units share: the C library's text for an error
-// number, the write of a whole buffer, and directory creation with the missing ancestors.
+// number, the write of a whole buffer, temporary file names, and directory creation with the
+// missing ancestors.
 #pragma once
 
 #include <string>
@@ -44,6 +45,10 @@ int write_all(int fd, std::string_view bytes);
 // The text of a write_all failure: error_text, or "failed to write whole buffer" for
 // k_wrote_zero.
 std::string write_error_text(int code);
+
+// The part of a temporary file name that no other run shares: the process id and random
+// digits (the process id and the attempt alone when the random source fails).
+std::string unique_temp_part(int attempt);
 
 // Creates dir and every missing ancestor (mode 0777 less the umask), the way `mkdir -p` does.
 // Returns 0 when dir is a directory afterwards: made here, already there (also through a

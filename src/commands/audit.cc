@@ -187,8 +187,12 @@ std::string format_utc_ms(int64_t ms) {
     return text;
 }
 
-std::string audit_table(const json& events, bool color) {
+void write_audit_table(const json& events, bool color) {
+    // Rows go out in pieces of about this size as they are made: a reply of a million tiny
+    // events makes some 70 MB of table, which is never held whole.
+    constexpr size_t k_piece = 65536;
     std::string out;
+    out.reserve(k_piece + 512);
     std::string header;
     append_padded(header, "TIME", 20);
     header += ' ';
@@ -221,8 +225,12 @@ std::string audit_table(const json& events, bool color) {
         else
             out += actor;
         out += '\n';
+        if (out.size() >= k_piece) {
+            write_stdout(out);
+            out.clear();
+        }
     }
-    return out;
+    write_stdout(out);
 }
 
 Result<void> run_audit(Invocation& invocation) {
@@ -255,7 +263,7 @@ Result<void> run_audit(Invocation& invocation) {
         write_stdout("No audit events found.\n");
         return {};
     }
-    write_stdout(audit_table(*events, color_enabled()));
+    write_audit_table(*events, color_enabled());
     return {};
 }
 

@@ -32,8 +32,9 @@ Result<int64_t> day_start_ms(std::string_view text);
 // Milliseconds since the epoch as "YYYY-MM-DD HH:MM:SS" (UTC), rounding toward the past.
 std::string format_utc_ms(int64_t ms);
 
-// The table of events (header and one row each) as printed, plain or coloured.
-std::string audit_table(const nlohmann::json& events, bool color);
+// Writes the table of events (header and one row each) to standard output, plain or coloured,
+// in pieces as the rows are made.
+void write_audit_table(const nlohmann::json& events, bool color);
 
 // audit [options]: one "audit.list" request, the events as a table or the result as JSON.
 Result<void> run_audit(Invocation& invocation);

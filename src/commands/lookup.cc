@@ -170,7 +170,7 @@ Result<void> run_find(Invocation& invocation) {
     write_stdout(out);
     if (r.quota)
         if (auto warning = quota_warning(*r.quota))
-            write_stderr(*warning + "\n");
+            write_notice(*warning + "\n");
     return {};
 }
 

@@ -4,6 +4,7 @@
 
 #include "crypto/core/primitives.h"
 #include "crypto/core/utf8.h"
+#include "src/commands/upsert_report.h"
 #include "src/json_record.h"
 #include "src/output.h"
 
@@ -91,8 +92,8 @@ Result<void> send(Invocation& invocation, const NewEntry& entry) {
     Session& session = *TRY(invocation.session());
     const json body = TRY(entry_body(entry, session.config.l2_key.expose_secret()));
     const bool created = TRY(entry_upsert(session.vault(), body));
-    print_ok(std::string(created ? "Created" : "Updated") + ": " + entry.title);
-    return {};
+    return confirm_upsert(created,
+                          std::string(created ? "Created" : "Updated") + ": " + entry.title);
 }
 
 // The flag form, after the type word: the title, then the type's options.

@@ -218,7 +218,7 @@ Result<void> run_render(Invocation& invocation) {
     }
     out.append_text(std::string_view(text).substr(copied_to));
 
-    write_stderr(
+    write_notice(
         "warning: render wrote " + std::to_string(resolved.size()) +
         " secret field(s) to stdout \u2014 do not capture this in an agent transcript; pipe "
         "only to the local consumer\n");

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,32 +72,55 @@ Result<void> print_document() {
     return {};
 }
 
-// Creates or truncates dir/name and writes the document, never through a symbolic link:
-// the directory is opened without following a link, the file is checked once more right
-// before it is opened, and the open itself refuses a link that appears in between.
+// Writes the document to a temporary file beside dir/SKILL.md and renames it over SKILL.md, so
+// an earlier file stays whole until the new one is complete (a full disk leaves it as it was).
+// Never through a symbolic link: the directory is opened without following a link, the file
+// is checked once more right before, the temporary file is created new without following a
+// link, and a rename replaces a name, it never writes through one. An existing file's
+// permission bits are kept.
 Result<void> write_skill_file(const std::string& dir, const std::string& file) {
     int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir_fd < 0)
         return CliError(TS_2100, "writing " + file + ": " + error_text(errno));
     const std::string name(k_file_name);
+    std::optional<mode_t> kept_mode;
     struct stat st;
-    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            ::close(dir_fd);
+            return CliError(TS_2100, "refusing to write through symlink " + file);
+        }
+        if (S_ISREG(st.st_mode))
+            kept_mode = st.st_mode & 07777;
+    }
+    // A name of this run's own: another install may be writing in the same directory.
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        temp = "." + name + "." + unique_temp_part(attempt) + ".tmp";
+        fd = ::openat(dir_fd, temp.c_str(), flags, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        const int open_error = errno;
         ::close(dir_fd);
-        return CliError(TS_2100, "refusing to write through symlink " + file);
-    }
-    int fd =
-        ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    int open_error = errno;
-    ::close(dir_fd);
-    if (fd < 0)
         return CliError(TS_2100, "writing " + file + ": " + error_text(open_error));
-    if (int error = write_all(fd, assets::skill_md)) {
-        ::close(fd);
-        return CliError(TS_2100, "writing " + file + ": " + write_error_text(error));
     }
+    int error = kept_mode && ::fchmod(fd, *kept_mode) != 0 ? errno : 0;
+    if (!error)
+        error = write_all(fd, assets::skill_md);
     // A failed close can be the first report of a failed write (network file systems).
-    if (::close(fd) != 0)
-        return CliError(TS_2100, "writing " + file + ": " + error_text(errno));
+    if (::close(fd) != 0 && !error)
+        error = errno;
+    if (!error && ::renameat(dir_fd, temp.c_str(), dir_fd, name.c_str()) != 0)
+        error = errno;
+    if (error)
+        ::unlinkat(dir_fd, temp.c_str(), 0);  // nothing of a failed run stays behind
+    ::close(dir_fd);
+    if (error)
+        return CliError(TS_2100, "writing " + file + ": " + write_error_text(error));
     return {};
 }
 
@@ -110,7 +134,7 @@ Result<void> install_into(const std::string& home, const Environment& environmen
     if (is_symlink(file))
         return CliError(TS_2100, "refusing path that is a symlink: " + file);
     TRY(write_skill_file(dir, file));
-    write_stderr("  installed: " + file + "\n");
+    write_notice("  installed: " + file + "\n");
     return {};
 }
 

@@ -15,6 +15,7 @@
 #include "crypto/core/primitives.h"
 #include "src/at_once.h"
 #include "src/commands/lookup.h"
+#include "src/commands/upsert_report.h"
 #include "src/gate/gate.h"
 #include "src/gate/vault.h"
 #include "src/input.h"
@@ -67,7 +68,10 @@ json field_object(std::string_view label, std::string value, std::string_view ki
 }
 
 // The entry body sent by create and update (keys in byte order, as every object is written).
-Result<json> build_body(ByteView l2, std::string_view kind, const TextEntryValues& v) {
+// An update passes the members of the entry's data block it keeps and the fields it does not
+// write, which follow the written ones as they were received.
+Result<json> build_body(ByteView l2, std::string_view kind, const TextEntryValues& v,
+                        json data = json::object(), const json& kept_fields = json::array()) {
     std::string summary = TRY_OR(encrypt_field(l2, "summary", v.summary.expose_secret()),
                                  lift_display(TS_2081, "encrypting summary: "));
     std::string content = TRY_OR(encrypt_field(l2, "content", v.content.expose_secret()),
@@ -80,18 +84,23 @@ Result<json> build_body(ByteView l2, std::string_view kind, const TextEntryValue
         fields.push_back(field_object("embeddings", *v.embeddings, "binary", 1));
     if (v.embedding_model)
         fields.push_back(field_object("embedding_model", *v.embedding_model, "text", 1));
+    for (const json& kept : kept_fields) fields.push_back(kept);
     const std::string title(v.summary.expose_text());
-    json data = {{"fields", std::move(fields)}, {"title", title}, {"type", std::string(kind)}};
+    data["fields"] = std::move(fields);
+    data["title"] = title;
+    data["type"] = std::string(kind);
     return json{{"data", std::move(data)}, {"title", title}, {"type", std::string(kind)}};
 }
 
-// print_ok with a line that holds a secret (the summary): the copy is wiped after printing.
-void print_ok_secret(std::string_view prefix, const SecretBytes& secret) {
-    std::string line;
-    line.reserve(prefix.size() + secret.size());
-    line.append(prefix).append(secret.expose_text());
-    print_ok(line);
-    wipe_string(line);
+// The success line of an upsert, which holds a secret (the summary) in a buffer that wipes
+// itself.
+Result<void> confirm_with_summary(bool created, const SecretBytes& summary) {
+    const std::string_view prefix = created ? "Created: " : "Updated: ";
+    SecretBytes line;
+    line.reserve(prefix.size() + summary.size());
+    line.append_text(prefix);
+    line.append(summary.expose_secret());
+    return confirm_upsert(created, line.expose_text());
 }
 
 const Field* field_labelled(const std::vector<Field>& fields, std::string_view label) {
@@ -113,19 +122,21 @@ Result<void> check_type(const Entry& entry, std::string_view kind) {
     return {};
 }
 
-// The one entry of this kind the query names: its id and the entry fetched, of the right type.
+// The one entry of this kind the query names: its id and the entry fetched, of the right type,
+// with the result it was read from.
 struct Resolved {
     std::string id;
     Entry entry;
+    json raw;
 };
 
 Result<Resolved> resolve_entry(const Vault& vault, const Arguments& args, std::string_view kind) {
     vault.prepare_follow_up();  // the fetch follows the search
     std::string id =
         TRY(resolve_one(vault, *args.positional(), args.flag("exact", true), std::string(kind)));
-    Entry entry = TRY(entry_get(vault, id));
-    TRY(check_type(entry, kind));
-    return Resolved{std::move(id), std::move(entry)};
+    FetchedEntry fetched = TRY(entry_fetch(vault, id));
+    TRY(check_type(fetched.entry, kind));
+    return Resolved{std::move(id), std::move(fetched.entry), std::move(fetched.raw)};
 }
 
 Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& values) {
@@ -133,8 +144,7 @@ Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& va
     json body =
         TRY(build_body(session.config.l2_key.expose_secret(), invocation.command(), values));
     bool created = TRY(entry_upsert(session.vault(), body));
-    print_ok_secret(created ? "Created: " : "Updated: ", values.summary);
-    return {};
+    return confirm_with_summary(created, values.summary);
 }
 
 // -- create ------------------------------------------------------------------------------------
@@ -270,6 +280,72 @@ std::optional<std::string> existing_value(const std::vector<Field>& fields,
     return std::nullopt;
 }
 
+// The fields update writes; every other field goes back as the vault sent it.
+constexpr std::string_view k_written_labels[] = {"summary", "content", "status", "embeddings",
+                                                 "embedding_model"};
+
+bool written_by_update(std::string_view label) {
+    return std::find(std::begin(k_written_labels), std::end(k_written_labels), label) !=
+           std::end(k_written_labels);
+}
+
+// The entry's data block as received, in its object or array form (as read_entry takes it).
+const json* received_data(const json& raw) {
+    const json* data = nullptr;
+    if (raw.is_object()) {
+        for (const char* key : {"data", "vault_data"})
+            if (auto it = raw.find(key); it != raw.end())
+                data = &*it;
+    } else if (raw.is_array() && raw.size() > 3) {
+        data = &raw[3];
+    }
+    return data && !data->is_null() ? data : nullptr;
+}
+
+// What update keeps of the entry: the members of its data block other than fields, title and
+// type, and the fields it does not write, in their order, each as received (a tier-2 value
+// stays the ciphertext it was). A field of tier 3 or more arrives without its value, so sending
+// it back would erase it: such an entry is refused.
+struct Kept {
+    json data = json::object();
+    json fields = json::array();
+};
+
+Result<Kept> kept_by_update(const Resolved& found) {
+    Kept kept;
+    const json* data = received_data(found.raw);
+    if (!data || !found.entry.data)
+        return kept;
+    const json* fields = nullptr;
+    if (data->is_object()) {
+        for (auto it = data->begin(); it != data->end(); ++it)
+            if (it.key() != "fields" && it.key() != "title" && it.key() != "type")
+                kept.data[it.key()] = it.value();
+        if (auto it = data->find("fields"); it != data->end())
+            fields = &*it;
+    } else {
+        // The array form: title, type, fields, urls, notes.
+        if (data->size() > 3)
+            kept.data["urls"] = (*data)[3];
+        if (data->size() > 4 && !(*data)[4].is_null())
+            kept.data["notes"] = (*data)[4];
+        if (data->size() > 2)
+            fields = &(*data)[2];
+    }
+    // read_entry read the same list, in the same order, into entry.data->fields.
+    const std::vector<Field>& read = found.entry.data->fields;
+    for (size_t i = 0; fields && i < read.size() && i < fields->size(); ++i) {
+        if (written_by_update(read[i].label))
+            continue;
+        if (read[i].tier >= 3)
+            return CliError(TS_2048, "cannot update: field '" + read[i].label +
+                                         "' is L3 and arrives without its value; sending the "
+                                         "entry back would erase it");
+        kept.fields.push_back((*fields)[i]);
+    }
+    return kept;
+}
+
 Result<void> run_update(Invocation& invocation) {
     Arguments& a = invocation.args();
     const std::string kind = kind_word(invocation);
@@ -311,11 +387,11 @@ Result<void> run_update(Invocation& invocation) {
     TRY(check_content(v.content));
     TRY(check_embeddings(v));
 
-    json body = TRY(build_body(l2, kind, v));
+    Kept kept = TRY(kept_by_update(found));
+    json body = TRY(build_body(l2, kind, v, std::move(kept.data), kept.fields));
     body["id"] = found.id;
     TRY(entry_upsert(vault, body));
-    print_ok_secret("Updated: ", v.summary);
-    return {};
+    return confirm_with_summary(false, v.summary);
 }
 
 // -- delete ------------------------------------------------------------------------------------

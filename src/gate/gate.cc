@@ -127,7 +127,7 @@ Result<json> gate_call(HttpClient& http, const LoadedConfig& config, std::string
             "the replica; `tessarin-cli find` shows whether it was");
         return error;
     }
-    write_stderr("gate: primary unreachable, trying replica\n");
+    write_notice("gate: primary unreachable, trying replica\n");
     return gate_request(http, *config.replica, config.expose_token(), action, argument);
 }
 

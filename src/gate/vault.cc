@@ -12,18 +12,37 @@ json id_argument(std::string_view entry_id) {
     return json{{"id", std::string(entry_id)}};
 }
 
+// The gate answered for another entry than the one asked for: what it sent must not be shown
+// or written back as the entry asked for.
+CliError another_entry() {
+    return CliError(TS_2047,
+                    "entry.get answered for another entry than the one asked for (its entry_id "
+                    "differs) \u2014 refusing the reply");
+}
+
 }  // namespace
 
 Result<Entry> entry_get(const Vault& vault, std::string_view entry_id) {
+    return std::move(TRY(entry_fetch(vault, entry_id)).entry);
+}
+
+Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id) {
     json result = TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id)));
     auto entry = read_entry(result);
     if (entry.is_error())
         return CliError(TS_2021, "entry.get response shape: " + entry.error().message);
-    return entry.release_value();
+    if (entry.value().entry_id != entry_id)
+        return another_entry();
+    return FetchedEntry{entry.release_value(), std::move(result)};
 }
 
 Result<json> entry_get_raw(const Vault& vault, std::string_view entry_id) {
-    return gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id));
+    json result = TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id)));
+    // A result that is not an entry at all is printed as received.
+    auto entry = read_entry(result);
+    if (!entry.is_error() && entry.value().entry_id != entry_id)
+        return another_entry();
+    return result;
 }
 
 Result<bool> entry_upsert(const Vault& vault, const json& body) {

@@ -24,9 +24,19 @@ struct Vault {
     void prepare_follow_up() const { http.prepare_follow_up(config.primary.url); }
 };
 
-// "entry.get" {"id":…} read as an Entry (TS-2021 "entry.get response shape: …").
+// An entry as read, and the result it was read from, as received.
+struct FetchedEntry {
+    Entry entry;
+    nlohmann::json raw;
+};
+
+// "entry.get" {"id":…} read as an Entry (TS-2021 "entry.get response shape: …"). An entry
+// whose entry_id is not the one asked for is refused (TS-2047).
 Result<Entry> entry_get(const Vault& vault, std::string_view entry_id);
-// "entry.get" {"id":…}: the result as received.
+// entry_get, keeping the result as received beside the entry.
+Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id);
+// "entry.get" {"id":…}: the result as received; refused (TS-2047) when it reads as an entry
+// of another id.
 Result<nlohmann::json> entry_get_raw(const Vault& vault, std::string_view entry_id);
 // "entry.upsert" with the caller's body; false only for a result {"created":false,…}.
 Result<bool> entry_upsert(const Vault& vault, const nlohmann::json& body);

@@ -15,8 +15,8 @@ pytest_plugins = ["gate_fixtures"] if (pathlib.Path(__file__).parent / "gate_fix
 class Run:
     def __init__(self, proc):
         self.status = proc.returncode
-        self.out = proc.stdout
-        self.err = proc.stderr
+        self.out = proc.stdout or b""
+        self.err = proc.stderr or b""
 
     @property
     def stdout(self):
@@ -37,9 +37,10 @@ def home(tmp_path):
 
 @pytest.fixture
 def cli(home):
-    """cli(*args, input=b"", env={...}) runs the binary with a clean environment."""
+    """cli(*args, input=b"", env={...}) runs the binary with a clean environment; stdout= (a file
+    instead of the captured pipe) and preexec_fn= go to subprocess.run."""
 
-    def run(*args, input=b"", env=None, timeout=60):
+    def run(*args, input=b"", env=None, timeout=60, stdout=subprocess.PIPE, preexec_fn=None):
         e = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(home)}
         for key in ("SSL_CERT_FILE", "SSL_CERT_DIR", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
             if key in os.environ:
@@ -52,7 +53,8 @@ def cli(home):
                     e[k] = v
         if isinstance(input, str):
             input = input.encode()
-        proc = subprocess.run([BIN, *args], input=input, capture_output=True, env=e, timeout=timeout)
+        proc = subprocess.run([BIN, *args], input=input, stdout=stdout, stderr=subprocess.PIPE, env=e,
+                              timeout=timeout, preexec_fn=preexec_fn)
         return Run(proc)
 
     return run

@@ -1,6 +1,7 @@
 """audit end to end against the development gate: the option loop and its order of checks, the
 request content, date conversion, the table (plain and coloured), --json, and a real trail."""
 import json
+import resource
 
 import pytest
 
@@ -175,3 +176,23 @@ def test_the_trail_records_what_the_agent_did(gate, cli, agent):
                         row("2024-02-29 00:00:00", "search", "OpenRouter", agent))
     only_reads = cli("audit", "--action", "read", "--limit", "1")
     assert only_reads.stdout == HEADER + row("2024-02-29 00:00:00", "read", "OpenRouter", agent)
+
+
+# With room for the events the table is written whole; with less, the failed allocation is
+# reported.
+@pytest.mark.parametrize("mib", [24, 64])
+def test_a_million_events_under_an_address_space_limit(gate, cli, agent, mib):
+    # 2 MB of reply that makes 70 MB of table. Events that are not objects are rows of "-" like
+    # empty ones, and cost any reader the least.
+    count = 1_000_000
+    gate.fault("reply", action="audit.list", reply='{"ok":true,"result":{"events":[' + ",".join(["0"] * count) + "]}}")
+
+    def limit_address_space():
+        resource.setrlimit(resource.RLIMIT_AS, (mib << 20, mib << 20))
+
+    r = cli("audit", preexec_fn=limit_address_space, timeout=120)
+    # Done, or stopped with a coded error; never killed by an abort.
+    if r.status == 0:
+        assert (r.out.count(b"\n"), r.stderr) == (count + 1, "")
+    else:
+        assert (r.status, r.stderr) == (1, "TS-0005: out of memory\n")

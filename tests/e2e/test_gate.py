@@ -139,7 +139,8 @@ def test_json_output_of_the_deepest_legal_reply(gate, cli, agent):
     value = []
     for _ in range(MAX_NESTING - 4):
         value = [value]
-    result = {"entry_id": "e1", "title": "OpenRouter", "data": {"extra": value}}
+    [entry_id] = [e["entry_id"] for e in gate.entries()]
+    result = {"entry_id": entry_id, "title": "OpenRouter", "data": {"extra": value}}
     gate.fault("result", action="entry.get", result=result)
     r = cli("get", "OpenRouter", "--json")
     assert (r.status, r.stdout, r.stderr) == (0, json.dumps(result, indent=2, sort_keys=True) + "\n", "")
@@ -198,6 +199,29 @@ def test_failover_to_the_replica(gate, replica, cli, fault):
     assert (r.status, r.stdout, r.stderr) == (0, SECRET, FAILOVER * 2)
     # Each of the two actions tried the primary once, then the replica once.
     assert gate.actions() == ["search.query", "entry.get"]
+    assert replica.actions() == ["search.query", "entry.get"]
+
+
+def stderr_closed():
+    os.close(2)
+
+
+def stderr_full():
+    os.dup2(os.open("/dev/full", os.O_WRONLY), 2)
+
+
+def stderr_unread_pipe():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    os.dup2(write_end, 2)
+
+
+@pytest.mark.parametrize("stderr", [stderr_closed, stderr_full, stderr_unread_pipe])
+def test_failover_when_the_notice_cannot_be_written(gate, replica, cli, stderr):
+    with_replica(gate, replica, cli)
+    gate.fault("status", status=503, times=-1)
+    r = cli("get", "OpenRouter", "--field", "key", preexec_fn=stderr)
+    assert (r.status, r.stdout) == (0, SECRET)
     assert replica.actions() == ["search.query", "entry.get"]
 
 

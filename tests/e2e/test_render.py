@@ -344,6 +344,13 @@ def test_output_that_cannot_be_written(gate, home, tmp_path, vault):
                                                                          "on device\n")
 
 
+def test_warning_that_cannot_be_written(cli, tmp_path, vault):
+    path = tmp_path / "t.conf"
+    path.write_text("k=tessarin://openrouter/key\n")
+    r = cli("render", str(path), preexec_fn=lambda: os.dup2(os.open("/dev/full", os.O_WRONLY), 2))
+    assert (r.status, r.stdout) == (0, "k=" + KEY + "\n")
+
+
 def test_gate_errors_pass_through(gate, render, vault):
     gate.fault("status", status=500, action="entry.get")
     r = render("tessarin://openrouter/key")

@@ -314,6 +314,43 @@ def test_file_that_cannot_be_opened(cli, home):
     assert r.stderr == f"TS-2100: writing {home / CLAUDE}: Is a directory\n"
 
 
+@pytest.fixture
+def tiny_claude(home):
+    """home/.claude on a tmpfs of three pages (12 KiB), unmounted afterwards; skipped where a
+    file system cannot be mounted."""
+    marker = home / ".claude"
+    marker.mkdir()
+    mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12k,mode=0755", "tmpfs", str(marker)],
+                           capture_output=True)
+    if mount.returncode != 0:
+        pytest.skip("cannot mount a tmpfs: " + mount.stderr.decode(errors="replace"))
+    yield marker
+    subprocess.run(["umount", str(marker)], check=True)
+
+
+def test_full_file_system_keeps_the_old_file(cli, home, tiny_claude):
+    target = home / CLAUDE
+    target.parent.mkdir(parents=True)
+    target.write_bytes(b"old skill\n")  # one page; the document needs two
+    filler = tiny_claude / "filler"
+    fd = os.open(filler, os.O_WRONLY | os.O_CREAT)
+    try:
+        while os.write(fd, b"x" * 4096):
+            pass
+    except OSError:
+        pass
+    os.close(fd)
+    r = cli("skill", "install", "--yes")
+    assert (r.status, r.stderr) == (1, f"TS-2100: writing {target}: No space left on device\n")
+    assert target.read_bytes() == b"old skill\n"
+    assert sorted(p.name for p in target.parent.iterdir()) == ["SKILL.md"]  # no temporary file left
+    filler.unlink()
+    r = cli("skill", "install", "--yes")
+    assert (r.status, r.stderr) == (0, installed(home, CLAUDE))
+    assert target.read_bytes() == DOCUMENT
+    assert sorted(p.name for p in target.parent.iterdir()) == ["SKILL.md"]
+
+
 # --- install: the interactive menu ---------------------------------------------------------
 
 

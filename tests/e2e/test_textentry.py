@@ -634,6 +634,53 @@ def test_update_content_limit_and_stdin_rule(gate, cli, agent, put_file, stored)
     assert gate.requests() == []
 
 
+def test_update_sends_back_what_it_does_not_change(gate, cli, agent, l2):
+    item = memory("plan", content="the plan", vector=[0.5, 0.25], embedding_model="mini",
+                  urls=["https://example.com"], notes="remember this", extra_data={"colour": "blue"})
+    item["fields"] += [{"label": "api_token", "value": "tok-123", "tier": 2},
+                       {"raw": {"label": "link", "value": "https://x", "kind": "url", "tier": 1, "pinned": True}}]
+    ids = gate.seed([item], agent=agent)
+    stored = gate.entries()[0]["data"]
+    r = cli("memory", "update", "plan", "--status", "archived")
+    assert outcome(r) == (0, "OK: Updated: plan\n", "")
+    [content] = sent(gate, "entry.upsert")
+    # Summary and content sealed afresh; every other field and member exactly as stored.
+    expected = body("memory", "plan", "the plan", "archived", vaultmod.vector_text([0.5, 0.25]), "mini",
+                    id=ids["plan"])
+    expected["data"]["fields"] += [f for f in stored["fields"] if f["label"] in ("api_token", "link")]
+    expected["data"].update(urls=["https://example.com"], notes=stored["notes"], colour="blue")
+    got = json.loads(json.dumps(content))
+    for f in got["data"]["fields"][:2]:
+        f["value"] = wire.decrypt_field(l2, f["label"], f["value"])
+    assert got == expected
+    api_token = got["data"]["fields"][5]
+    assert wire.decrypt_field(l2, "api_token", api_token["value"]) == "tok-123"
+    assert wire.decrypt_field(l2, "notes", got["data"]["notes"]) == "remember this"
+
+
+def test_update_refuses_an_entry_with_an_l3_field(gate, cli, agent):
+    # The gate sends tier-3 values blanked: sending one back would erase it.
+    item = memory("plan")
+    item["fields"].append({"label": "pin", "value": "1234", "tier": 3})
+    gate.seed([item], agent=agent)
+    r = cli("memory", "update", "plan", "--status", "archived")
+    assert outcome(r) == failure("cannot update: field 'pin' is L3 and arrives without its value; sending the "
+                                 "entry back would erase it", "TS-2048")
+    assert "entry.upsert" not in gate.actions()
+
+
+@pytest.mark.parametrize("args", [("update", "a", "--status", "archived"), ("get", "a"), ("get", "a", "--json"),
+                                  ("delete", "a")])
+def test_entry_get_answering_another_entry_is_refused(gate, cli, agent, args):
+    ids = gate.seed([memory("a"), memory("b")], agent=agent)
+    [other] = [e for e in gate.entries() if e["entry_id"] == ids["b"]]
+    gate.fault("result", action="entry.get", result=other)
+    r = cli("memory", *args)
+    assert outcome(r) == failure("entry.get answered for another entry than the one asked for (its entry_id "
+                                 "differs) \u2014 refusing the reply", "TS-2047")
+    assert gate.actions() == ["search.query", "entry.get"]
+
+
 # -- delete ---------------------------------------------------------------------------------------
 
 def test_delete(gate, cli, agent, memories):

@@ -1,0 +1,18 @@
+// The success line of a command that wrote an entry (put, memory and note create and update).
+// The vault has done its part before the line is written, so a line that cannot be written
+// must say what was done: a retry of a create would make a second entry.
+#pragma once
+
+#include <string_view>
+
+#include "src/errors.h"
+
+namespace tessarin {
+
+// print_ok of line. A failed write (other than a closed pipe, which ends the process quietly
+// as every write does) is TS-2000 "the vault created the entry, but its confirmation could not
+// be written to stdout: {} — running the command again would create a second entry" (or
+// "updated the entry", without the warning).
+Result<void> confirm_upsert(bool created, std::string_view line);
+
+}  // namespace tessarin
