@@ -57,35 +57,29 @@ TEST(InterleaveFamilies, AlternatesStartingWithTheFirstFamily) {
     EXPECT_EQ(ntohs(reinterpret_cast<sockaddr_in6*>(&out[2].address)->sin6_port), 2);
 }
 
-// A listener whose accept queue is full: connections to it hang as to a silent address.
-struct SilentListener {
+// A TCP listener on 127.0.0.1, on a port of its own.
+struct Listener {
     UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
-    std::vector<UniqueFd> fillers;
     uint16_t port = 0;
-    SilentListener() {
+    explicit Listener(int backlog = 8) {
         SocketAddress a = v4(0);
         ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a.address), a.length);
-        ::listen(fd.get(), 0);
+        ::listen(fd.get(), backlog);
         socklen_t length = a.length;
         ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a.address), &length);
         port = ntohs(reinterpret_cast<sockaddr_in*>(&a.address)->sin_port);
+    }
+};
+
+// A listener whose accept queue is full: connections to it hang as to a silent address.
+struct SilentListener : Listener {
+    std::vector<UniqueFd> fillers;
+    SilentListener() : Listener(0) {
+        SocketAddress a = v4(port);
         for (int i = 0; i < 3; ++i) {
             fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
             ::connect(fillers.back().get(), reinterpret_cast<sockaddr*>(&a.address), a.length);
         }
-    }
-};
-
-struct Listener {
-    UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
-    uint16_t port = 0;
-    Listener() {
-        SocketAddress a = v4(0);
-        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a.address), a.length);
-        ::listen(fd.get(), 8);
-        socklen_t length = a.length;
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a.address), &length);
-        port = ntohs(reinterpret_cast<sockaddr_in*>(&a.address)->sin_port);
     }
 };
 
