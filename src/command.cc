@@ -1,8 +1,11 @@
 #include "src/command.h"
 
+#include <unistd.h>
+
 #include <cassert>
 
 #include "src/output.h"
+#include "src/terminal.h"
 
 namespace tessarin {
 
@@ -86,6 +89,12 @@ Result<SecretBytes> read_path_value(std::string_view path, size_t limit) {
     return value;
 }
 
+Result<SecretBytes> read_path_option(std::string_view option, std::string_view path, size_t limit) {
+    if (path == "-" && ::isatty(STDIN_FILENO) == 1)
+        return read_terminal_value(option, limit);
+    return read_path_value(path, limit);
+}
+
 namespace {
 
 const OptionDef* find_option(const CommandDef& def, std::string_view name) {
@@ -100,35 +109,6 @@ const CommandDef* find_subcommand(const SubcommandDef& subs, std::string_view wo
         if (sub.name == word)
             return &sub;
     return nullptr;
-}
-
-Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args) {
-    const std::string_view key = option.storage_key();
-    switch (option.kind) {
-        case OptionKind::Flag:
-            args.set_flag(key, option.flag_value);
-            return {};
-        case OptionKind::Text: {
-            std::string value = TRY(lexer.utf8_value());
-            if (option.check)
-                TRY(option.check(value));
-            args.set_text(key, std::move(value));
-            return {};
-        }
-        case OptionKind::Path: {
-            std::string path = TRY(lexer.utf8_value());
-            if (path == "-")
-                TRY(args.claim_stdin(option.name));
-            args.set_content(key, TRY(read_path_value(path, option.limit)));
-            return {};
-        }
-        case OptionKind::Refused:
-            return CliError(TS_2000, "--" + std::string(option.name) +
-                                         " is a secret field and must not appear on the command "
-                                         "line; use " +
-                                         std::string(option.alternative));
-    }
-    return {};
 }
 
 // Runs the chosen command: loads what it needs once its arguments are complete, then calls it.
@@ -184,7 +164,15 @@ Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLe
         }
         return unexpected(t);
     }
-    if (!positional_subcommand && !args.positional() && !def.positional.missing.empty())
+    const OptionDef* stand_in = nullptr;
+    for (const OptionDef& option : def.options)
+        if (option.instead_of_positional && args.text(option.storage_key()))
+            stand_in = &option;
+    if (stand_in && args.positional())
+        return CliError(TS_2000, "give either <" + std::string(def.positional.name) + "> or --" +
+                                     std::string(stand_in->name) + ", not both");
+    if (!positional_subcommand && !stand_in && !args.positional() &&
+        !def.positional.missing.empty())
         return CliError(TS_2000, std::string(def.positional.missing));
 
     if (positional_subcommand && !chosen)
@@ -194,9 +182,38 @@ Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLe
 
 }  // namespace
 
+Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args) {
+    const std::string_view key = option.storage_key();
+    switch (option.kind) {
+        case OptionKind::Flag:
+            args.set_flag(key, option.flag_value);
+            return {};
+        case OptionKind::Text: {
+            std::string value = TRY(lexer.utf8_value());
+            if (option.check)
+                TRY(option.check(value));
+            args.set_text(key, std::move(value));
+            return {};
+        }
+        case OptionKind::Path: {
+            std::string path = TRY(lexer.utf8_value());
+            if (path == "-")
+                TRY(args.claim_stdin(option.name));
+            args.set_content(key, TRY(read_path_option(option.name, path, option.limit)));
+            return {};
+        }
+        case OptionKind::Refused:
+            return CliError(TS_2000, "--" + std::string(option.name) +
+                                         " is a secret field and must not appear on the command "
+                                         "line; use " +
+                                         std::string(option.alternative));
+    }
+    return {};
+}
+
 Result<void> run_command(const CommandDef& def, ArgLexer& lexer) {
     if (def.reads_own_arguments) {
-        Invocation invocation(def.name, lexer, def.needs != Needs::Nothing);
+        Invocation invocation(def.name, lexer, def.needs != Needs::Nothing, def.usage);
         return run_chosen(def, invocation);
     }
     if (def.subcommands && def.subcommands->read == SubcommandDef::Read::Leading) {

@@ -40,6 +40,15 @@ struct OptionDef {
     std::string_view alternative = {};
     // Text: a check run as soon as the value is read (a number, a range).
     Result<void> (*check)(std::string_view value) = nullptr;
+    // For the texts made from the table (help, man page, completion): what the option does, in
+    // a few words, and the name of its value ("label", "N"; Path options: "path").
+    std::string_view about = {};
+    std::string_view value_name = {};
+    // Text: the only values that pass its check, offered by completion.
+    std::span<const std::string_view> choices = {};
+    // Text: the option names what the positional argument would (--id beside a query): one of
+    // the two is required, never both.
+    bool instead_of_positional = false;
 
     std::string_view storage_key() const { return key.empty() ? name : key; }
 };
@@ -48,6 +57,7 @@ struct PositionalDef {
     std::string_view name;     // "query" in "query: not valid UTF-8"; empty: no positional
     std::string_view missing;  // detail when it is absent; empty: optional
     bool help_word = false;    // the word "help" in its place prints the usage text
+    bool file = false;         // it names a file (for completion)
 };
 
 // The values read for a command's options and its positional argument.
@@ -95,8 +105,9 @@ struct Session {
 // What a running command is handed.
 class Invocation {
   public:
-    Invocation(std::string_view command, ArgLexer& lexer, bool may_load)
-        : m_command(command), m_lexer(lexer), m_may_load(may_load) {}
+    Invocation(std::string_view command, ArgLexer& lexer, bool may_load,
+               std::string_view usage = {})
+        : m_command(command), m_lexer(lexer), m_may_load(may_load), m_usage(usage) {}
 
     // The command word as typed ("note" or "memory" for the text entries).
     std::string_view command() const { return m_command; }
@@ -104,6 +115,8 @@ class Invocation {
     const Arguments& args() const { return m_args; }
     // The rest of the command line, for a command that reads its own arguments (put).
     ArgLexer& lexer() { return m_lexer; }
+    // The command's usage text, for a command that reads its own arguments.
+    std::string_view usage() const { return m_usage; }
 
     // The configuration and the gate client, loaded on first use. Only commands that declare
     // a need for the configuration may ask.
@@ -113,6 +126,7 @@ class Invocation {
     std::string_view m_command;
     ArgLexer& m_lexer;
     bool m_may_load;
+    std::string_view m_usage;
     Arguments m_args;
     std::optional<Session> m_session;
 };
@@ -141,8 +155,19 @@ struct SubcommandDef {
     const CommandDef* otherwise = nullptr;
 };
 
+// What the help text's command list shows of a command, and the one-line summary that the
+// man page and the completion use too.
+struct HelpEntry {
+    std::string_view args = {};     // after the name, dim ("<query>"); empty: none
+    std::string_view summary = {};  // one line
+    std::string_view notes = {};    // further dim lines, one per "\n"
+    // The notes start at the margin of the arguments, not under the summary.
+    bool notes_at_margin = false;
+};
+
 struct CommandDef {
     std::string_view name;
+    HelpEntry help = {};
     // Printed by --help, which then ends the command successfully; empty: --help is refused
     // like any option the command does not define.
     std::string_view usage = {};
@@ -155,6 +180,9 @@ struct CommandDef {
     bool reads_own_arguments = false;
 };
 
+// Reads the value of `option` (just met on the line) as its kind says, into args.
+Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args);
+
 // Reads the arguments after the command word as `def` declares them, loads what the chosen
 // command needs, and runs it.
 Result<void> run_command(const CommandDef& def, ArgLexer& lexer);
@@ -162,5 +190,10 @@ Result<void> run_command(const CommandDef& def, ArgLexer& lexer);
 // A Path option's content: the bounded reader's text, with trailing CR and LF removed when it
 // came from a file ("-" is standard input, kept exactly).
 Result<SecretBytes> read_path_value(std::string_view path, size_t limit);
+
+// The content of the path option named `option` (without dashes). "-" while standard input is
+// a terminal: a prompt naming the option, one line typed with echo off, its line end dropped.
+// Otherwise read_path_value: a pipe or a file is read to its end.
+Result<SecretBytes> read_path_option(std::string_view option, std::string_view path, size_t limit);
 
 }  // namespace tessarin

@@ -360,6 +360,10 @@ BasicResult<Config, std::string> config_from_json(std::string_view json) {
 }
 
 Result<LoadedConfig> load_config() {
+    return std::move(TRY(load_config_record()).loaded);
+}
+
+Result<ConfigRecord> load_config_record() {
     const std::string path = TRY(config_path());
     TRY(check_no_symlink_components(path));
 
@@ -389,7 +393,8 @@ Result<LoadedConfig> load_config() {
     auto parsed = config_from_json(plaintext.expose_text());
     if (parsed.is_error())
         return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
-    return load_record(parsed.value());
+    LoadedConfig loaded = TRY(load_record(parsed.value()));
+    return ConfigRecord{path, parsed.release_value(), std::move(loaded)};
 }
 
 Result<LoadedConfig> load_record(const Config& config) {

@@ -57,6 +57,15 @@ Result<void> check_no_symlink_components(std::string_view path);
 // Finds, checks, decrypts and validates the configuration and mints the agent token.
 Result<LoadedConfig> load_config();
 
+// The configuration file as load_config reads and checks it: where it is, the record it holds
+// and what loading made of it.
+struct ConfigRecord {
+    std::string path;
+    Config record;
+    LoadedConfig loaded;
+};
+Result<ConfigRecord> load_config_record();
+
 // The checks of loading that follow the parse, in order (vault id, hex values, the token,
 // the gate key and URL, the replica), and the LoadedConfig they build.
 Result<LoadedConfig> load_record(const Config& config);

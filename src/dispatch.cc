@@ -9,18 +9,7 @@
 
 namespace tessarin {
 
-namespace assets {
-extern const std::string_view entry_types_json;  // generated from assets/entry-types.json
-}
-
 namespace {
-
-// The embedded document byte for byte (never re-serialised), plus one newline.
-void print_schema() {
-    std::string out(assets::entry_types_json);
-    out.push_back('\n');
-    write_stdout(out);
-}
 
 int report(const Result<void>& outcome) {
     if (!outcome.is_error())
@@ -43,35 +32,18 @@ int run_program(int argc, char** argv) {
         return 1;
     }
     const ArgToken& token = *first.value();
-    switch (token.kind) {
-        case ArgToken::Kind::Short:
-            if (token.is_short('V')) {
-                print_version();
+    if (token.kind != ArgToken::Kind::Value) {
+        for (const FirstOption& option : first_options()) {
+            const bool named = token.kind == ArgToken::Kind::Short
+                                   ? option.short_name && token.is_short(option.short_name)
+                                   : token.text == option.name;
+            if (named) {
+                option.run();
                 return 0;
             }
-            if (token.is_short('h')) {
-                print_help();
-                return 0;
-            }
-            print_usage_error("unexpected argument: " + debug_form(token));
-            return 1;
-        case ArgToken::Kind::Long:
-            if (token.text == "version") {
-                print_version();
-                return 0;
-            }
-            if (token.text == "show-schema") {
-                print_schema();
-                return 0;
-            }
-            if (token.text == "help") {
-                print_help();
-                return 0;
-            }
-            print_usage_error("unexpected argument: " + debug_form(token));
-            return 1;
-        case ArgToken::Kind::Value:
-            break;
+        }
+        print_usage_error("unexpected argument: " + debug_form(token));
+        return 1;
     }
     if (!is_utf8(token.text)) {
         print_usage_error("non-utf8 command name");

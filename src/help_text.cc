@@ -1,12 +1,20 @@
-// The help text, exactly as printed, with its style markers: ⟦B⟧ bold, ⟦D⟧ dim, ⟦G⟧ green,
-// ⟦Y⟧ grey, ⟦W⟧ white bold, ⟦R⟧ reset. Without colour every marker prints as nothing.
+// The help text, with its style markers: ⟦B⟧ bold, ⟦D⟧ dim, ⟦G⟧ green, ⟦Y⟧ grey, ⟦W⟧ white
+// bold, ⟦R⟧ reset. Without colour every marker prints as nothing. The command list is made from
+// the command table, so it names what the program takes.
 #include "src/help_text.h"
+
+#include <algorithm>
+
+#include "src/command_table.h"
+#include "src/output.h"
 
 namespace tessarin {
 
 namespace {
 
-static constexpr std::string_view k_help_template = R"HELP(⟦B⟧TESSARIN⟦R⟧  ⟦W⟧v1.7.1⟦R⟧
+// The text around the command list, which is made from the command table. @VERSION@ is the
+// program's version.
+constexpr std::string_view k_help_head = R"HELP(⟦B⟧TESSARIN⟦R⟧  ⟦W⟧v@VERSION@⟦R⟧
 Credential and secret management for agents and humans.
 
 Talks to a Tessarin vault over HTTPS. Decrypts fields locally — the
@@ -23,43 +31,9 @@ the vault. None of these controls can be changed by the agent.
   tessarin-cli ⟦D⟧<command> [options]⟦R⟧
 
 ⟦B⟧Commands⟦R⟧
-  ⟦G⟧init⟦R⟧    ⟦D⟧[blob]⟦R⟧                 Enroll from a sealed enrollment blob.
-                                 ⟦D⟧Reads stdin if no arg. Key prompted (never on argv).⟦R⟧
-                                 ⟦D⟧Pipe: printf '%s\n%s\n' BLOB KEY | tessarin-cli init⟦R⟧
-  ⟦G⟧get⟦R⟧     ⟦D⟧<query>⟦R⟧                Fetch any entry by exact title (case-insensitive).
-                                 ⟦D⟧Works with all entry types in the vault.⟦R⟧
-                                 ⟦D⟧Options: --field <label>, --json, --fuzzy, --type <t>⟦R⟧
-  ⟦G⟧find⟦R⟧    ⟦D⟧<name>⟦R⟧                 List exact titles matching a name (≥4 chars).
-                                 ⟦D⟧Titles and types only, never values. Options: --type <t>⟦R⟧
-  ⟦G⟧delete⟦R⟧  ⟦D⟧<query>⟦R⟧                Delete an entry by exact title.
-                                 ⟦D⟧Options: --fuzzy⟦R⟧
-  ⟦G⟧totp⟦R⟧    ⟦D⟧<query>⟦R⟧                Print the current TOTP code.
-                                 ⟦D⟧Options: --fuzzy⟦R⟧
-  ⟦G⟧render⟦R⟧  ⟦D⟧<file>⟦R⟧                 Resolve tessarin:// references in a file.
-                                 ⟦D⟧Use - for stdin.⟦R⟧
-  ⟦G⟧audit⟦R⟧                          View the vault's audit trail.
-                                 ⟦D⟧Options: --actor, --action, --entry, --since,⟦R⟧
-                                 ⟦D⟧--until, --limit, --json⟦R⟧
-  ⟦G⟧put⟦R⟧     ⟦D⟧<type> <title> [opts]⟦R⟧  Create a new entry. Same title as an existing row is a second entry, not an overwrite.
-          ⟦D⟧Secret fields (tier≥2: password, cvv, …) use --<field>-file PATH⟦R⟧
-          ⟦D⟧(PATH may be - for stdin) — never on argv. Non-secrets: --username.⟦R⟧
-          ⟦D⟧Or: put --json  with a JSON object on stdin (bounded).⟦R⟧
-          ⟦D⟧Other types (SSH keys, databases, etc.) are created in the⟦R⟧
-          ⟦D⟧vault UI and accessible here via get, totp, and render.⟦R⟧
-  ⟦G⟧note⟦R⟧    ⟦D⟧<sub> [opts]⟦R⟧            Rich text entries with L2-encrypted content.
-  ⟦G⟧memory⟦R⟧  ⟦D⟧<sub> [opts]⟦R⟧            Agent-to-agent persistent context.
-          ⟦D⟧Subcommands: create, get, update, delete, search⟦R⟧
-          ⟦D⟧create: --summary-file, --content-file (or stdin); no secrets on argv⟦R⟧
-          ⟦D⟧        --status draft|active|archived⟦R⟧
-          ⟦D⟧        --embeddings-file PATH, --embedding-model <name>⟦R⟧
-          ⟦D⟧        --json (read full JSON object from stdin)⟦R⟧
-          ⟦D⟧update: <query> + any create flag to change [--fuzzy]⟦R⟧
-          ⟦D⟧get: <query> [--full] [--json] [--fuzzy]⟦R⟧
-          ⟦D⟧delete: <query> [--fuzzy]  |  search: --vector <base64> [--limit N]⟦R⟧
-  ⟦G⟧skill⟦R⟧   ⟦D⟧print | install [--yes]⟦R⟧ LLM skill markdown.
-  ⟦G⟧version⟦R⟧                        Print version and exit.
-  ⟦G⟧help⟦R⟧                           This help.
+)HELP";
 
+constexpr std::string_view k_help_foot = R"HELP(
   ⟦Y⟧note/memory are separate from put because they have richer
   lifecycle (create/update/delete), L2-encrypted content, and
   optional embeddings for vector search.⟦R⟧
@@ -98,6 +72,56 @@ the vault. None of these controls can be changed by the agent.
 ⟦D⟧https://tessarin.example⟦R⟧
 )HELP";
 
+// Columns of the command list: the arguments start at the first, the summary (and the notes
+// under it) at the second.
+constexpr size_t k_args_column = 10;
+constexpr size_t k_summary_column = 33;
+constexpr std::string_view k_version_mark = "@VERSION@";
+
+void pad_to(std::string& line, size_t width, size_t column) {
+    line.append(column > width ? column - width : 1, ' ');
+}
+
+// Display width of a text without markers: its characters (all of them one column wide).
+size_t width_of(std::string_view text) {
+    size_t n = 0;
+    for (char c : text)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            ++n;
+    return n;
+}
+
+// One command's lines, with markers.
+void append_entry(std::string& out, const CommandDef& command) {
+    const HelpEntry& help = command.help;
+    std::string line = "  ⟦G⟧" + std::string(command.name) + "⟦R⟧";
+    size_t width = 2 + width_of(command.name);
+    if (!help.args.empty()) {
+        pad_to(line, width, k_args_column);
+        width = std::max(width + 1, k_args_column);
+        line += "⟦D⟧" + std::string(help.args) + "⟦R⟧";
+        width += width_of(help.args);
+    }
+    pad_to(line, width, k_summary_column);
+    line += help.summary;
+    out += line + "\n";
+    const std::string indent(help.notes_at_margin ? k_args_column : k_summary_column, ' ');
+    for (std::string_view notes = help.notes; !notes.empty();) {
+        const size_t end = std::min(notes.find('\n'), notes.size());
+        out += indent + "⟦D⟧" + std::string(notes.substr(0, end)) + "⟦R⟧\n";
+        notes.remove_prefix(std::min(end + 1, notes.size()));
+    }
+}
+
+// The whole help text with its markers.
+std::string help_template() {
+    std::string out(k_help_head);
+    out.replace(out.find(k_version_mark), k_version_mark.size(), k_version);
+    for (const CommandDef& command : command_list()) append_entry(out, command);
+    out += k_help_foot;
+    return out;
+}
+
 constexpr std::string_view k_marker_open = "\u27e6";   // ⟦
 constexpr std::string_view k_marker_close = "\u27e7";  // ⟧
 
@@ -122,9 +146,10 @@ std::string_view style_for(char marker) {
 }  // namespace
 
 std::string help_text(bool color) {
+    const std::string marked = help_template();
     std::string out;
-    out.reserve(k_help_template.size() + 512);
-    std::string_view rest = k_help_template;
+    out.reserve(marked.size() + 512);
+    std::string_view rest = marked;
     // Markers are "⟦" + one letter + "⟧"; everything else is copied as it stands.
     const size_t marker_length = k_marker_open.size() + 1 + k_marker_close.size();
     for (size_t at; (at = rest.find(k_marker_open)) != std::string_view::npos;) {

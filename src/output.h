@@ -1,5 +1,5 @@
 // Everything the program shows a person: the colour decision, the terminal-safety filter,
-// the styled lines, the version line, the help text and the lookup/render usage texts.
+// the styled lines, the version line and the help text.
 // Raw results (a field value, JSON, a rendered template) are written with write_stdout.
 #pragma once
 
@@ -71,30 +71,5 @@ void print_help();
 void print_usage_error(std::string_view text);
 // The error line of an allocation failure, "TS-0005: out of memory", written without allocating.
 void print_out_of_memory();
-
-// Usage texts printed by --help on the lookup and render commands.
-inline constexpr std::string_view k_usage_get =
-    "Usage: tessarin-cli get <query> [--field <label>] [--json] [--fuzzy] [--type <entry type>]\n"
-    "  Title match is exact by default (case-insensitive). --fuzzy allows substring.\n"
-    "  --type narrows by what the entry IS (api_key, credential, note, ssh_key, totp, \u2026)\n"
-    "  \u2014 the disambiguator when two entries share a name, e.g. a console login\n"
-    "  (credential) and its API key (api_key). Aliases: api \u2192 api_key, ssh \u2192 ssh_key.\n";
-inline constexpr std::string_view k_usage_find =
-    "Usage: tessarin-cli find <name> [--type <entry type>]\n"
-    "  Lists the exact titles of entries whose name contains <name> (\u22654 chars).\n"
-    "  Prints titles and types only \u2014 never a value. Fetch one with get \"<title>\".\n";
-inline constexpr std::string_view k_usage_delete =
-    "Usage: tessarin-cli delete <query> [--fuzzy]\n"
-    "\n"
-    "Delete an entry by exact title (case-insensitive).\n"
-    "Must match exactly one entry.\n"
-    "\n"
-    "Options:\n"
-    "--fuzzy    Substring title match (default is exact)\n";
-inline constexpr std::string_view k_usage_totp =
-    "Usage: tessarin-cli totp <query> [--fuzzy]\n"
-    "  Title match is exact by default. --fuzzy allows substring.\n";
-inline constexpr std::string_view k_usage_render =
-    "Usage: tessarin-cli render <file>  (use - for stdin)\n";
 
 }  // namespace tessarin

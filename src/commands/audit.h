@@ -9,18 +9,6 @@
 
 namespace tessarin {
 
-inline constexpr std::string_view k_usage_audit =
-    "Usage: tessarin-cli audit [options]\n"
-    "\n"
-    "Options:\n"
-    "  --limit N       Max events (default 50)\n"
-    "  --actor <id>    Filter by actor\n"
-    "  --action <act>  Filter by action (read, totp, create, etc.)\n"
-    "  --entry <name>  Filter by entry name (substring)\n"
-    "  --since <date>  Events after date (YYYY-MM-DD)\n"
-    "  --until <date>  Events before date (YYYY-MM-DD)\n"
-    "  --json          Machine-readable JSON output\n";
-
 // --limit N: a signed decimal number ("--limit: not a number: {}") from 1 to 1000.
 Result<int64_t> parse_audit_limit(std::string_view text);
 Result<void> check_audit_limit(std::string_view text);

@@ -1,15 +1,10 @@
 #include "src/commands/init.h"
 
-#include <fcntl.h>
 #include <openssl/crypto.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -22,9 +17,8 @@
 #include "src/json_record.h"
 #include "src/output.h"
 #include "src/posix.h"
+#include "src/terminal.h"
 #include "src/text.h"
-
-extern char** environ;
 
 namespace tessarin {
 
@@ -102,128 +96,6 @@ SecretBytes to_lower_ascii_secret(std::string_view text) {
     return out;
 }
 
-// The process-wide note of a termination signal that arrived while the key was being typed
-// with echo off. A signal handler can reach nothing else; it is zero outside that window.
-volatile std::sig_atomic_t g_caught_signal = 0;
-// A pipe the handler also writes a byte to, so that a wait for input that began just after
-// the flag was checked still ends; both ends are -1 outside that window.
-volatile std::sig_atomic_t g_wake_write = -1;
-int g_wake_read = -1;
-
-extern "C" void note_signal(int signal) {
-    g_caught_signal = signal;
-    if (g_wake_write >= 0) {
-        const char byte = 0;
-        ssize_t ignored = ::write(g_wake_write, &byte, 1);
-        (void)ignored;
-    }
-}
-
-// While alive, SIGINT, SIGTERM, SIGHUP and SIGQUIT interrupt the read of the key instead of
-// ending the process, so that echo is switched back on first; the signal is then delivered
-// again with the previous disposition by redeliver().
-class EchoSignalGuard {
-  public:
-    EchoSignalGuard() {
-        g_caught_signal = 0;
-        if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) == 0) {
-            g_wake_read = m_wake[0];
-            g_wake_write = m_wake[1];
-        }
-        for (size_t i = 0; i < k_count; ++i) {
-            struct sigaction action {};
-            action.sa_handler = note_signal;
-            sigemptyset(&action.sa_mask);
-            action.sa_flags = 0;  // no SA_RESTART: the blocked read returns EINTR
-            m_installed[i] = false;
-            if (sigaction(k_signals[i], nullptr, &m_previous[i]) != 0)
-                continue;
-            if (m_previous[i].sa_handler == SIG_IGN)
-                continue;  // an ignored signal stays ignored
-            m_installed[i] = sigaction(k_signals[i], &action, nullptr) == 0;
-        }
-    }
-    ~EchoSignalGuard() {
-        restore();
-        for (int fd : m_wake)
-            if (fd >= 0)
-                ::close(fd);
-    }
-    EchoSignalGuard(const EchoSignalGuard&) = delete;
-    EchoSignalGuard& operator=(const EchoSignalGuard&) = delete;
-
-    // Puts the previous dispositions back and raises a signal that arrived meanwhile.
-    void redeliver() {
-        restore();
-        int signal = g_caught_signal;
-        g_caught_signal = 0;
-        if (signal)
-            std::raise(signal);
-    }
-
-  private:
-    void restore() {
-        for (size_t i = 0; i < k_count; ++i) {
-            if (m_installed[i])
-                sigaction(k_signals[i], &m_previous[i], nullptr);
-            m_installed[i] = false;
-        }
-        g_wake_write = -1;
-        g_wake_read = -1;
-    }
-    static constexpr size_t k_count = 4;
-    static constexpr int k_signals[k_count] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-    struct sigaction m_previous[k_count] {};
-    bool m_installed[k_count] = {};
-    int m_wake[2] = {-1, -1};
-};
-
-// Waits until standard input has something to read, or a noted signal woke the wait. False
-// when the wait ended without input (the caller checks the signal flag again).
-bool wait_for_input() {
-    if (g_wake_read < 0)
-        return true;  // no signal window open: the read itself waits
-    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wake_read, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0)
-        return errno != EINTR;  // another failure: the read reports it
-    return !(fds[1].revents & POLLIN);
-}
-
-// The environment of stty: ours without the variables through which the dynamic linker would
-// load or audit foreign code (LD_PRELOAD, LD_LIBRARY_PATH, LD_AUDIT, … and the DYLD_ forms).
-std::vector<char*> stty_environment() {
-    std::vector<char*> env;
-    for (char** e = environ; e && *e; ++e) {
-        std::string_view entry(*e);
-        if (entry.substr(0, 3) == "LD_" || entry.substr(0, 5) == "DYLD_")
-            continue;
-        env.push_back(*e);
-    }
-    env.push_back(nullptr);
-    return env;
-}
-
-bool run_stty(const char* program, const char* argument, char* const* env) {
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0)
-        return false;
-    // Standard input is inherited: it is the terminal whose echo changes.
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, program, &actions, nullptr, argv, env);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return false;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return false;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 std::string config_line(std::string_view label, std::string_view value) {
     SafeText safe = terminal_safe(value);
     std::string line;
@@ -234,16 +106,7 @@ std::string config_line(std::string_view label, std::string_view value) {
 
 void print_summary(const Config& config, const std::string& path) {
     print_ok("Enrolled.");
-    print_summary_line("Vault", config.vault_url);
-    if (!config.replica_url.empty())
-        print_summary_line("Replica", config.replica_url);
-    print_summary_line("Vault ID", config.vault_id);
-    print_summary_line("Agent", shorten_agent_id(config.agent_id));
-    // The path line is secondary: with colour it is grey throughout and never bold.
-    if (color_enabled())
-        write_stdout(config_line("Config", path));
-    else
-        print_summary_line("Config", path);
+    print_enrolment(config, !config.replica_url.empty(), path);
     write_stdout("\n");
     print_dim("Try: tessarin-cli get \"entry name\"");
     print_dim("     tessarin-cli skill install");
@@ -253,63 +116,43 @@ void print_summary(const Config& config, const std::string& path) {
 Result<SecretBytes> read_key() {
     if (!isatty(STDIN_FILENO))
         return read_input_line("enrollment key");
-    EchoSignalGuard guard;
-    // Echo goes off before the prompt appears, so nothing typed after the prompt is shown.
-    const bool echo_off = set_terminal_echo(false);
-    write_stderr("Enrollment key: ");
-    if (!echo_off) {
-        write_stderr(
-            "(warning: could not disable terminal echo \u2014 your key will be visible)\n");
-        auto line = read_input_line("enrollment key");
-        guard.redeliver();
-        return line;
-    }
-    auto line = read_input_line("enrollment key");
-    set_terminal_echo(true);
-    write_stderr("\n");  // the typed Enter was not echoed
-    guard.redeliver();
-    return line;
+    return read_hidden(
+        "Enrollment key: ",
+        "(warning: could not disable terminal echo \u2014 your key will be visible)\n",
+        [] { return read_input_line("enrollment key"); });
 }
 
 }  // namespace
 
 Result<SecretBytes> read_input_line(std::string_view what) {
-    // Room for one byte past the limit, allocated once: the key never moves in memory.
-    SecretBytes line(k_line_limit + 1);
-    size_t length = 0;
-    for (;;) {
-        if (g_caught_signal)
-            return CliError(TS_2006, "reading " + std::string(what) + ": " + error_text(EINTR));
-        if (!wait_for_input())
-            continue;
-        uint8_t byte = 0;
-        ssize_t n = ::read(STDIN_FILENO, &byte, 1);
-        if (n < 0) {
-            if (errno == EINTR && !g_caught_signal)
-                continue;
-            return CliError(TS_2006, "reading " + std::string(what) + ": " + error_text(errno));
-        }
-        if (n == 0 || byte == '\n')
-            break;
-        if (length == k_line_limit)
+    auto line = read_stdin_line(k_line_limit);
+    if (!line.is_error())
+        return line.release_value();
+    const LineFault fault = line.release_error();
+    switch (fault.kind) {
+        case LineFault::Kind::TooLong:
             return CliError(
                 TS_2006, std::string(what) + " exceeds " + std::to_string(k_line_limit) + " bytes");
-        line.expose_secret_mut()[length++] = byte;
+        case LineFault::Kind::NotUtf8:
+            return CliError(TS_2006,
+                            std::string(what) + ": not valid UTF-8: " + fault.decoder_message);
+        case LineFault::Kind::Read:
+            break;
     }
-    line.truncate(length);
-    if (auto fault = utf8_check(line.expose_text()))
-        return CliError(TS_2006, std::string(what) + ": not valid UTF-8: " + fault->message());
-    return line;
+    return CliError(TS_2006, "reading " + std::string(what) + ": " + error_text(fault.error));
 }
 
-bool set_terminal_echo(bool on) {
-    std::vector<char*> env = stty_environment();
-    const char* argument = on ? "echo" : "-echo";
-    for (const char* program : {"/bin/stty", "/usr/bin/stty"}) {
-        if (run_stty(program, argument, env.data()))
-            return true;
-    }
-    return false;
+void print_enrolment(const Config& config, bool with_replica, const std::string& path) {
+    print_summary_line("Vault", config.vault_url);
+    if (with_replica)
+        print_summary_line("Replica", config.replica_url);
+    print_summary_line("Vault ID", config.vault_id);
+    print_summary_line("Agent", shorten_agent_id(config.agent_id));
+    // The path line is secondary: with colour it is grey throughout and never bold.
+    if (color_enabled())
+        write_stdout(config_line("Config", path));
+    else
+        print_summary_line("Config", path);
 }
 
 std::string shorten_agent_id(std::string_view id) {

@@ -12,15 +12,6 @@
 
 namespace tessarin {
 
-inline constexpr std::string_view k_usage_init =
-    "Usage: tessarin-cli init [blob]\n"
-    "\n"
-    "Enroll from a sealed enrollment blob (from the vault UI).\n"
-    "If [blob] is omitted, it is read from stdin.\n"
-    "The enrollment key is prompted for interactively (never on\n"
-    "the command line); when piped, pass it as the line after the\n"
-    "blob:  printf '%s\\n%s\\n' BLOB KEY | tessarin-cli init\n";
-
 // init [blob], the blob argument read (or absent: then it comes from standard input).
 Result<void> run_init(Invocation& invocation);
 
@@ -34,9 +25,9 @@ Result<Config> config_from_enrolment(std::string_view blob_text, std::string_vie
 // `what` names the input in messages ("enrollment blob", "enrollment key").
 Result<SecretBytes> read_input_line(std::string_view what);
 
-// Runs stty echo / stty -echo (/bin/stty, then /usr/bin/stty) on standard input, without a
-// shell and without the dynamic linker's variables. True when one of them exited with 0.
-bool set_terminal_echo(bool on);
+// The lines of the enrolment summary that describe the configuration: Vault, Replica (when
+// with_replica), Vault ID, the shortened Agent id and the Config path.
+void print_enrolment(const Config& config, bool with_replica, const std::string& path);
 
 // The agent id as the summary shows it: up to 8 characters whole, then the first 8 and "…",
 // and from 24 characters on also everything from the 25th.

@@ -119,12 +119,26 @@ Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool
     return with_quota(several_matches(r.count, query, count_lines(r)), r);
 }
 
+Result<void> check_entry_id(std::string_view id) {
+    if (id.empty())
+        return CliError(TS_2000, "--id: empty identifier");
+    if (id.size() > k_max_entry_id)
+        return CliError(TS_2000, "--id: longer than " + std::to_string(k_max_entry_id) + " bytes");
+    return {};
+}
+
+Result<std::string> named_entry_id(const Vault& vault, const Arguments& args,
+                                   const std::optional<std::string>& type) {
+    if (const std::string* id = args.text("id"))
+        return *id;
+    vault.prepare_follow_up();  // every caller sends a request about the entry found
+    return resolve_one(vault, *args.positional(), args.flag("exact", true), type);
+}
+
 Result<void> run_get(Invocation& invocation) {
     const Arguments& a = invocation.args();
     Session& session = *TRY(invocation.session());
-    session.vault().prepare_follow_up();  // the fetch follows the search
-    std::string id =
-        TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), type_filter(a)));
+    std::string id = TRY(named_entry_id(session.vault(), a, type_filter(a)));
     if (a.flag("json")) {
         json raw = TRY(entry_get_raw(session.vault(), id));
         write_stdout(raw.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
@@ -177,9 +191,7 @@ Result<void> run_find(Invocation& invocation) {
 Result<void> run_totp(Invocation& invocation) {
     const Arguments& a = invocation.args();
     Session& session = *TRY(invocation.session());
-    session.vault().prepare_follow_up();  // the fetch follows the search
-    std::string id =
-        TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), std::nullopt));
+    std::string id = TRY(named_entry_id(session.vault(), a, std::nullopt));
     json result = TRY(gate_call(*session.http, session.config, "ext.totp", json{{"id", id}}));
     auto totp = read_totp_response(result);
     if (totp.is_error())
@@ -191,11 +203,10 @@ Result<void> run_totp(Invocation& invocation) {
 Result<void> run_delete(Invocation& invocation) {
     const Arguments& a = invocation.args();
     Session& session = *TRY(invocation.session());
-    session.vault().prepare_follow_up();  // the fetch follows the search
-    std::string id =
-        TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), std::nullopt));
+    std::string id = TRY(named_entry_id(session.vault(), a, std::nullopt));
     TRY(entry_delete(session.vault(), id));
-    print_ok("Deleted: " + *a.positional());
+    // The query as typed, or the identifier.
+    print_ok("Deleted: " + (a.positional() ? *a.positional() : id));
     return {};
 }
 

@@ -17,6 +17,23 @@ namespace tessarin {
 Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool exact,
                                 const std::optional<std::string>& type);
 
+// An entry identifier given with --id: non-empty and at most k_max_entry_id bytes (TS-2000).
+inline constexpr size_t k_max_entry_id = 128;
+Result<void> check_entry_id(std::string_view id);
+
+// --id ID: names the entry by its identifier, in place of the query.
+inline constexpr OptionDef k_id_option{.name = "id",
+                                       .kind = OptionKind::Text,
+                                       .check = check_entry_id,
+                                       .about = "The entry's identifier, in place of the query",
+                                       .value_name = "id",
+                                       .instead_of_positional = true};
+
+// The identifier of the entry the arguments name: --id as given, or else the query resolved
+// with resolve_one (the "exact" flag, the type filter).
+Result<std::string> named_entry_id(const Vault& vault, const Arguments& args,
+                                   const std::optional<std::string>& type);
+
 // get, find, totp and delete, with their arguments read (a query or name, options).
 Result<void> run_get(Invocation& invocation);
 Result<void> run_find(Invocation& invocation);

@@ -96,52 +96,66 @@ Result<void> send(Invocation& invocation, const NewEntry& entry) {
                           std::string(created ? "Created" : "Updated") + ": " + entry.title);
 }
 
+// The word in the title's place that asks for the usage text instead.
+bool is_help_word(std::string_view word) {
+    return word == "--help" || word == "-h";
+}
+
+// An option the type does not take: the -file form of something that is not a field, or any
+// other name (then the type's options are listed).
+CliError not_valid(std::string_view name, const NewEntry& entry) {
+    if (ends_with(name, k_file_suffix))
+        return CliError(TS_2000, "--" + std::string(name) + " is not valid for type '" +
+                                     entry.type_text +
+                                     "'. Secret fields use --<field>-file (e.g. --password-file)");
+    return CliError(TS_2000, "--" + std::string(name) + " is not valid for type '" +
+                                 entry.type_text + "'. Use: " + option_list(*entry.type));
+}
+
 // The flag form, after the type word: the title, then the type's options.
 Result<void> put_from_options(Invocation& invocation, std::string type_word) {
     ArgLexer& lexer = invocation.lexer();
     NewEntry entry;
     entry.type_text = std::string(type_alias(type_word));
     entry.type = schema().find_type(entry.type_text);
+    // The title is the next word whatever it looks like, except that --help or -h there asks
+    // for the usage text (nothing is sent), and a title that is itself one of those words, or
+    // any other word beginning with "-", may follow "--".
+    auto title_word = lexer.value_named("<title>");
+    if (!title_word.is_error() && is_help_word(title_word.value())) {
+        write_stdout(invocation.usage());
+        return {};
+    }
     if (!entry.type)
         return unknown_type(type_word);
-    entry.title = TRY(require_utf8(TRY(lexer.value_named("<title>")), "<title>"));
+    std::string title = TRY(std::move(title_word));
+    if (title == "--")
+        title = TRY(lexer.value_named("<title>"));
+    entry.title = TRY(require_utf8(std::move(title), "<title>"));
 
+    const TypeOptions options(*entry.type);
+    Arguments args;  // the values by field name, and which option reads standard input
     for (;;) {
         auto token = TRY(lexer.next());
         if (!token)
             break;
         if (token->kind != ArgToken::Kind::Long)
             return unexpected(*token);
-        const std::string& name = token->text;
-        if (ends_with(name, k_file_suffix)) {
-            const std::string base = name.substr(0, name.size() - k_file_suffix.size());
-            if (!entry.type->find_field(base))
-                return CliError(TS_2000, "--" + name + " is not valid for type '" +
-                                             entry.type_text +
-                                             "'. Secret fields use --<field>-file (e.g. "
-                                             "--password-file)");
-            std::string path = TRY(require_utf8(TRY(lexer.value()), "--*-file"));
-            // A second field asking for standard input would silently get nothing.
-            if (path == "-")
-                TRY(invocation.args().claim_stdin(name));
-            entry.values.insert_or_assign(base, TRY(read_path_value(path, k_input_limit)));
-        } else if (const FieldDef* def = entry.type->find_field(name)) {
-            if (effective_tier(name, *def) >= 2)
-                return CliError(TS_2000, "--" + name +
-                                             " is a secret field and must not appear on the "
-                                             "command line; use --" +
-                                             name +
-                                             "-file PATH (or - for stdin), or put --json on "
-                                             "stdin");
-            std::string value = TRY(require_utf8(TRY(lexer.value()), "--flag"));
-            entry.values.insert_or_assign(name, SecretBytes::from_text(value));
-        } else if (name == "urls") {
-            std::string value = TRY(require_utf8(TRY(lexer.value()), "--flag"));
-            entry.values.insert_or_assign(name, SecretBytes::from_text(value));
-        } else {
-            return CliError(TS_2000, "--" + name + " is not valid for type '" + entry.type_text +
-                                         "'. Use: " + option_list(*entry.type));
+        if (token->text == "help") {
+            write_stdout(invocation.usage());
+            return {};
         }
+        const OptionDef* option = options.find(token->text);
+        if (!option)
+            return not_valid(token->text, entry);
+        TRY(read_option(*option, lexer, args));
+        // The later of --<field> and --<field>-file wins.
+        const std::string_view key = option->storage_key();
+        if (option->kind == OptionKind::Path)
+            entry.values.insert_or_assign(std::string(key), args.content(key)->clone());
+        else
+            entry.values.insert_or_assign(std::string(key),
+                                          SecretBytes::from_text(*args.text(key)));
     }
     if (auto it = entry.values.find("urls"); it != entry.values.end())
         entry.urls = json::array({std::string(it->second.expose_text())});
@@ -172,6 +186,48 @@ Result<void> put_from_json(Invocation& invocation) {
 }
 
 }  // namespace
+
+TypeOptions::TypeOptions(const EntryType& type) {
+    auto text = [this](std::string value) -> std::string_view {
+        return m_texts.emplace_back(std::move(value));
+    };
+    for (const auto& [name, def] : type.sorted_fields()) {
+        const bool secret = effective_tier(name, *def) >= 2;
+        m_options.push_back(OptionDef{
+            .name = text(std::string(name) + std::string(k_file_suffix)),
+            .kind = OptionKind::Path,
+            .key = name,
+            .about = text(def->label + (secret ? " (secret), read from a file (- for stdin)"
+                                               : ", read from a file (- for stdin)")),
+        });
+        if (secret)
+            m_options.push_back(OptionDef{
+                .name = name,
+                .kind = OptionKind::Refused,
+                .alternative = text("--" + std::string(name) +
+                                    "-file PATH (or - for stdin), or put --json on stdin"),
+            });
+        else
+            m_options.push_back(OptionDef{
+                .name = name,
+                .kind = OptionKind::Text,
+                .about = text(def->label),
+                .value_name = "value",
+            });
+    }
+    if (!type.find_field("urls"))
+        m_options.push_back(OptionDef{.name = "urls",
+                                      .kind = OptionKind::Text,
+                                      .about = "A URL of the entry",
+                                      .value_name = "url"});
+}
+
+const OptionDef* TypeOptions::find(std::string_view name) const {
+    for (const OptionDef& option : m_options)
+        if (option.name == name)
+            return &option;
+    return nullptr;
+}
 
 Result<NewEntry> new_entry_from_json(std::string_view text,
                                      const std::function<Result<void>()>& between) {
@@ -263,6 +319,10 @@ Result<void> run_put(Invocation& invocation) {
         if (token->is_long("json")) {
             json_form = true;
             continue;
+        }
+        if (token->is_long("help")) {
+            write_stdout(invocation.usage());
+            return {};
         }
         if (!token->is_value())
             return unexpected(*token);

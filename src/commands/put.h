@@ -6,11 +6,13 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "src/command.h"
 #include "src/entry_schema.h"
@@ -24,6 +26,24 @@ bool looks_secret(std::string_view name);
 // 2 when the definition's tier is above 1 or the name or its label looks secret; otherwise the
 // definition's tier.
 uint8_t effective_tier(std::string_view name, const FieldDef& def);
+
+// The options put takes after the title for one entry type, made from its field definitions
+// and read by the shared option reader: for each field in name order, --<field>-file PATH
+// (every field), then --<field> VALUE when the field is not secret, or --<field> refused when
+// it is; and --urls VALUE for a type without a urls field. Values are kept under the field name.
+class TypeOptions {
+  public:
+    explicit TypeOptions(const EntryType& type);
+    TypeOptions(const TypeOptions&) = delete;
+    TypeOptions& operator=(const TypeOptions&) = delete;
+
+    std::span<const OptionDef> list() const { return m_options; }
+    const OptionDef* find(std::string_view name) const;
+
+  private:
+    std::deque<std::string> m_texts;  // names, refusal alternatives and descriptions
+    std::vector<OptionDef> m_options;
+};
 
 // What put sends: the type as given, the title, the values by field name (plaintext; secrets
 // are sealed when the body is built) and the URLs.

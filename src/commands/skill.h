@@ -10,10 +10,6 @@
 
 namespace tessarin {
 
-inline constexpr std::string_view k_usage_skill =
-    "Usage: tessarin-cli skill {print|install} [--yes]\n"
-    "  --yes  non-interactive install to all detected environments\n";
-
 // skill print (also when no sub-command is named) and skill install [--yes].
 Result<void> run_skill_print(Invocation& invocation);
 Result<void> run_skill_install(Invocation& invocation);

@@ -57,7 +57,7 @@ Result<void> check_embeddings(const TextEntryValues& values) {
 Result<SecretBytes> read_content_file(Arguments& args, const std::string& path) {
     if (path == "-")
         TRY(args.claim_stdin("content-file"));
-    return read_path_value(path, k_content_limit);
+    return read_path_option("content-file", path, k_content_limit);
 }
 
 json field_object(std::string_view label, std::string value, std::string_view kind, int tier) {
@@ -131,9 +131,7 @@ struct Resolved {
 };
 
 Result<Resolved> resolve_entry(const Vault& vault, const Arguments& args, std::string_view kind) {
-    vault.prepare_follow_up();  // the fetch follows the search
-    std::string id =
-        TRY(resolve_one(vault, *args.positional(), args.flag("exact", true), std::string(kind)));
+    std::string id = TRY(named_entry_id(vault, args, std::string(kind)));
     FetchedEntry fetched = TRY(entry_fetch(vault, id));
     TRY(check_type(fetched.entry, kind));
     return Resolved{std::move(id), std::move(fetched.entry), std::move(fetched.raw)};
@@ -230,9 +228,7 @@ Result<void> run_get(Invocation& invocation) {
     const std::string kind = kind_word(invocation);
     Session& session = *TRY(invocation.session());
     if (a.flag("json")) {
-        session.vault().prepare_follow_up();  // the fetch follows the search
-        std::string id =
-            TRY(resolve_one(session.vault(), *a.positional(), a.flag("exact", true), kind));
+        std::string id = TRY(named_entry_id(session.vault(), a, kind));
         json raw = TRY(entry_get_raw(session.vault(), id));
         write_stdout(raw.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
         return {};
@@ -549,16 +545,46 @@ Result<void> check_limit(std::string_view text) {
 }
 
 // --exact (the default) and --fuzzy set one flag: the last one on the line wins.
-constexpr OptionDef k_exact{"exact", OptionKind::Flag, "exact", true};
-constexpr OptionDef k_fuzzy{"fuzzy", OptionKind::Flag, "exact", false};
+constexpr OptionDef k_exact{.name = "exact",
+                            .kind = OptionKind::Flag,
+                            .key = "exact",
+                            .flag_value = true,
+                            .about = "Exact title match, ignoring case (the default)"};
+constexpr OptionDef k_fuzzy{.name = "fuzzy",
+                            .kind = OptionKind::Flag,
+                            .key = "exact",
+                            .flag_value = false,
+                            .about = "Substring title match"};
+
+constexpr OptionDef k_summary_file{.name = "summary-file",
+                                   .kind = OptionKind::Path,
+                                   .about = "The summary (the title), read from a file"};
+// Remembered, and read after the other options.
+constexpr OptionDef k_content_file{.name = "content-file",
+                                   .kind = OptionKind::Text,
+                                   .about = "The content, read from a file (1 to 65536 bytes)",
+                                   .value_name = "path"};
+constexpr OptionDef k_embeddings_file{.name = "embeddings-file",
+                                      .kind = OptionKind::Path,
+                                      .about = "The embedding, read from a file"};
+constexpr OptionDef k_embedding_model{.name = "embedding-model",
+                                      .kind = OptionKind::Text,
+                                      .about = "Name of the model that made the embedding",
+                                      .value_name = "name"};
+
+constexpr std::string_view k_status_about = "draft (the default), active or archived";
 
 constexpr OptionDef k_create_options[] = {
-    {.name = "summary-file", .kind = OptionKind::Path},
-    {.name = "content-file", .kind = OptionKind::Text},
-    {.name = "status", .kind = OptionKind::Text},
-    {.name = "embeddings-file", .kind = OptionKind::Path},
-    {.name = "embedding-model", .kind = OptionKind::Text},
-    {.name = "json"},
+    k_summary_file,
+    k_content_file,
+    {.name = "status",
+     .kind = OptionKind::Text,
+     .about = k_status_about,
+     .value_name = "status",
+     .choices = k_statuses},
+    k_embeddings_file,
+    k_embedding_model,
+    {.name = "json", .about = "Read one JSON object from standard input instead"},
     {.name = "summary",
      .kind = OptionKind::Refused,
      .alternative = "--summary-file PATH or --json"},
@@ -570,17 +596,29 @@ constexpr OptionDef k_create_options[] = {
      .alternative = "--embeddings-file PATH or --json"},
 };
 
-constexpr OptionDef k_get_options[] = {{.name = "full"}, {.name = "json"}, k_exact, k_fuzzy};
+constexpr OptionDef k_get_options[] = {
+    {.name = "full", .about = "Print the content too"},
+    {.name = "json", .about = "Print the whole entry as JSON, undecrypted"},
+    k_exact,
+    k_fuzzy,
+    k_id_option,
+};
 
 // The status of an update is checked as soon as it is read, before anything else.
 constexpr OptionDef k_update_options[] = {
-    {.name = "summary-file", .kind = OptionKind::Path},
-    {.name = "content-file", .kind = OptionKind::Text},
-    {.name = "status", .kind = OptionKind::Text, .check = check_status},
-    {.name = "embeddings-file", .kind = OptionKind::Path},
-    {.name = "embedding-model", .kind = OptionKind::Text},
+    k_summary_file,
+    k_content_file,
+    {.name = "status",
+     .kind = OptionKind::Text,
+     .check = check_status,
+     .about = k_status_about,
+     .value_name = "status",
+     .choices = k_statuses},
+    k_embeddings_file,
+    k_embedding_model,
     k_exact,
     k_fuzzy,
+    k_id_option,
     {.name = "summary", .kind = OptionKind::Refused, .alternative = "--summary-file PATH"},
     {.name = "content", .kind = OptionKind::Refused, .alternative = "--content-file PATH"},
     {.name = "embeddings",
@@ -588,11 +626,17 @@ constexpr OptionDef k_update_options[] = {
      .alternative = "--embeddings-file PATH or --json"},
 };
 
-constexpr OptionDef k_delete_options[] = {k_exact, k_fuzzy};
+constexpr OptionDef k_delete_options[] = {k_exact, k_fuzzy, k_id_option};
 
 constexpr OptionDef k_search_options[] = {
-    {.name = "vector-file", .kind = OptionKind::Path},
-    {.name = "limit", .kind = OptionKind::Text, .check = check_limit},
+    {.name = "vector-file",
+     .kind = OptionKind::Path,
+     .about = "The query embedding (base64), read from a file"},
+    {.name = "limit",
+     .kind = OptionKind::Text,
+     .check = check_limit,
+     .about = "At most N hits, 1 to 50 (default 10)",
+     .value_name = "N"},
     {.name = "vector",
      .kind = OptionKind::Refused,
      .alternative = "--vector-file PATH or stdin via --vector-file -"},
@@ -605,25 +649,30 @@ constexpr std::array<CommandDef, 5> subcommand_list(std::string_view get_missing
         // Create, update and search load the configuration once their input has passed its
         // checks; get and delete have nothing to check but the query.
         {.name = "create",
+         .help = {.summary = "Create an entry"},
          .options = k_create_options,
          .needs = Needs::ConfigOnDemand,
          .run = run_create},
         {.name = "get",
+         .help = {.summary = "Show an entry"},
          .options = k_get_options,
          .positional = {"query", get_missing},
          .needs = Needs::Config,
          .run = run_get},
         {.name = "update",
+         .help = {.summary = "Change an entry"},
          .options = k_update_options,
          .positional = {"query", "missing <query>"},
          .needs = Needs::ConfigOnDemand,
          .run = run_update},
         {.name = "delete",
+         .help = {.summary = "Delete an entry"},
          .options = k_delete_options,
          .positional = {"query", delete_missing},
          .needs = Needs::Config,
          .run = run_delete},
         {.name = "search",
+         .help = {.summary = "List the entries nearest to an embedding"},
          .options = k_search_options,
          .needs = Needs::ConfigOnDemand,
          .run = run_search},

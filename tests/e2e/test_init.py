@@ -2,18 +2,16 @@
 import json
 import os
 import pathlib
-import pty
 import re
-import select
 import signal
 import subprocess
-import termios
 import time
 
 import pytest
 
 import blobs
 from conftest import BIN
+from terminal import Terminal
 
 NOT_B64URL = "TS-2001: enrollment blob or key is not base64url"
 KEY_LENGTH = "TS-2001: enrollment key must be 32 bytes (base64url of a 256-bit key)"
@@ -421,51 +419,6 @@ def _env(xdg, extra=None):
     return env
 
 
-class Terminal:
-    """The binary on a pseudo-terminal (its controlling terminal), driven like a person would."""
-
-    def __init__(self, args, env):
-        self.pid, self.fd = pty.fork()
-        if self.pid == 0:
-            try:
-                os.execve(BIN, [BIN, *args], env)
-            finally:
-                os._exit(127)
-        self.output = b""
-
-    def read_until(self, text: bytes, timeout=30):
-        while text not in self.output:
-            ready, _, _ = select.select([self.fd], [], [], timeout)
-            assert ready, "no %r in %r" % (text, self.output)
-            try:
-                chunk = os.read(self.fd, 4096)
-            except OSError:
-                chunk = b""
-            assert chunk, "ended before %r: %r" % (text, self.output)
-            self.output += chunk
-
-    def echo_on(self) -> bool:
-        return bool(termios.tcgetattr(self.fd)[3] & termios.ECHO)
-
-    def type(self, text: bytes):
-        os.write(self.fd, text)
-
-    def finish(self, timeout=30):
-        """Reads to the end and returns the wait status."""
-        while True:
-            ready, _, _ = select.select([self.fd], [], [], timeout)
-            assert ready, "still running: %r" % self.output
-            try:
-                chunk = os.read(self.fd, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            self.output += chunk
-        _, status = os.waitpid(self.pid, 0)
-        return status
-
-
 def test_terminal_prompts_and_hides_the_key(xdg, tmp_path):
     m = blobs.mint()
     # A PATH with its own stty proves the real one is run by its full path; the dynamic linker's
@@ -563,3 +516,41 @@ def test_terminal_summary_in_colour(xdg):
         "",
     ]
     assert t.output.decode().split("Enrollment key: ", 1)[1] == "\r\n" + "\r\n".join(expected)
+
+
+# -- status: what init enrolled, read back without contacting the vault --------------------------
+
+@pytest.mark.parametrize("replica", [None, "CD" * 32, ""])
+def test_status_shows_the_enrolment(init, xdg, cli, replica):
+    extra = {} if replica is None else {"replica_host": "replica.example", "replica_pub": replica}
+    m = blobs.mint(**extra)
+    enrolled = init(input=m.stdin())
+    assert enrolled.status == 0, enrolled.stderr
+    env = {"XDG_CONFIG_HOME": str(xdg)}
+    # The replica only when the next request would fail over to it (a key as well as a host).
+    replica_url = "https://replica.example" if replica else None
+    lines = summary(m.fields, xdg, replica_url=replica_url).split("\n")
+    r = cli("status", env=env)
+    assert (r.status, r.stdout, r.stderr) == (0, "\n".join(lines[1:-4]) + "\n", "")
+    r = cli("status", "--json", env=env)
+    agent = m.fields["agent_id"].lower()
+    expected = {"agent": agent[:8] + "\u2026" + agent[24:], "config": str(config_file(xdg)),
+                "replica": replica_url, "vault": "https://vault.example",
+                "vault_id": m.fields["vault_id"]}
+    assert (r.status, r.stderr) == (0, "")
+    assert r.stdout == json.dumps(expected, indent=2, sort_keys=True, ensure_ascii=False) + "\n"
+
+
+def test_status_refusals(init, xdg, cli):
+    env = {"XDG_CONFIG_HOME": str(xdg)}
+    r = cli("status", env=env)
+    assert (r.status, r.stdout) == (1, "")
+    assert r.stderr.startswith("TS-2003: Not initialized. Config file not found at %s." % config_file(xdg))
+    assert init(input=blobs.mint().stdin()).status == 0
+    config_file(xdg).chmod(0o644)
+    r = cli("status", "--json", env=env)
+    assert (r.status, r.stdout) == (1, "")
+    assert r.stderr == cli("get", "x", env=env).stderr  # the loader's own refusal
+    assert "has mode 0644" in r.stderr
+    assert cli("status", "extra", env=env).stderr == 'TS-2000: unexpected: Value("extra")\n'
+    assert cli("status", "--help").stdout.startswith("Usage: tessarin-cli status [--json]\n")

@@ -25,7 +25,10 @@ USAGE = {
             "  Title match is exact by default (case-insensitive). --fuzzy allows substring.\n"
             "  --type narrows by what the entry IS (api_key, credential, note, ssh_key, totp, \u2026)\n"
             "  \u2014 the disambiguator when two entries share a name, e.g. a console login\n"
-            "  (credential) and its API key (api_key). Aliases: api \u2192 api_key, ssh \u2192 ssh_key.\n"),
+            "  (credential) and its API key (api_key). Aliases: api \u2192 api_key, ssh \u2192 ssh_key.\n"
+            # Not in the original text: the options it did not name.
+            "  --exact restores the default. --id <id> names the entry by its identifier (from\n"
+            "  get --json or memory search) in place of <query>.\n"),
     "find": ("Usage: tessarin-cli find <name> [--type <entry type>]\n"
              "  Lists the exact titles of entries whose name contains <name> (\u22654 chars).\n"
              "  Prints titles and types only \u2014 never a value. Fetch one with get \"<title>\".\n"),
@@ -35,9 +38,12 @@ USAGE = {
                "Must match exactly one entry.\n"
                "\n"
                "Options:\n"
-               "--fuzzy    Substring title match (default is exact)\n"),
+               "--fuzzy    Substring title match (default is exact)\n"
+               "--exact    Exact title match (the default)\n"
+               "--id <id>  The entry's identifier, in place of <query>\n"),
     "totp": ("Usage: tessarin-cli totp <query> [--fuzzy]\n"
-             "  Title match is exact by default. --fuzzy allows substring.\n"),
+             "  Title match is exact by default. --fuzzy allows substring.\n"
+             "  --exact restores the default. --id <id> names the entry by its identifier instead.\n"),
     "render": "Usage: tessarin-cli render <file>  (use - for stdin)\n",
 }
 
