@@ -2,7 +2,12 @@
 # program's own command table and installed with the program. table_dump, built from the same
 # table and entry-type schema as tessarin-cli, writes the table as JSON; the generators fill
 # the man page's command and option lists and the completion tables from it.
-find_program(SCDOC scdoc REQUIRED)
+find_program(SCDOC scdoc)
+if(NOT SCDOC)
+  # `make demo` builds the program alone and needs no scdoc; `make build` installs it first.
+  message(STATUS "scdoc not found: the man page and completion files are not built")
+  return()
+endif()
 set(TESSARIN_PYTHON /usr/bin/python3 CACHE FILEPATH "Python that runs the build-time generators")
 
 add_executable(table_dump tools/table_dump.cc)
@@ -45,7 +50,18 @@ add_custom_target(docs ALL DEPENDS ${MAN_DIR}/tessarin-cli.1 ${COMPLETION_FILES}
 install(FILES ${MAN_DIR}/tessarin-cli.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${COMPLETION_DIR}/tessarin-cli
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
-install(FILES ${COMPLETION_DIR}/_tessarin-cli
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/zsh/vendor-completions)
+# zsh: Debian's zsh searches share/zsh/vendor-completions under /usr (the package's prefix) and
+# share/zsh/site-functions under /usr/local, so the directory follows the prefix given at
+# install time (make install PREFIX=..., or the package's /usr).
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(zsh_dir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATAROOTDIR}/zsh/vendor-completions\")
+  else()
+    set(zsh_dir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATAROOTDIR}/zsh/site-functions\")
+  endif()
+  file(INSTALL DESTINATION \"\${zsh_dir}\" TYPE FILE FILES \"${COMPLETION_DIR}/_tessarin-cli\")
+")
+# fish searches share/fish/vendor_completions.d under /usr, and under another prefix only when
+# XDG_DATA_DIRS names that prefix's share directory (make install says so).
 install(FILES ${COMPLETION_DIR}/tessarin-cli.fish
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/fish/vendor_completions.d)
