@@ -1,5 +1,6 @@
-# Public entry points: deps, build, test, asan, fuzz, fuzz-replay, demo, bench, install, package.
-# Everything runs on a fresh Debian machine as root; `deps` installs only what is missing.
+# Public entry points: deps, build, test, asan, fuzz, fuzz-replay, demo, bench, install, uninstall,
+# package. Everything runs on a fresh Debian machine as root; `deps` installs only what is
+# missing, `demo-deps` only what the program and the demo need.
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -8,22 +9,26 @@ PY         := /usr/bin/python3
 JOBS       ?= 2
 PREFIX     ?= /usr/local
 
-# Build, test, demo, benchmark and packaging needs, as Debian package names (the shells and
-# linters check the completion files, the man page and the .deb).
-PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config \
-            libssl-dev nlohmann-json3-dev zlib1g-dev libgtest-dev \
-            python3 python3-pytest python3-cryptography python3-dissononce \
-            openssl curl ca-certificates hyperfine strace \
-            dpkg-dev file lintian scdoc mandoc bash-completion zsh fish
+# What the program and the demo need (the demo's development gate is Python with cryptography),
+# as Debian package names.
+DEMO_PACKAGES := cmake make g++ pkg-config libssl-dev nlohmann-json3-dev zlib1g-dev \
+                 python3 python3-cryptography ca-certificates
+# Everything else the build (man page), the tests, the sanitizer and fuzzing builds, the
+# benchmarks and the package need (the shells and linters check the completion files, the man
+# page and the .deb).
+PACKAGES := $(DEMO_PACKAGES) clang libclang-rt-14-dev libgtest-dev scdoc \
+            python3-pytest python3-dissononce openssl curl hyperfine strace \
+            dpkg-dev file lintian mandoc bash-completion zsh fish
 
-.PHONY: all deps build test unit e2e installcheck asan fuzz-build fuzz fuzz-replay demo bench install \
-        package clean
+.PHONY: all deps demo-deps build test unit e2e installcheck asan fuzz-build fuzz fuzz-replay demo \
+        bench install uninstall package clean
 
 all: build
 
-deps:
+# Installs the missing ones of $(1).
+define install_missing
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -33,11 +38,20 @@ deps:
 	  $$sudo apt-get install -y -q --no-install-recommends $$missing </dev/null \
 	    || { $$sudo apt-get update -q </dev/null && $$sudo apt-get install -y -q --no-install-recommends $$missing </dev/null; }; \
 	fi
+endef
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+deps:
+	$(call install_missing,$(PACKAGES))
 
-build: deps $(BUILD)/CMakeCache.txt
+demo-deps:
+	$(call install_missing,$(DEMO_PACKAGES))
+
+# Configured each time (a second when nothing changed): a tree first configured by `make demo`,
+# before GoogleTest and scdoc were installed, then finds them.
+configure = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+build: deps
+	$(configure)
 	cmake --build $(BUILD) -j$(JOBS)
 
 unit: build
@@ -98,7 +112,10 @@ fuzz-replay: fuzz-build
 	  echo "fuzz-replay: $$name: $$(ls fuzz/corpus/$$name | wc -l) seeds"; \
 	done
 
-demo: build
+# Only the program: no unit tests, man page or completion files.
+demo: demo-deps
+	$(configure)
+	cmake --build $(BUILD) -j$(JOBS) --target tessarin-cli
 	bash devgate/demo.sh $(BUILD)/tessarin-cli
 
 bench: build
@@ -106,9 +123,30 @@ bench: build
 	bash bench/request.sh $(BUILD)/tessarin-cli
 	bash bench/network.sh $(BUILD)/tessarin-cli
 
-# The program, its man page and its bash, zsh and fish completion under $(DESTDIR)$(PREFIX).
+# The program (stripped), its man page and its bash, zsh and fish completion under
+# $(DESTDIR)$(PREFIX), where those shells look for that prefix; the list of the files written
+# ($(DESTDIR) included) is kept in $(BUILD)/installed-files.txt for `make uninstall`.
 install: build
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+	@awk -v d="$(DESTDIR)" '{ print d $$0 }' $(BUILD)/install_manifest.txt > $(BUILD)/installed-files.txt
+	@case "$(PREFIX)" in \
+	  /usr|/usr/) ;; \
+	  *) echo "fish: Debian's fish searches $(PREFIX)/share/fish/vendor_completions.d only when"; \
+	     echo "  XDG_DATA_DIRS names $(PREFIX)/share (e.g. XDG_DATA_DIRS=$(PREFIX)/share:/usr/share"; \
+	     echo "  in the login environment), or add to ~/.config/fish/config.fish:"; \
+	     echo "  set -a fish_complete_path $(PREFIX)/share/fish/vendor_completions.d" ;; \
+	esac
+
+# Removes exactly the files the last `make install` wrote (and the documentation directory named
+# after the program), nothing else.
+uninstall:
+	@test -f $(BUILD)/installed-files.txt || { echo "uninstall: nothing installed from $(BUILD)"; exit 1; }
+	@while IFS= read -r f; do \
+	  [ -e "$$f" ] || [ -L "$$f" ] || continue; \
+	  rm -f "$$f" && echo "removed $$f"; \
+	  case "$$f" in */share/doc/tessarin-cli/*) rmdir --ignore-fail-on-non-empty "$${f%/*}" 2>/dev/null || true ;; esac; \
+	done < $(BUILD)/installed-files.txt
+	@rm -f $(BUILD)/installed-files.txt
 
 # A Debian package, $(BUILD)/tessarin-cli_<version>_<arch>.deb.
 package: build

@@ -1,16 +1,35 @@
-# The man page (scdoc source -> roff) and the bash, zsh and fish completion files, generated
-# at build time and installed with the program. Completion is generated from the embedded
-# entry-type schema, so its type names and field options are the program's own.
-find_program(SCDOC scdoc REQUIRED)
+# The man page and the bash, zsh and fish completion files, generated at build time from the
+# program's own command table and installed with the program. table_dump, built from the same
+# table and entry-type schema as tessarin-cli, writes the table as JSON; the generators fill
+# the man page's command and option lists and the completion tables from it.
+find_program(SCDOC scdoc)
+if(NOT SCDOC)
+  # `make demo` builds the program alone and needs no scdoc; `make build` installs it first.
+  message(STATUS "scdoc not found: the man page and completion files are not built")
+  return()
+endif()
 set(TESSARIN_PYTHON /usr/bin/python3 CACHE FILEPATH "Python that runs the build-time generators")
 
+add_executable(table_dump tools/table_dump.cc)
+target_link_libraries(table_dump PRIVATE tessarin_cli_lib)
+target_link_options(table_dump PRIVATE -Wl,--gc-sections)
+
+set(TABLE_JSON ${CMAKE_BINARY_DIR}/doc/table.json)
+add_custom_command(
+  OUTPUT ${TABLE_JSON}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/doc
+  COMMAND sh -c "\"$0\" > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"" $<TARGET_FILE:table_dump>
+          ${TABLE_JSON}
+  DEPENDS table_dump
+  COMMENT "Writing the command table"
+  VERBATIM)
+
 set(MAN_DIR ${CMAKE_BINARY_DIR}/doc)
-configure_file(doc/tessarin-cli.1.scd ${MAN_DIR}/tessarin-cli.1.scd @ONLY)
 add_custom_command(
   OUTPUT ${MAN_DIR}/tessarin-cli.1
-  COMMAND sh -c "\"$0\" < \"$1\" > \"$2.tmp\" && mv \"$2.tmp\" \"$2\"" ${SCDOC}
-          ${MAN_DIR}/tessarin-cli.1.scd ${MAN_DIR}/tessarin-cli.1
-  DEPENDS ${MAN_DIR}/tessarin-cli.1.scd
+  COMMAND ${TESSARIN_PYTHON} ${CMAKE_SOURCE_DIR}/doc/generate.py ${TABLE_JSON}
+          ${CMAKE_SOURCE_DIR}/doc/tessarin-cli.1.scd ${SCDOC} ${MAN_DIR}/tessarin-cli.1
+  DEPENDS ${TABLE_JSON} doc/generate.py doc/tessarin-cli.1.scd
   COMMENT "Building the man page"
   VERBATIM)
 
@@ -19,12 +38,10 @@ set(COMPLETION_FILES ${COMPLETION_DIR}/tessarin-cli ${COMPLETION_DIR}/_tessarin-
                      ${COMPLETION_DIR}/tessarin-cli.fish)
 add_custom_command(
   OUTPUT ${COMPLETION_FILES}
-  COMMAND ${TESSARIN_PYTHON} ${CMAKE_SOURCE_DIR}/completion/generate.py
-          ${CMAKE_SOURCE_DIR}/assets/entry-types.json ${CMAKE_SOURCE_DIR}/completion
-          ${COMPLETION_DIR}
-  DEPENDS completion/generate.py completion/tessarin-cli.bash.in
+  COMMAND ${TESSARIN_PYTHON} ${CMAKE_SOURCE_DIR}/completion/generate.py ${TABLE_JSON}
+          ${CMAKE_SOURCE_DIR}/completion ${COMPLETION_DIR}
+  DEPENDS ${TABLE_JSON} completion/generate.py completion/tessarin-cli.bash.in
           completion/_tessarin-cli.zsh.in completion/tessarin-cli.fish.in
-          assets/entry-types.json
   COMMENT "Generating the shell completion files"
   VERBATIM)
 
@@ -33,7 +50,18 @@ add_custom_target(docs ALL DEPENDS ${MAN_DIR}/tessarin-cli.1 ${COMPLETION_FILES}
 install(FILES ${MAN_DIR}/tessarin-cli.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${COMPLETION_DIR}/tessarin-cli
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
-install(FILES ${COMPLETION_DIR}/_tessarin-cli
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/zsh/vendor-completions)
+# zsh: Debian's zsh searches share/zsh/vendor-completions under /usr (the package's prefix) and
+# share/zsh/site-functions under /usr/local, so the directory follows the prefix given at
+# install time (make install PREFIX=..., or the package's /usr).
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(zsh_dir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATAROOTDIR}/zsh/vendor-completions\")
+  else()
+    set(zsh_dir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATAROOTDIR}/zsh/site-functions\")
+  endif()
+  file(INSTALL DESTINATION \"\${zsh_dir}\" TYPE FILE FILES \"${COMPLETION_DIR}/_tessarin-cli\")
+")
+# fish searches share/fish/vendor_completions.d under /usr, and under another prefix only when
+# XDG_DATA_DIRS names that prefix's share directory (make install says so).
 install(FILES ${COMPLETION_DIR}/tessarin-cli.fish
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/fish/vendor_completions.d)

@@ -1,11 +1,13 @@
 """Writes the bash, zsh and fish completion files of tessarin-cli.
 
-Usage: generate.py SCHEMA TEMPLATE_DIR OUT_DIR
+Usage: generate.py TABLE TEMPLATE_DIR OUT_DIR
 
-The command table lives here; entry types and their fields come from the entry-type schema
-that the program embeds (assets/entry-types.json), so completion offers exactly the types and
-field options the program accepts. Each template holds the shell's own walk over the words
-typed so far; this script fills in the tables it consults (@TABLES@).
+TABLE is the program's own command table as JSON, written at build time by table_dump (built
+from the same table and entry-type schema as tessarin-cli): the commands, their options and
+positional arguments, put's options for every entry type, and the type aliases. So completion
+offers exactly what the program takes; nothing about the commands is written down here. Each
+template holds the shell's own walk over the words typed so far; this script fills in the
+tables it consults (@TABLES@).
 
 Completion works from the typed words alone: it never runs the program, never contacts the
 vault (every look-up counts against the agent's quota) and never reads the configuration.
@@ -18,155 +20,77 @@ import sys
 #   flag      the option takes no value
 #   text      free text: nothing to offer
 #   file      a file name ("-" means standard input)
-#   type      an entry type name (or the aliases api and ssh)
-#   status    a memory/note status word
-#   sub       a note/memory subcommand
-#   skillsub  a skill subcommand
-
-COMMANDS = [
-    ("init", "Enroll from a sealed enrollment blob"),
-    ("get", "Fetch an entry, or one raw field value, by exact title"),
-    ("find", "List exact titles matching a name"),
-    ("delete", "Delete an entry by exact title"),
-    ("audit", "View the vault's audit trail"),
-    ("totp", "Print the current TOTP code"),
-    ("render", "Resolve tessarin:// references in a file"),
-    ("put", "Create a new entry"),
-    ("note", "Rich text entries with L2-encrypted content"),
-    ("memory", "Agent-to-agent persistent context"),
-    ("skill", "Print or install the LLM skill markdown"),
-    ("version", "Print version and exit"),
-    ("help", "Show the help text"),
-]
-
-FIRST_OPTIONS = [
-    ("-V", "Print version and exit"),
-    ("--version", "Print version and exit"),
-    ("-h", "Show the help text"),
-    ("--help", "Show the help text"),
-    ("--show-schema", "Print the entry-type schema"),
-]
-
-HELP = ("--help", "flag", "Show this command's usage")
-EXACT = ("--exact", "flag", "Exact title match (the default)")
-FUZZY = ("--fuzzy", "flag", "Substring title match")
-
-# Context name -> (options as (name, value kind, description), positional kinds in order).
-# The walk in each template knows the transitions: note and memory lead to "text" and their
-# subcommand to "text.<sub>", put's title to "put.<type>"; version and help end completion.
-CONTEXTS = {
-    "init": ([HELP], ["text"]),
-    "get": ([
-        ("--field", "text", "Print one field's raw value (no newline)"),
-        ("--json", "flag", "Print the whole entry as JSON"),
-        EXACT, FUZZY,
-        ("--type", "type", "Only entries of this type"),
-        HELP,
-    ], ["text"]),
-    "find": ([("--type", "type", "Only entries of this type"), HELP], ["text"]),
-    "delete": ([EXACT, FUZZY, HELP], ["text"]),
-    "totp": ([EXACT, FUZZY, HELP], ["text"]),
-    "render": ([HELP], ["file"]),
-    "audit": ([
-        ("--limit", "text", "Max events (1-1000)"),
-        ("--actor", "text", "Filter by actor"),
-        ("--action", "text", "Filter by action (read, totp, create, ...)"),
-        ("--entry", "text", "Filter by entry name (substring)"),
-        ("--since", "text", "Events after date (YYYY-MM-DD)"),
-        ("--until", "text", "Events before date (YYYY-MM-DD)"),
-        ("--json", "flag", "Machine-readable JSON output"),
-        HELP,
-    ], []),
-    "put": ([("--json", "flag", "Read one JSON object from standard input")], ["type", "text"]),
-    "text": ([], ["sub"]),
-    "text.create": ([
-        ("--summary-file", "file", "Read the summary from a file (- for stdin)"),
-        ("--content-file", "file", "Read the content from a file (- for stdin)"),
-        ("--status", "status", "draft, active or archived"),
-        ("--embeddings-file", "file", "Read the embeddings from a file"),
-        ("--embedding-model", "text", "Name of the embedding model"),
-        ("--json", "flag", "Read one JSON object from standard input"),
-    ], []),
-    "text.get": ([
-        ("--full", "flag", "Print the content too"),
-        ("--json", "flag", "Print the whole entry as JSON"),
-        EXACT, FUZZY,
-    ], ["text"]),
-    "text.update": ([
-        ("--summary-file", "file", "New summary from a file (- for stdin)"),
-        ("--content-file", "file", "New content from a file (- for stdin)"),
-        ("--status", "status", "draft, active or archived"),
-        ("--embeddings-file", "file", "New embeddings from a file"),
-        ("--embedding-model", "text", "Name of the embedding model"),
-        EXACT, FUZZY,
-    ], ["text"]),
-    "text.delete": ([EXACT, FUZZY], ["text"]),
-    "text.search": ([
-        ("--vector-file", "file", "Read the query vector (base64) from a file"),
-        ("--limit", "text", "Max hits (1-50)"),
-    ], []),
-    "skill": ([("--yes", "flag", "Install to every detected environment"), HELP], ["skillsub"]),
-}
-
-TYPE_ALIASES = [("api", "API keys (alias of api_key)"), ("ssh", "SSH keys (alias of ssh_key)")]
-
-VALUES = {
-    "status": [("draft", "Not yet in use (the default)"), ("active", "In use"),
-               ("archived", "Kept, no longer in use")],
-    "sub": [("create", "Create an entry"), ("get", "Show an entry"),
-            ("update", "Change an entry"), ("delete", "Delete an entry"),
-            ("search", "Vector search")],
-    "skillsub": [("print", "Write the skill document to stdout"),
-                 ("install", "Install into the detected agent environments")],
-}
+#   type      an entry type name (or an alias)
+#   sub       a subcommand of the commands whose subcommand is the word after them (note, memory)
+#   <cmd>sub  a subcommand of <cmd> chosen among its positional arguments (skill)
+#   <option>  one of the words the option's check accepts (status: draft, active, archived)
 
 
-def looks_secret(text):
-    """The program's secret-name rule for a field name or label."""
-    t = text.lower().replace(" ", "_")
-    if t in ("public_key", "key_type") or t.endswith("_public") or "public_key" in t:
-        return False
-    if t in ("key", "api_key", "ssh_key", "private_key"):
-        return True
-    return any(word in t for word in ("password", "secret", "token", "private", "seed", "cvv",
-                                      "pin"))
+def option_entries(options, values):
+    """(name, kind, description) of the options a command takes; choice lists become kinds of
+    their own, named after the option."""
+    out = []
+    for option in options:
+        kind = option["value"]
+        if isinstance(kind, list):
+            words = kind
+            kind = option["name"].lstrip("-")
+            values[kind] = [(w, "") for w in words]
+        out.append((option["name"], kind, option["about"]))
+    return out
 
 
-def put_options(fields):
-    """Field options of one type: --<field>-file for secrets, --<field> otherwise, and --urls."""
-    options = []
-    for name in sorted(fields):
-        field = fields[name]
-        label = field["label"]
-        if field["tier"] > 1 or looks_secret(name) or looks_secret(label):
-            options.append((f"--{name}-file", "file",
-                            f"{label} (secret: read from a file, - for stdin)"))
-        else:
-            options.append((f"--{name}", "text", label))
-    if "urls" not in fields:
-        options.append(("--urls", "text", "URL"))
-    return options
-
-
-def load_model(schema_path):
-    doc = json.loads(pathlib.Path(schema_path).read_text(encoding="utf-8"))
-    types = doc["types"]
-    contexts = dict(CONTEXTS)
+def load_model(table_path):
+    """(type names, contexts, values, commands, first options) from the program's table. A
+    context is a state of the walk: a command, "text" after note or memory, "text.<sub>",
+    "put" before the title and "put.<type>" after it."""
+    table = json.loads(pathlib.Path(table_path).read_text(encoding="utf-8"))
+    contexts, values = {}, {}
+    for command in table["commands"]:
+        name = command["name"]
+        if command["reads_own_arguments"] and name != "put":
+            continue  # version and help ignore the rest of the line
+        options = option_entries(command["options"], values)
+        subs = command.get("subcommands")
+        if subs and command["subcommand_word"] == "leading":
+            words = [(sub["name"], sub["summary"]) for sub in subs]
+            if values.setdefault("sub", words) != words:
+                sys.exit("generate.py: note and memory differ in their subcommands")
+            contexts["text"] = ([], ["sub"])
+            for sub in subs:
+                contexts["text." + sub["name"]] = (
+                    option_entries(sub["options"], values),
+                    [p["kind"] for p in sub["positionals"]])
+            continue
+        positionals = [p["kind"] for p in command["positionals"]]
+        if subs:
+            kind = name + "sub"
+            values[kind] = [(sub["name"], sub["summary"]) for sub in subs]
+            positionals = [kind if p == "subcommand" else p for p in positionals]
+        contexts[name] = (options, positionals)
+    types = table["put_types"]
     for name in sorted(types):
-        contexts[f"put.{name}"] = (put_options(types[name]["fields"]), [])
-    values = dict(VALUES)
-    values["type"] = [(name, types[name]["description"]) for name in sorted(types)] + TYPE_ALIASES
-    return sorted(types), contexts, values
+        contexts["put." + name] = (option_entries(types[name]["options"], values), [])
+    values["type"] = [(name, types[name]["description"]) for name in sorted(types)]
+    values["type"] += [(word, "Alias of " + target)
+                       for word, target in sorted(table["type_aliases"].items())]
+    commands = [(c["name"], c["summary"]) for c in table["commands"]]
+    first = []
+    for option in table["first_options"]:
+        if "short" in option:
+            first.append((option["short"], option["summary"]))
+        first.append((option["name"], option["summary"]))
+    return sorted(types), contexts, values, commands, first
 
 
-def tables(contexts, values):
+def tables(contexts, values, commands, first_options):
     """What every shell's walk consults, in one form:
     lists     name -> [(word, description)]: commands, first options, values of each kind
     options   context -> [(option, description)]
     kinds     [(patterns, kind)]: "context option" patterns of the options that take a value
     positionals  [("context index", kind)]
     """
-    lists = {"commands": COMMANDS, "first_options": FIRST_OPTIONS}
+    lists = {"commands": commands, "first_options": first_options}
     lists.update((f"values_{kind}", items) for kind, items in sorted(values.items()))
     options = {ctx: [(n, d) for n, _, d in opts] for ctx, (opts, _) in contexts.items() if opts}
     by_kind = {}
@@ -290,12 +214,12 @@ OUTPUTS = [
 
 def main(argv):
     if len(argv) != 4:
-        sys.stderr.write("usage: generate.py SCHEMA TEMPLATE_DIR OUT_DIR\n")
+        sys.stderr.write("usage: generate.py TABLE TEMPLATE_DIR OUT_DIR\n")
         return 2
-    type_names, contexts, values = load_model(argv[1])
+    type_names, contexts, values, commands, first_options = load_model(argv[1])
     template_dir, out_dir = pathlib.Path(argv[2]), pathlib.Path(argv[3])
     out_dir.mkdir(parents=True, exist_ok=True)
-    model = tables(contexts, values)
+    model = tables(contexts, values, commands, first_options)
     for template, output, emit in OUTPUTS:
         text = (template_dir / template).read_text(encoding="utf-8")
         text = text.replace("@TYPE_NAMES@", " ".join(type_names))

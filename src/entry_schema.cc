@@ -150,11 +150,15 @@ const Schema& schema() {
     return parsed;
 }
 
+std::span<const TypeAlias> type_aliases() {
+    static constexpr TypeAlias k_aliases[] = {{"api", "api_key"}, {"ssh", "ssh_key"}};
+    return k_aliases;
+}
+
 std::string_view type_alias(std::string_view word) {
-    if (word == "api")
-        return "api_key";
-    if (word == "ssh")
-        return "ssh_key";
+    for (const TypeAlias& alias : type_aliases())
+        if (word == alias.word)
+            return alias.type;
     return word;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -60,6 +61,11 @@ BasicResult<Schema, std::string> parse_schema(std::string_view text);
 // The short forms of two type words on the command line: "api" is "api_key", "ssh" is
 // "ssh_key"; every other word is itself. Compared exactly.
 std::string_view type_alias(std::string_view word);
+struct TypeAlias {
+    std::string_view word;
+    std::string_view type;
+};
+std::span<const TypeAlias> type_aliases();
 
 // The lower-case form used for type look-up: ASCII letters, and U+212A KELVIN SIGN, the one
 // non-ASCII character whose lower-case form is an ASCII letter ('k').

@@ -19,24 +19,29 @@ from conftest import BUILD, run
 COMPLETION = BUILD / "completion"
 SCHEMA = json.loads(run(BUILD / "tessarin-cli", "--show-schema").stdout)
 TYPES = set(SCHEMA["types"]) | {"api", "ssh"}
-COMMANDS = {"init", "get", "find", "delete", "audit", "totp", "render", "put", "note", "memory",
-            "skill", "version", "help"}
+COMMANDS = {"init", "status", "get", "find", "delete", "audit", "totp", "render", "put", "note",
+            "memory", "skill", "version", "help"}
+# The program's own command table, as the build wrote it.
+TABLE = json.loads((BUILD / "doc" / "table.json").read_text())
 FILE = "openrouter.key"  # a file in the scratch directory's keys/
 
 # (typed line, the candidates offered; FILE stands for "file names, this one among them")
 CASES = [
     ("tessarin-cli ", COMMANDS),
     ("tessarin-cli -", {"-V", "--version", "-h", "--help", "--show-schema"}),
-    ("tessarin-cli get x --", {"--field", "--json", "--exact", "--fuzzy", "--type", "--help"}),
+    ("tessarin-cli get x --", {"--field", "--json", "--exact", "--fuzzy", "--type", "--id", "--help"}),
     ("tessarin-cli get --type ", TYPES),
     ("tessarin-cli get --type=ap", {"api", "api_key"}),
     ("tessarin-cli put ", TYPES),
+    # Every field takes the -file form; a secret field only that one.
     ("tessarin-cli put credential x --",
-     {"--notes-file", "--password-file", "--title", "--totp-file", "--urls", "--username"}),
+     {"--notes-file", "--password-file", "--title", "--title-file", "--totp-file", "--urls",
+      "--urls-file", "--username", "--username-file"}),
     # Types are looked up ignoring case; a quoted title is one word.
     ("tessarin-cli put Credential 'my title' --pa", {"--password-file"}),
     # public_key is not secret; the passphrase and private key are, so only their -file form.
-    ("tessarin-cli put ssh k --p", {"--passphrase-file", "--private_key-file", "--public_key"}),
+    ("tessarin-cli put ssh k --p", {"--passphrase-file", "--private_key-file", "--public_key",
+                                    "--public_key-file"}),
     ("tessarin-cli put api k --key", {"--key-file"}),
     ("tessarin-cli put --json ", set()),  # the entry comes from standard input
     ("tessarin-cli put credential x --password-file keys/op", FILE),
@@ -50,6 +55,30 @@ CASES = [
     ("tessarin-cli skill ", {"print", "install"}),
     ("tessarin-cli audit --l", {"--limit"}),
 ]
+
+
+def table_cases():
+    """Every option list of the command table, as completion must offer it: exactly the options
+    each command, subcommand and entry type takes (never a refused one)."""
+    cases = [("tessarin-cli ", {c["name"] for c in TABLE["commands"]}),
+             ("tessarin-cli -", {n for o in TABLE["first_options"]
+                                 for n in (o["name"], o.get("short")) if n})]
+    for command in TABLE["commands"]:
+        if command["reads_own_arguments"] and command["name"] != "put":
+            continue
+        taken = {o["name"] for o in command["options"]}
+        if command.get("subcommand_word") == "leading":
+            for sub in command["subcommands"]:
+                cases.append(("tessarin-cli %s %s --" % (command["name"], sub["name"]),
+                              {o["name"] for o in sub["options"]}))
+        elif taken:
+            cases.append(("tessarin-cli %s --" % command["name"], taken))
+    for name, entry in sorted(TABLE["put_types"].items()):
+        cases.append(("tessarin-cli put %s x --" % name, {o["name"] for o in entry["options"]}))
+    return cases
+
+
+CASES += table_cases()
 IDS = [line.replace("tessarin-cli ", "").strip() or "<command>" for line, _ in CASES]
 
 

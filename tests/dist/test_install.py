@@ -1,6 +1,9 @@
-"""make install: the program, its man page and its completion files under DESTDIR/PREFIX."""
+"""make install: the program (stripped), its man page and its completion files under
+DESTDIR/PREFIX, where the shells look for that prefix; make uninstall removes exactly those."""
 import filecmp
 import os
+
+import pytest
 
 from conftest import BUILD, make, run
 
@@ -8,10 +11,14 @@ TREE = {
     "bin/tessarin-cli",
     "share/man/man1/tessarin-cli.1",
     "share/bash-completion/completions/tessarin-cli",
-    "share/zsh/vendor-completions/_tessarin-cli",
+    "share/zsh/site-functions/_tessarin-cli",
     "share/fish/vendor_completions.d/tessarin-cli.fish",
     "share/doc/tessarin-cli/copyright",
 }
+BUILT = {"share/man/man1/tessarin-cli.1": "doc/tessarin-cli.1",
+         "share/bash-completion/completions/tessarin-cli": "completion/tessarin-cli",
+         "share/zsh/site-functions/_tessarin-cli": "completion/_tessarin-cli",
+         "share/fish/vendor_completions.d/tessarin-cli.fish": "completion/tessarin-cli.fish"}
 
 
 def installed(root):
@@ -29,12 +36,55 @@ def test_honours_destdir_and_prefix(tmp_path, version):
     assert os.access(binary, os.X_OK)
     r = run(binary, "--version", env={"NO_COLOR": "1"})
     assert (r.returncode, r.stdout) == (0, f"tessarin-cli {version}\n")
+    assert ", stripped" in run("file", binary).stdout
 
-    for name, built in [("share/man/man1/tessarin-cli.1", "doc/tessarin-cli.1"),
-                        ("share/bash-completion/completions/tessarin-cli",
-                         "completion/tessarin-cli"),
-                        ("share/zsh/vendor-completions/_tessarin-cli", "completion/_tessarin-cli"),
-                        ("share/fish/vendor_completions.d/tessarin-cli.fish",
-                         "completion/tessarin-cli.fish")]:
+    for name, built in BUILT.items():
         assert filecmp.cmp(root / name, BUILD / built, shallow=False), name
         assert (root / name).stat().st_mode & 0o777 == 0o644, name
+
+
+def zsh_fpath():
+    r = run("zsh", "-f", "-c", "print -l $fpath", env={"PATH": "/usr/bin:/bin"})
+    assert r.returncode == 0, r.stderr
+    return r.stdout.split()
+
+
+def fish_complete_path(xdg_data_dirs=None):
+    env = {"PATH": "/usr/bin:/bin", "HOME": "/nonexistent"}
+    if xdg_data_dirs:
+        env["XDG_DATA_DIRS"] = xdg_data_dirs
+    r = run("fish", "-c", "printf '%s\\n' $fish_complete_path", env=env)
+    assert r.returncode == 0, r.stderr
+    return r.stdout.split()
+
+
+@pytest.mark.parametrize("prefix,zsh_dir", [
+    ("/usr/local", "share/zsh/site-functions"),
+    ("/usr", "share/zsh/vendor-completions"),
+])
+def test_completion_where_the_shells_look(tmp_path, prefix, zsh_dir):
+    """Installed under DESTDIR, each file sits where the real shell searches for that prefix
+    (Debian's fish searches /usr/local only when XDG_DATA_DIRS names it, which install says),
+    and uninstall takes away exactly what install put."""
+    stage = tmp_path / "stage"
+    other = stage / prefix.lstrip("/") / zsh_dir / "_other"
+    other.parent.mkdir(parents=True)
+    other.write_text("someone else's\n")
+    r = make("install", DESTDIR=stage, PREFIX=prefix)
+    zsh_file = f"{prefix}/{zsh_dir}/_tessarin-cli"
+    assert (stage / zsh_file.lstrip("/")).is_file()
+    assert os.path.dirname(zsh_file) in zsh_fpath()
+    fish_dir = f"{prefix}/share/fish/vendor_completions.d"
+    assert (stage / fish_dir.lstrip("/") / "tessarin-cli.fish").is_file()
+    if prefix == "/usr":
+        assert fish_dir in fish_complete_path()
+        assert "XDG_DATA_DIRS" not in r.stdout
+    else:
+        assert fish_dir not in fish_complete_path()
+        assert fish_dir in fish_complete_path(f"{prefix}/share:/usr/share")
+        assert f"XDG_DATA_DIRS={prefix}/share:/usr/share" in r.stdout
+        assert f"set -a fish_complete_path {fish_dir}" in r.stdout
+
+    r = make("uninstall")
+    assert installed(stage) == {str(other.relative_to(stage))}
+    assert r.stdout.count("removed ") == len(TREE)
