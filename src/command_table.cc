@@ -113,17 +113,6 @@ constexpr std::string_view k_usage_skill =
 // -- options
 // ---------------------------------------------------------------------------------------
 
-// --exact (the default) and --fuzzy set one flag: the last one on the line wins.
-constexpr OptionDef k_exact{.name = "exact",
-                            .kind = OptionKind::Flag,
-                            .key = "exact",
-                            .flag_value = true,
-                            .about = "Exact title match, ignoring case (the default)"};
-constexpr OptionDef k_fuzzy{.name = "fuzzy",
-                            .kind = OptionKind::Flag,
-                            .key = "exact",
-                            .flag_value = false,
-                            .about = "Substring title match"};
 constexpr OptionDef k_type{.name = "type",
                            .kind = OptionKind::Text,
                            .about = "Only entries of this type",

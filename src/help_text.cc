@@ -7,6 +7,7 @@
 
 #include "src/command_table.h"
 #include "src/output.h"
+#include "src/text.h"
 
 namespace tessarin {
 
@@ -82,25 +83,16 @@ void pad_to(std::string& line, size_t width, size_t column) {
     line.append(column > width ? column - width : 1, ' ');
 }
 
-// Display width of a text without markers: its characters (all of them one column wide).
-size_t width_of(std::string_view text) {
-    size_t n = 0;
-    for (char c : text)
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
-            ++n;
-    return n;
-}
-
 // One command's lines, with markers.
 void append_entry(std::string& out, const CommandDef& command) {
     const HelpEntry& help = command.help;
     std::string line = "  ⟦G⟧" + std::string(command.name) + "⟦R⟧";
-    size_t width = 2 + width_of(command.name);
+    size_t width = 2 + char_count(command.name);
     if (!help.args.empty()) {
         pad_to(line, width, k_args_column);
         width = std::max(width + 1, k_args_column);
         line += "⟦D⟧" + std::string(help.args) + "⟦R⟧";
-        width += width_of(help.args);
+        width += char_count(help.args);
     }
     pad_to(line, width, k_summary_column);
     line += help.summary;

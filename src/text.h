@@ -11,6 +11,9 @@ namespace tessarin {
 // end. Bytes that are not such a character in UTF-8 are kept.
 std::string_view trim_space(std::string_view text);
 
+// Characters (not bytes) of UTF-8 text: the bytes that do not continue a character.
+size_t char_count(std::string_view text);
+
 // "line 2, column 5" of a byte offset in text (columns count bytes, both from 1).
 std::string text_position(std::string_view text, size_t offset);
 

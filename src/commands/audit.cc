@@ -7,6 +7,7 @@
 #include "src/gate/gate.h"
 #include "src/help_text.h"
 #include "src/output.h"
+#include "src/text.h"
 
 namespace tessarin {
 
@@ -88,15 +89,6 @@ CivilDate civil_from_days(int64_t days) {
     const int64_t day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
     const int64_t month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
     return {year_of_era + era * 400 + (month <= 2), month, day};
-}
-
-// Characters (not bytes) of UTF-8 text.
-size_t char_count(std::string_view text) {
-    size_t n = 0;
-    for (char c : text)
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
-            ++n;
-    return n;
 }
 
 void append_padded(std::string& out, std::string_view text, size_t width) {

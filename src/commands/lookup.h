@@ -21,6 +21,18 @@ Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool
 inline constexpr size_t k_max_entry_id = 128;
 Result<void> check_entry_id(std::string_view id);
 
+// --exact (the default) and --fuzzy set one flag: the last one on the line wins.
+inline constexpr OptionDef k_exact{.name = "exact",
+                                   .kind = OptionKind::Flag,
+                                   .key = "exact",
+                                   .flag_value = true,
+                                   .about = "Exact title match, ignoring case (the default)"};
+inline constexpr OptionDef k_fuzzy{.name = "fuzzy",
+                                   .kind = OptionKind::Flag,
+                                   .key = "exact",
+                                   .flag_value = false,
+                                   .about = "Substring title match"};
+
 // --id ID: names the entry by its identifier, in place of the query.
 inline constexpr OptionDef k_id_option{.name = "id",
                                        .kind = OptionKind::Text,

@@ -544,18 +544,6 @@ Result<void> check_limit(std::string_view text) {
     return {};
 }
 
-// --exact (the default) and --fuzzy set one flag: the last one on the line wins.
-constexpr OptionDef k_exact{.name = "exact",
-                            .kind = OptionKind::Flag,
-                            .key = "exact",
-                            .flag_value = true,
-                            .about = "Exact title match, ignoring case (the default)"};
-constexpr OptionDef k_fuzzy{.name = "fuzzy",
-                            .kind = OptionKind::Flag,
-                            .key = "exact",
-                            .flag_value = false,
-                            .about = "Substring title match"};
-
 constexpr OptionDef k_summary_file{.name = "summary-file",
                                    .kind = OptionKind::Path,
                                    .about = "The summary (the title), read from a file"};
