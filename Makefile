@@ -1,7 +1,22 @@
 # Public entry points: deps, build, test, asan, fuzz, fuzz-replay, demo, bench, install, package.
 # Everything runs on a fresh Debian machine as root; `deps` installs only what is missing.
 
+# The Debian architecture to build for: the host's unless ARCH=arm64 is asked for, which
+# cross-compiles (cmake/aarch64-linux-gnu.cmake) into its own build tree and runs the unit and
+# end-to-end tests under qemu-aarch64-static.
+HOST_ARCH  := $(shell dpkg --print-architecture)
+ARCH       ?= $(HOST_ARCH)
+ifeq ($(ARCH),$(HOST_ARCH))
 BUILD      ?= build
+else ifeq ($(ARCH),arm64)
+BUILD      ?= build-arm64
+CROSS      := -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+EMULATOR   := qemu-aarch64-static
+CROSS_PACKAGES := g++-aarch64-linux-gnu libssl-dev:arm64 zlib1g-dev:arm64 libgtest-dev:arm64 \
+                  qemu-user-static
+else
+$(error ARCH=$(ARCH): builds here are for $(HOST_ARCH) or arm64)
+endif
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 PY         := /usr/bin/python3
@@ -16,12 +31,12 @@ PACKAGES := cmake make g++ clang libclang-rt-14-dev pkg-config \
             openssl curl ca-certificates hyperfine strace \
             dpkg-dev file lintian scdoc mandoc bash-completion zsh fish
 
-.PHONY: all deps build test unit e2e installcheck asan fuzz-build fuzz fuzz-replay demo bench install \
+.PHONY: all deps cross-deps build test unit e2e installcheck asan fuzz-build fuzz fuzz-replay demo bench install \
         package clean
 
 all: build
 
-deps:
+deps: cross-deps
 	@missing=""; \
 	for p in $(PACKAGES); do \
 	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || missing="$$missing $$p"; \
@@ -34,21 +49,47 @@ deps:
 	    || { $$sudo apt-get update -q </dev/null && $$sudo apt-get install -y -q --no-install-recommends $$missing </dev/null; }; \
 	fi
 
+# What a cross build needs besides: the target's architecture added to dpkg, the cross
+# compiler, the target's libraries and the emulator. Nothing for a native build.
+cross-deps:
+ifdef CROSS_PACKAGES
+	@sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
+	export DEBIAN_FRONTEND=noninteractive; \
+	if ! dpkg --print-foreign-architectures | grep -qx $(ARCH); then \
+	  echo "deps: adding the $(ARCH) architecture"; \
+	  $$sudo dpkg --add-architecture $(ARCH) && $$sudo apt-get update -q </dev/null || exit 1; \
+	fi; \
+	missing=""; \
+	for p in $(CROSS_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "deps: installing$$missing"; \
+	  $$sudo apt-get install -y -q --no-install-recommends $$missing </dev/null \
+	    || { $$sudo apt-get update -q </dev/null && $$sudo apt-get install -y -q --no-install-recommends $$missing </dev/null; }; \
+	fi
+endif
+
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CROSS)
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
 unit: build
-	$(BUILD)/unit_tests --gtest_brief=1
+	$(EMULATOR) $(BUILD)/unit_tests --gtest_brief=1
 
+# A cross-built program is run through $(BUILD)/tessarin-cli-emulated, which execs the emulator.
 e2e: build
-	TESSARIN_BIN=$(abspath $(BUILD))/tessarin-cli $(PY) -m pytest -q -p no:cacheprovider tests/e2e
+	TESSARIN_BIN=$(abspath $(BUILD))/tessarin-cli$(if $(EMULATOR),-emulated) $(PY) -m pytest -q -p no:cacheprovider tests/e2e
 
 # Install tree, Debian package, man page and shell completion, checked as a user meets them.
+# A cross build checks its package only (architecture, ELF machine, contents, lintian, the
+# program run under the emulator): the man page, completion and install tree are made on the
+# host by the same rules as for a native build.
 installcheck: build
-	TESSARIN_BUILD=$(abspath $(BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/dist
+	TESSARIN_BUILD=$(abspath $(BUILD)) TESSARIN_ARCH=$(ARCH) TESSARIN_EMULATOR="$(EMULATOR)" \
+	  $(PY) -m pytest -q -p no:cacheprovider $(if $(EMULATOR),tests/dist/test_package.py,tests/dist)
 
 test: unit e2e installcheck
 
