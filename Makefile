@@ -4,8 +4,11 @@
 # The Debian architecture to build for: the host's unless ARCH=arm64 is asked for, which
 # cross-compiles (cmake/aarch64-linux-gnu.cmake) into its own build tree and runs the unit and
 # end-to-end tests under qemu-aarch64-static.
+# Only from the command line: an ARCH in the environment (kernel builds export one) is not ours.
 HOST_ARCH  := $(shell dpkg --print-architecture)
-ARCH       ?= $(HOST_ARCH)
+ifneq ($(origin ARCH),command line)
+ARCH       := $(HOST_ARCH)
+endif
 ifeq ($(ARCH),$(HOST_ARCH))
 BUILD      ?= build
 else ifeq ($(ARCH),arm64)
