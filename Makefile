@@ -2,7 +2,25 @@
 # package. Everything runs on a fresh Debian machine as root; `deps` installs only what is
 # missing, `demo-deps` only what the program and the demo need.
 
+# The Debian architecture to build for: the host's unless ARCH=arm64 is asked for, which
+# cross-compiles (cmake/aarch64-linux-gnu.cmake) into its own build tree and runs the unit and
+# end-to-end tests under qemu-aarch64-static.
+# Only from the command line: an ARCH in the environment (kernel builds export one) is not ours.
+HOST_ARCH  := $(shell dpkg --print-architecture)
+ifneq ($(origin ARCH),command line)
+ARCH       := $(HOST_ARCH)
+endif
+ifeq ($(ARCH),$(HOST_ARCH))
 BUILD      ?= build
+else ifeq ($(ARCH),arm64)
+BUILD      ?= build-arm64
+CROSS      := -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+EMULATOR   := qemu-aarch64-static
+CROSS_PACKAGES := g++-aarch64-linux-gnu libssl-dev:arm64 zlib1g-dev:arm64 libgtest-dev:arm64 \
+                  qemu-user-static
+else
+$(error ARCH=$(ARCH): builds here are for $(HOST_ARCH) or arm64)
+endif
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 PY         := /usr/bin/python3
@@ -20,7 +38,7 @@ PACKAGES := $(DEMO_PACKAGES) clang libclang-rt-14-dev libgtest-dev scdoc \
             python3-pytest python3-dissononce openssl curl hyperfine strace \
             dpkg-dev file lintian mandoc bash-completion zsh fish
 
-.PHONY: all deps demo-deps build test unit e2e installcheck asan fuzz-build fuzz fuzz-replay demo \
+.PHONY: all deps demo-deps cross-deps build test unit e2e installcheck asan fuzz-build fuzz fuzz-replay demo \
         bench install uninstall package clean
 
 all: build
@@ -40,29 +58,43 @@ define install_missing
 	fi
 endef
 
-deps:
+deps: cross-deps
 	$(call install_missing,$(PACKAGES))
+
+# What a cross build needs besides: the target's architecture added to dpkg, the cross
+# compiler, the target's libraries and the emulator. Nothing for a native build.
+cross-deps:
+ifdef CROSS_PACKAGES
+	@sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
+	if ! dpkg --print-foreign-architectures | grep -qx $(ARCH); then \
+	  echo "deps: adding the $(ARCH) architecture"; \
+	  $$sudo dpkg --add-architecture $(ARCH) && DEBIAN_FRONTEND=noninteractive $$sudo apt-get update -q </dev/null || exit 1; \
+	fi
+	$(call install_missing,$(CROSS_PACKAGES))
+endif
 
 demo-deps:
 	$(call install_missing,$(DEMO_PACKAGES))
 
 # Configured each time (a second when nothing changed): a tree first configured by `make demo`,
 # before GoogleTest and scdoc were installed, then finds them.
-configure = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+configure = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CROSS) >/dev/null
 
 build: deps
 	$(configure)
 	cmake --build $(BUILD) -j$(JOBS)
 
 unit: build
-	$(BUILD)/unit_tests --gtest_brief=1
+	$(EMULATOR) $(BUILD)/unit_tests --gtest_brief=1
 
 e2e: build
-	TESSARIN_BIN=$(abspath $(BUILD))/tessarin-cli $(PY) -m pytest -q -p no:cacheprovider tests/e2e
+# A cross-built program is run through $(BUILD)/tessarin-cli-emulated, which execs the emulator.
+	TESSARIN_BIN=$(abspath $(BUILD))/tessarin-cli$(if $(EMULATOR),-emulated) $(PY) -m pytest -q -p no:cacheprovider tests/e2e
 
 # Install tree, Debian package, man page and shell completion, checked as a user meets them.
 installcheck: build
-	TESSARIN_BUILD=$(abspath $(BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/dist
+	TESSARIN_BUILD=$(abspath $(BUILD)) TESSARIN_ARCH=$(ARCH) TESSARIN_EMULATOR="$(EMULATOR)" \
+	  $(PY) -m pytest -q -p no:cacheprovider $(if $(EMULATOR),tests/dist/test_package.py,tests/dist)
 
 test: unit e2e installcheck
 

@@ -2,7 +2,7 @@
 # is compressed and the Debian changelog added, both with gzip -9n (no name, no time stamp),
 # as Debian's policy asks, and the stripped binary loses the sections dh_strip removes too.
 set(root "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
-execute_process(COMMAND strip --remove-section=.comment --remove-section=.note
+execute_process(COMMAND "${CPACK_TESSARIN_STRIP}" --remove-section=.comment --remove-section=.note
                         "${root}/${CPACK_TESSARIN_BINARY}" RESULT_VARIABLE status)
 if(status)
   message(FATAL_ERROR "deb-tree: strip ${CPACK_TESSARIN_BINARY} failed")

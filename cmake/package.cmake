@@ -11,6 +11,10 @@ set(CPACK_PACKAGE_CONTACT "Tessarin CLI maintainers <cli@tessarin.example>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build names its target (cmake/aarch64-linux-gnu.cmake); CPack asks dpkg otherwise.
+if(TESSARIN_DEB_ARCHITECTURE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TESSARIN_DEB_ARCHITECTURE})
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://tessarin.example)
@@ -37,6 +41,7 @@ configure_file(packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @O
 set(CPACK_TESSARIN_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog)
 set(CPACK_TESSARIN_LINTIAN_OVERRIDES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides)
 set(CPACK_TESSARIN_BINARY ${CMAKE_INSTALL_BINDIR}/tessarin-cli)
+set(CPACK_TESSARIN_STRIP ${CMAKE_STRIP})  # the target's strip in a cross build
 set(CPACK_TESSARIN_MAN_PAGE ${CMAKE_INSTALL_MANDIR}/man1/tessarin-cli.1)
 set(CPACK_TESSARIN_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/deb-tree.cmake)

@@ -1,10 +1,12 @@
-"""make package: a .deb that carries the program's version, depends on little, passes lintian,
-and whose extracted binary runs."""
+"""make package: a .deb for the build's architecture that carries the program's version, depends
+on little, passes lintian, and whose extracted binary is built for that architecture and runs
+(under the emulator for a cross build)."""
 import gzip
+import re
 
 import pytest
 
-from conftest import BUILD, make, run
+from conftest import ARCH, BUILD, EMULATOR, make, run
 
 FILES = {
     "./usr/bin/tessarin-cli",
@@ -17,12 +19,14 @@ FILES = {
     "./usr/share/lintian/overrides/tessarin-cli",
 }
 
+# readelf's name for each architecture's machine.
+ELF_MACHINE = {"amd64": "Advanced Micro Devices X86-64", "arm64": "AArch64"}
+
 
 @pytest.fixture(scope="module")
 def deb(version):
     """The package, built once for this module."""
-    arch = run("dpkg", "--print-architecture").stdout.strip()
-    path = BUILD / f"tessarin-cli_{version}_{arch}.deb"
+    path = BUILD / f"tessarin-cli_{version}_{ARCH}.deb"
     path.unlink(missing_ok=True)
     make("package")
     assert path.is_file()
@@ -38,7 +42,7 @@ def field(deb, name):
 def test_control_fields(deb, version):
     assert field(deb, "Package") == "tessarin-cli"
     assert field(deb, "Version") == version
-    assert field(deb, "Architecture") == run("dpkg", "--print-architecture").stdout.strip()
+    assert field(deb, "Architecture") == ARCH
     assert "<" in field(deb, "Maintainer")
     assert field(deb, "Description").startswith("command-line client for the Tessarin")
     # A static executable (OpenSSL, zlib, the C++ runtime and the C library linked in): the
@@ -51,7 +55,10 @@ def test_extracted_binary_runs(deb, version, tmp_path):
     assert r.returncode == 0, r.stderr
     files = {"./" + str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if not p.is_dir()}
     assert files == FILES
-    r = run(tmp_path / "usr/bin/tessarin-cli", "--version", env={"NO_COLOR": "1"})
+    # The machine named in the ELF header is the package's architecture's.
+    header = run("readelf", "--file-header", tmp_path / "usr/bin/tessarin-cli").stdout
+    assert re.search(r"^\s*Machine:\s*(.*)$", header, re.M)[1] == ELF_MACHINE[ARCH]
+    r = run(*EMULATOR, tmp_path / "usr/bin/tessarin-cli", "--version", env={"NO_COLOR": "1"})
     assert (r.returncode, r.stdout) == (0, f"tessarin-cli {version}\n")
     # The man page and changelog are compressed without a time stamp (gzip -n), and the
     # changelog names this version.
