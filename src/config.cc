@@ -387,7 +387,8 @@ Result<ConfigRecord> load_config_record() {
     const SecretBytes data = TRY(read_config_file(path));
     auto opened = open_container(data.expose_secret());
     if (opened.is_error())
-        return with_display(TS_2004, "config decrypt failed: ", opened.release_error());
+        return in_context(TS_2004,
+                          "config decrypt failed: ", InnerForm::display)(opened.release_error());
     SecretBytes plaintext = opened.release_value();
 
     auto parsed = config_from_json(plaintext.expose_text());
@@ -412,7 +413,7 @@ Result<LoadedConfig> load_record(const Config& config) {
 
     auto token = mint_agent_token(loaded.vault_id, loaded.l2_key.expose_secret(), loaded.agent_id);
     if (token.is_error())
-        return with_debug(TS_2047, "mint wire token: ", token.release_error());
+        return in_context(TS_2047, "mint wire token: ", InnerForm::debug)(token.release_error());
     loaded.agent_token = token.release_value();
 
     const std::string_view gate_pub = trim_space(config.vault_gate_pub);

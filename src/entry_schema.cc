@@ -1,4 +1,5 @@
 #include "src/entry_schema.h"
+#include "src/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -111,7 +112,7 @@ std::string lower_type_name(std::string_view name) {
     for (size_t i = 0; i < name.size(); ++i) {
         char c = name[i];
         if (c >= 'A' && c <= 'Z') {
-            lowered += static_cast<char>(c - 'A' + 'a');
+            lowered += ascii_lower(c);
         } else if (name.substr(i, kelvin_sign.size()) == kelvin_sign) {
             lowered += 'k';
             i += kelvin_sign.size() - 1;

@@ -42,32 +42,18 @@ struct CliError {
 template <typename T>
 using Result = BasicResult<T, CliError>;
 
-// Wraps a core failure: "<context><TS-xxxx: message>".
-inline CliError with_display(const TessarinError& record, std::string context, CoreError inner) {
-    context += display(inner.get());
-    return CliError(record, std::move(context));
-}
-// Wraps a core failure with its debug form: "<context>TessarinError { ... }".
-inline CliError with_debug(const TessarinError& record, std::string context, CoreError inner) {
-    context += debug_form(inner.get());
-    return CliError(record, std::move(context));
-}
-// A core failure carried as it is, with an empty detail.
-inline CliError bare(CoreError inner) {
-    return CliError(inner.get());
-}
+// How an inner crypto-core record is written into a detail: "TS-xxxx: message", or its debug
+// form "TessarinError { ... }".
+enum class InnerForm : unsigned char { display, debug };
 
-// Lifts a crypto-core failure into `record`: "<context>TessarinError { ... }" (the debug
-// form), for TRY_OR.
-inline auto lift_debug(const TessarinError& record, std::string_view context) {
-    return [&record, context](CoreError inner) {
-        return with_debug(record, std::string(context), inner);
-    };
-}
-// The same with the display form: "<context>TS-xxxx: message".
-inline auto lift_display(const TessarinError& record, std::string_view context) {
-    return [&record, context](CoreError inner) {
-        return with_display(record, std::string(context), inner);
+// The one way a crypto-core failure becomes a command's failure: under `record`, with the
+// detail "<context><inner record in `form`>". Returns the function TRY_OR wants; called at
+// once for a failure already in hand: in_context(TS_2004, "...: ", InnerForm::display)(inner).
+inline auto in_context(const TessarinError& record, std::string_view context, InnerForm form) {
+    return [&record, context, form](CoreError inner) {
+        std::string detail(context);
+        detail += form == InnerForm::debug ? debug_form(inner.get()) : display(inner.get());
+        return CliError(record, std::move(detail));
     };
 }
 

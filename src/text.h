@@ -6,6 +6,13 @@
 
 namespace tessarin {
 
+// ASCII case folding: 'A'..'Z' to 'a'..'z', every other byte as it is (UTF-8 untouched).
+constexpr char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+std::string ascii_lowercase(std::string_view text);
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);
+
 // Text without Unicode white space (White_Space: ASCII tab to carriage return and space,
 // U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000) at either
 // end. Bytes that are not such a character in UTF-8 are kept.

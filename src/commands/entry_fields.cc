@@ -1,14 +1,11 @@
 #include "src/commands/entry_fields.h"
 
 #include "crypto/core/primitives.h"
+#include "src/text.h"
 
 namespace tessarin {
 
 namespace {
-
-char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool has_label(const std::vector<Field>& fields, std::string_view label) {
     return find_field(fields, label) != nullptr;
@@ -17,12 +14,7 @@ bool has_label(const std::vector<Field>& fields, std::string_view label) {
 }  // namespace
 
 bool label_equals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (ascii_lower(a[i]) != ascii_lower(b[i]))
-            return false;
-    return true;
+    return equal_ignoring_ascii_case(a, b);
 }
 
 std::vector<Field> completed_fields(const EntryData& data, bool with_url) {

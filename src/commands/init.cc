@@ -78,21 +78,11 @@ bool is_hex_digits(std::string_view text) {
     return true;
 }
 
-char lower_ascii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string to_lower_ascii(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = lower_ascii(c);
-    return out;
-}
-
 // The same for key material: the copy is a buffer that wipes itself.
 SecretBytes to_lower_ascii_secret(std::string_view text) {
     SecretBytes out(text.size());
     auto bytes = out.expose_secret_mut();
-    for (size_t i = 0; i < text.size(); ++i) bytes[i] = static_cast<uint8_t>(lower_ascii(text[i]));
+    for (size_t i = 0; i < text.size(); ++i) bytes[i] = static_cast<uint8_t>(ascii_lower(text[i]));
     return out;
 }
 
@@ -221,7 +211,7 @@ Result<Config> config_from_enrolment(std::string_view blob_text, std::string_vie
 
     Config config;
     config.vault_url = "https://" + std::string(without_trailing_slashes(pop));
-    config.vault_gate_pub = to_lower_ascii(pop_pub);
+    config.vault_gate_pub = ascii_lowercase(pop_pub);
     const std::string_view replica_host =
         without_trailing_slashes(trim_space(text_of(ReplicaHost)));
     if (!replica_host.empty()) {
@@ -233,7 +223,7 @@ Result<Config> config_from_enrolment(std::string_view blob_text, std::string_vie
                   static_cast<unsigned long long>(vault_id.value()));
     config.vault_id = id_text;
     // Hex of the decoded bytes, written in lower case.
-    config.agent_id = to_lower_ascii(text_of(AgentId));
+    config.agent_id = ascii_lowercase(text_of(AgentId));
     config.l2 = to_lower_ascii_secret(text_of(L2));
     return config;
 }

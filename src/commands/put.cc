@@ -7,6 +7,7 @@
 #include "src/commands/upsert_report.h"
 #include "src/json_record.h"
 #include "src/output.h"
+#include "src/text.h"
 
 namespace tessarin {
 
@@ -18,12 +19,7 @@ constexpr std::string_view k_file_suffix = "-file";
 
 std::string normalised_name(std::string_view name) {
     std::string out(name);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        else if (c == ' ')
-            c = '_';
-    }
+    for (char& c : out) c = c == ' ' ? '_' : ascii_lower(c);
     return out;
 }
 

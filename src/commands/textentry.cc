@@ -73,9 +73,9 @@ json field_object(std::string_view label, std::string value, std::string_view ki
 Result<json> build_body(ByteView l2, std::string_view kind, const TextEntryValues& v,
                         json data = json::object(), const json& kept_fields = json::array()) {
     std::string summary = TRY_OR(encrypt_field(l2, "summary", v.summary.expose_secret()),
-                                 lift_display(TS_2081, "encrypting summary: "));
+                                 in_context(TS_2081, "encrypting summary: ", InnerForm::display));
     std::string content = TRY_OR(encrypt_field(l2, "content", v.content.expose_secret()),
-                                 lift_display(TS_2081, "encrypting content: "));
+                                 in_context(TS_2081, "encrypting content: ", InnerForm::display));
     json fields = json::array();
     fields.push_back(field_object("summary", std::move(summary), "text", 2));
     fields.push_back(field_object("content", std::move(content), "text", 2));

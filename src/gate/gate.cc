@@ -66,7 +66,7 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
 
     noise::GateExchange exchange(std::move(e), std::move(s));
     Bytes message1 = TRY_OR(exchange.write_message1(gate.public_key, payload.expose_secret()),
-                            lift_debug(TS_2047, "handshake msg1: "));
+                            in_context(TS_2047, "handshake msg1: ", InnerForm::debug));
     const std::string body = base64_encode(message1);
 
     HttpResponse reply = TRY_OR(
@@ -82,11 +82,11 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
     auto message2 = base64_decode_checked(trim_space(reply.body));
     if (message2.is_error())
         return CliError(TS_2047, "msg2 not base64: " + message2.error().message());
-    SecretBytes opened =
-        TRY_OR(exchange.read_message2(message2.value()), lift_debug(TS_2047, "open msg2: "));
+    SecretBytes opened = TRY_OR(exchange.read_message2(message2.value()),
+                                in_context(TS_2047, "open msg2: ", InnerForm::debug));
 
     Reply r = TRY_OR(decode_reply(opened.expose_secret(), k_max_reply_payload),
-                     lift_debug(TS_2047, "decode reply: "));
+                     in_context(TS_2047, "decode reply: ", InnerForm::debug));
     if (r.ok)
         return std::move(r.result);
     if (!r.error)

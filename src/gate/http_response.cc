@@ -1,4 +1,5 @@
 #include "src/gate/http_response.h"
+#include "src/text.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -15,19 +16,6 @@ constexpr std::string_view k_bad_header = "Invalid response header";
 // A chunk-size line of up to this many bytes (sixteen hex digits and its line end) costs
 // nothing; what goes beyond (extensions, padding) counts against k_max_chunk_metadata.
 constexpr size_t k_free_chunk_line = 18;
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    return true;
-}
 
 bool is_space(char c) {
     return c == ' ' || c == '\t';
@@ -62,7 +50,7 @@ bool is_token_char(char c) {
 int hex_value(char c) {
     if (is_digit(c))
         return c - '0';
-    c = lower(c);
+    c = ascii_lower(c);
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
@@ -88,7 +76,7 @@ void for_each_element(std::string_view value, F f) {
 
 std::optional<std::string_view> HttpResponseReader::header(std::string_view name) const {
     for (const auto& [n, v] : m_headers)
-        if (equal_ignoring_case(n, name))
+        if (equal_ignoring_ascii_case(n, name))
             return std::string_view(v);
     return std::nullopt;
 }
@@ -272,9 +260,7 @@ HttpResponseReader::State HttpResponseReader::on_header_line(std::string_view li
     std::string_view value = trim(line.substr(colon + 1));
     if (has_control(value))
         return fail(std::string(k_bad_header));
-    std::string lowered(name);
-    for (char& c : lowered) c = lower(c);
-    m_headers.emplace_back(std::move(lowered), std::string(value));
+    m_headers.emplace_back(ascii_lowercase(name), std::string(value));
     return m_state;
 }
 
@@ -308,7 +294,7 @@ HttpResponseReader::State HttpResponseReader::on_head_end() {
     if (has_transfer_encoding) {
         // Only chunked framing: the request asks for no other coding, and the body must
         // reach the caller as the server wrote it. A Content-Length beside it is ignored.
-        if (codings.size() != 1 || !equal_ignoring_case(codings[0], "chunked"))
+        if (codings.size() != 1 || !equal_ignoring_ascii_case(codings[0], "chunked"))
             return fail("Unsupported transfer encoding in response");
         m_phase = Phase::body_chunk_size;
         return m_state;

@@ -1,4 +1,5 @@
 #include "src/gate/https_url.h"
+#include "src/text.h"
 
 #include <algorithm>
 
@@ -49,14 +50,6 @@ std::string_view scheme_of(std::string_view s) {
     if (i == s.size() || s[i] != ':')
         return {};
     return s.substr(0, i);
-}
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
 }
 
 // Removes "." and ".." segments from a path (RFC 3986, 5.2.4).
@@ -119,7 +112,7 @@ BasicResult<HttpsUrl, UrlError> parse_https_url(std::string_view url) {
     std::string_view scheme = scheme_of(url);
     if (scheme.empty())
         return bad_url();
-    if (lower(scheme) != "https") {
+    if (!equal_ignoring_ascii_case(scheme, "https")) {
         if (scheme.size() > k_max_scheme)
             return bad_url();
         return UrlError{"Protocol \"" + std::string(scheme) + "\" not supported"};
