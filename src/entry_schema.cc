@@ -1,5 +1,4 @@
 #include "src/entry_schema.h"
-#include "src/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,6 +6,8 @@
 #include <limits>
 
 #include <nlohmann/json.hpp>
+
+#include "src/text.h"
 
 namespace tessarin {
 
@@ -143,7 +144,10 @@ const Schema& schema() {
     static const Schema parsed = [] {
         auto result = parse_schema(schema_document());
         if (result.is_error()) {
-            std::fputs("entry-types.json is valid JSON\n", stderr);
+            // A build fault: the embedded document always parses.
+            std::fprintf(stderr,
+                         "internal error: the embedded entry-types.json does not parse: %s\n",
+                         result.error().c_str());
             std::abort();
         }
         return result.release_value();

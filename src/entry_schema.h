@@ -51,8 +51,8 @@ struct Schema {
 std::string_view schema_document();
 
 // The embedded document parsed on first use, once per process. An embedded document that does
-// not parse is a build fault: the process writes "entry-types.json is valid JSON" to standard
-// error and aborts.
+// not parse is a build fault: the process says so on standard error, with the parser's
+// reason, and aborts.
 const Schema& schema();
 
 // Parses a schema document; the failure is the parser's or the checker's reason.

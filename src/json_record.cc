@@ -37,15 +37,15 @@ std::string_view kind_name(JsonKind kind) {
         case JsonKind::Integer:
             return "integer";
         case JsonKind::Float:
-            return "floating point";
+            return "number with a fraction";
         case JsonKind::String:
             return "string";
         case JsonKind::Object:
-            return "map";
+            return "object";
         case JsonKind::Array:
             break;
     }
-    return "sequence";
+    return "array";
 }
 
 // The record's rules, applied as the reader hands the document over: the top-level object's

@@ -1,7 +1,6 @@
 #include "crypto/core/json_text.h"
 
-#include <memory>
-#include <new>
+#include <utility>
 
 #include "crypto/core/utf8.h"
 
@@ -11,20 +10,53 @@ namespace {
 
 using json = nlohmann::json;
 
-// nlohmann's serialiser writes through this: straight into the wiping buffer.
-class SecretOutput : public nlohmann::detail::output_adapter_protocol<char> {
-  public:
-    explicit SecretOutput(SecretBytes& out) : m_out(out) {}
-    void write_character(char c) override { m_out.push_back(static_cast<uint8_t>(c)); }
-    void write_characters(const char* s, std::size_t length) override {
-        m_out.append_text({s, length});
+// Writes value compactly, as value.dump() does: objects in their (ascending) key order, no white
+// space, strings through append_json_string. Numbers are not secret: a floating-point one is
+// written by the library itself, so its shortest round-trip form stays the library's.
+bool dump_value(SecretBytes& out, const json& value) {
+    switch (value.type()) {
+        case json::value_t::object: {
+            out.push_back('{');
+            bool first = true;
+            for (const auto& [key, member] : value.items()) {
+                if (!std::exchange(first, false))
+                    out.push_back(',');
+                if (!append_json_string(out, key))
+                    return false;
+                out.push_back(':');
+                if (!dump_value(out, member))
+                    return false;
+            }
+            out.push_back('}');
+            return true;
+        }
+        case json::value_t::array: {
+            out.push_back('[');
+            bool first = true;
+            for (const json& element : value) {
+                if (!std::exchange(first, false))
+                    out.push_back(',');
+                if (!dump_value(out, element))
+                    return false;
+            }
+            out.push_back(']');
+            return true;
+        }
+        case json::value_t::string:
+            return append_json_string(out, value.get_ref<const std::string&>());
+        case json::value_t::null:
+        case json::value_t::boolean:
+        case json::value_t::number_integer:
+        case json::value_t::number_unsigned:
+        case json::value_t::number_float:
+            out.append_text(value.dump());
+            return true;
+        case json::value_t::binary:
+        case json::value_t::discarded:
+            break;
     }
-
-  private:
-    SecretBytes& m_out;
-};
-
-using Serializer = nlohmann::detail::serializer<json>;
+    return false;
+}
 
 }  // namespace
 
@@ -59,23 +91,8 @@ bool append_json_string(SecretBytes& out, std::string_view text) {
 
 BasicResult<SecretBytes, std::string> dump_json_secret(const json& value) {
     SecretBytes out;
-    // The serialiser keeps the last pieces it escaped in buffers of its own: it lives inside
-    // a wiping buffer too, so they go when this function returns.
-    SecretBytes room(sizeof(Serializer) + alignof(Serializer));
-    void* place = room.expose_secret_mut().data();
-    size_t space = room.size();
-    place = std::align(alignof(Serializer), sizeof(Serializer), place, space);
-    auto* serializer = new (place)
-        Serializer(std::make_shared<SecretOutput>(out), ' ', json::error_handler_t::strict);
-    std::string error;
-    try {
-        serializer->dump(value, /*pretty_print=*/false, /*ensure_ascii=*/false, 0);
-    } catch (const json::exception& e) {
-        error = e.what();
-    }
-    serializer->~Serializer();
-    if (!error.empty())
-        return error;
+    if (!dump_value(out, value))
+        return std::string("a string in the value is not valid UTF-8");
     return out;
 }
 

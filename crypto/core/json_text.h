@@ -19,8 +19,8 @@ namespace tessarin {
 bool append_json_string(SecretBytes& out, std::string_view text);
 
 // The compact form of a JSON value, as value.dump() gives it, written straight into a wiping
-// buffer (the serialiser's own scratch space included). The error is the serialiser's
-// message (a string that is not UTF-8).
+// buffer (no copy of a string passes through any other). Fails when a string or key is not
+// UTF-8 (the message names the kind, never the text).
 BasicResult<SecretBytes, std::string> dump_json_secret(const nlohmann::json& value);
 
 }  // namespace tessarin

@@ -1,9 +1,10 @@
 #include "src/gate/http_response.h"
-#include "src/text.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+
+#include "src/text.h"
 
 namespace tessarin {
 

@@ -1,7 +1,8 @@
 #include "src/gate/https_url.h"
-#include "src/text.h"
 
 #include <algorithm>
+
+#include "src/text.h"
 
 namespace tessarin {
 

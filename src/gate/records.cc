@@ -12,6 +12,8 @@ namespace {
 template <typename T>
 using Read = BasicResult<T, ReadError>;
 
+constexpr std::string_view k_u32 = "a whole number up to 4294967295";
+
 // The kind of a value, never the value: what the gate sent may be a secret (a one-time code,
 // a field value), and errors name positions and kinds only.
 std::string describe(const json& v) {
@@ -24,13 +26,13 @@ std::string describe(const json& v) {
         case json::value_t::number_unsigned:
             return "integer";
         case json::value_t::number_float:
-            return "floating point";
+            return "number with a fraction";
         case json::value_t::string:
             return "string";
         case json::value_t::array:
-            return "sequence";
+            return "array";
         case json::value_t::object:
-            return "map";
+            return "object";
         default:
             return "value";
     }
@@ -117,7 +119,7 @@ Read<uint32_t> counter(const Members& m, std::string_view name) {
     const json* v = m.get(name);
     if (!v)
         return uint32_t{0};
-    return static_cast<uint32_t>(TRY(unsigned_value(*v, UINT32_MAX, "u32")));
+    return static_cast<uint32_t>(TRY(unsigned_value(*v, UINT32_MAX, k_u32)));
 }
 
 template <typename T, typename F>
@@ -127,7 +129,7 @@ Read<std::vector<T>> list_of(const Members& m, std::string_view name, F read_one
     if (!v)
         return out;
     if (!v->is_array())
-        return invalid_type(*v, "a sequence");
+        return invalid_type(*v, "an array");
     out.reserve(v->size());
     for (const json& item : *v) out.push_back(TRY(read_one(item)));
     return out;
@@ -140,20 +142,20 @@ Read<std::string> a_string(const json& v) {
 }
 
 Read<Field> read_field(const json& v) {
-    Members m = TRY(Members::of(v, "struct Field", {"label", "value", "kind", "tier"}));
+    Members m = TRY(Members::of(v, "a field", {"label", "value", "kind", "tier"}));
     Field f;
     f.label = TRY(required_string(m, "label"));
     if (const json* value = m.get("value"))
         f.value = TRY(a_string(*value));
     f.kind = TRY(optional_string(m, "kind"));
     if (const json* tier = m.get("tier"))
-        f.tier = static_cast<uint8_t>(TRY(unsigned_value(*tier, 255, "u8")));
+        f.tier = static_cast<uint8_t>(TRY(unsigned_value(*tier, 255, "a whole number up to 255")));
     return f;
 }
 
 Read<EntryData> read_entry_data(const json& v) {
     Members m =
-        TRY(Members::of(v, "struct EntryData", {"title", "type", "fields", "urls", "notes"}));
+        TRY(Members::of(v, "an entry's data", {"title", "type", "fields", "urls", "notes"}));
     EntryData d;
     d.title = TRY(optional_string(m, "title"));
     d.type = TRY(optional_string(m, "type"));
@@ -164,7 +166,7 @@ Read<EntryData> read_entry_data(const json& v) {
 }
 
 Read<MatchInfo> read_match(const json& v) {
-    Members m = TRY(Members::of(v, "struct MatchInfo", {"title", "type"}));
+    Members m = TRY(Members::of(v, "a search match", {"title", "type"}));
     MatchInfo info;
     info.title = TRY(optional_string(m, "title"));
     info.type = TRY(optional_string(m, "type"));
@@ -179,7 +181,7 @@ Read<std::optional<Quota>> optional_quota(const Members& m) {
 }
 
 Read<SearchResponse> read_wrapped(const json& v) {
-    Members m = TRY(Members::of(v, "struct Wrapped", {"entries", "quota"}));
+    Members m = TRY(Members::of(v, "a search answer", {"entries", "quota"}));
     if (!m.get("entries"))
         return ReadError{"missing field `entries`"};
     SearchResponse r;
@@ -190,14 +192,14 @@ Read<SearchResponse> read_wrapped(const json& v) {
 }
 
 Read<SearchResponse> read_count(const json& v) {
-    Members m = TRY(
-        Members::of(v, "struct CountCrypto", {"count", "titles", "matches", "message", "quota"}));
+    Members m =
+        TRY(Members::of(v, "a search answer", {"count", "titles", "matches", "message", "quota"}));
     const json* count = m.get("count");
     if (!count)
         return ReadError{"missing field `count`"};
     SearchResponse r;
     r.shape = SearchResponse::Shape::CountCrypto;
-    r.count = static_cast<uint32_t>(TRY(unsigned_value(*count, UINT32_MAX, "u32")));
+    r.count = static_cast<uint32_t>(TRY(unsigned_value(*count, UINT32_MAX, k_u32)));
     r.titles = TRY(list_of<std::string>(m, "titles", a_string));
     r.matches = TRY(list_of<MatchInfo>(m, "matches", read_match));
     r.message = TRY(optional_string(m, "message"));
@@ -208,7 +210,7 @@ Read<SearchResponse> read_count(const json& v) {
 }  // namespace
 
 BasicResult<Entry, ReadError> read_entry(const json& v) {
-    Members m = TRY(Members::of(v, "struct Entry", {"entry_id", "type", "title", "data"}));
+    Members m = TRY(Members::of(v, "an entry", {"entry_id", "type", "title", "data"}));
     if (v.is_object()) {
         auto alias = v.find("vault_data");
         if (alias != v.end()) {
@@ -227,8 +229,8 @@ BasicResult<Entry, ReadError> read_entry(const json& v) {
 }
 
 BasicResult<Quota, ReadError> read_quota(const json& v) {
-    Members m = TRY(
-        Members::of(v, "struct Quota", {"minute_used", "minute_limit", "hour_used", "hour_limit"}));
+    Members m =
+        TRY(Members::of(v, "a quota", {"minute_used", "minute_limit", "hour_used", "hour_limit"}));
     Quota q;
     q.minute_used = TRY(counter(m, "minute_used"));
     q.minute_limit = TRY(counter(m, "minute_limit"));
@@ -260,11 +262,11 @@ std::optional<SearchResponse> read_search_response(const json& v) {
 }
 
 BasicResult<TotpResponse, ReadError> read_totp_response(const json& v) {
-    Members m = TRY(Members::of(v, "struct TotpResponse", {"code", "expires_in"}));
+    Members m = TRY(Members::of(v, "a one-time code answer", {"code", "expires_in"}));
     TotpResponse t;
     t.code = TRY(required_string(m, "code"));
     if (const json* e = m.get("expires_in"); e && !e->is_null())
-        t.expires_in = static_cast<uint32_t>(TRY(unsigned_value(*e, UINT32_MAX, "u32")));
+        t.expires_in = static_cast<uint32_t>(TRY(unsigned_value(*e, UINT32_MAX, k_u32)));
     return t;
 }
 

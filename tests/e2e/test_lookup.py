@@ -593,8 +593,8 @@ def test_totp_fuzzy(gate, cli, agent):
 @pytest.mark.parametrize("result,message", [
     ({"token": "123456"}, "missing field `code`"),
     ({"code": 123456}, "invalid type: integer, expected a string"),
-    ("123456", "invalid type: string, expected struct TotpResponse"),
-    (None, "invalid type: null, expected struct TotpResponse"),
+    ("123456", "invalid type: string, expected a one-time code answer"),
+    (None, "invalid type: null, expected a one-time code answer"),
 ])
 def test_totp_wrong_result_shape(gate, cli, agent, result, message):
     gate.seed([{"title": "GitHub", "fields": [{"label": "totp", "value": SECRET_B32}]}], agent=agent)

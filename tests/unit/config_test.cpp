@@ -339,7 +339,7 @@ TEST(ConfigRecord, ParseForms) {
         {"number value", object_of(with(kValid, "l2", "5")),
          "invalid type: integer, expected a string for `l2`"},
         {"object value", object_of(with(kValid, "vault_id", "{}")),
-         "invalid type: map, expected a string for `vault_id`"},
+         "invalid type: object, expected a string for `vault_id`"},
         {"not an object", "\"text\"", "invalid type: string, expected struct Config"},
         {"trailing characters", valid + " x", "trailing characters at line 1, column"},
         {"two documents", valid + valid, "trailing characters at line 1, column"},

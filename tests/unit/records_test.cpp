@@ -71,20 +71,20 @@ TEST(ReaderMessages, NameKindsNeverContents) {
         std::string_view message;
     } cases[] = {
         {R"({"entry_id":"s3cr3t-id","title":["s3cr3t"]})",
-         "invalid type: sequence, expected a string"},
+         "invalid type: array, expected a string"},
         {R"({"entry_id":"e","data":{"fields":[{"label":"k","tier":"s3cr3t"}]}})",
-         "invalid type: string, expected u8"},
+         "invalid type: string, expected a whole number up to 255"},
         {R"({"entry_id":"e","data":{"fields":[{"label":"k","tier":987654}]}})",
-         "invalid value: integer, expected u8"},
+         "invalid value: integer, expected a whole number up to 255"},
         {R"({"entry_id":"e","data":{"fields":[{"label":"k","tier":-987654}]}})",
-         "invalid value: integer, expected u8"},
+         "invalid value: integer, expected a whole number up to 255"},
         {R"({"entry_id":"e","data":{"fields":[{"label":"k","value":987654}]}})",
          "invalid type: integer, expected a string"},
         {R"({"entry_id":"e","data":{"notes":98765.4}})",
-         "invalid type: floating point, expected a string"},
+         "invalid type: number with a fraction, expected a string"},
         {R"({"entry_id":"e","data":{"urls":["a",true]}})",
          "invalid type: boolean, expected a string"},
-        {R"("s3cr3t")", "invalid type: string, expected struct Entry"},
+        {R"("s3cr3t")", "invalid type: string, expected an entry"},
     };
     for (const auto& c : cases) {
         auto r = read_entry(json::parse(c.json));
@@ -94,7 +94,7 @@ TEST(ReaderMessages, NameKindsNeverContents) {
     auto totp = read_totp_response(json::parse(R"({"code":987654})"));
     EXPECT_EQ(totp.error().message, "invalid type: integer, expected a string");
     auto quota = read_quota(json::parse(R"({"hour_used":"s3cr3t"})"));
-    EXPECT_EQ(quota.error().message, "invalid type: string, expected u32");
+    EXPECT_EQ(quota.error().message, "invalid type: string, expected a whole number up to 4294967295");
 }
 
 TEST(SearchResponseShapes, TriedInOrder) {

@@ -174,7 +174,7 @@ TEST(RequestPayload, Refusals) {
         {"token without prefix", "entry.get", "tsk", nullptr, refused},
         {"token prefix in upper case", "entry.get", "TSK_abc", nullptr, refused},
         {"content that cannot be serialised", "entry.get", "tsk_x", bad_utf8,
-         "error: encode args: [json.exception.type_error.316]"},
+         "error: encode args: a string in the value is not valid UTF-8"},
         {"content is checked before the action", "no.such", "", bad_utf8, "error: encode args: "},
     };
     for (const auto& c : cases) {
