@@ -1,6 +1,7 @@
 #include "src/gate/http_response.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <limits>
 
@@ -48,13 +49,13 @@ bool is_token_char(char c) {
     return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
-int hex_value(char c) {
-    if (is_digit(c))
-        return c - '0';
-    c = ascii_lower(c);
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+// A decimal of digits only (no sign, no white space), as a Content-Length is written.
+std::optional<uint64_t> parse_decimal(std::string_view text) {
+    uint64_t n = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return n;
 }
 
 size_t saturating_add(size_t a, size_t b) {
@@ -109,20 +110,9 @@ HttpResponseReader::State HttpResponseReader::feed(std::string_view data) {
     while (!data.empty() && m_state == State::reading) {
         switch (m_phase) {
             case Phase::body_length:
-            case Phase::body_chunk_data: {
-                size_t n = take_body_bytes(data.substr(0, std::min(m_remaining, data.size())));
-                data.remove_prefix(n);
-                m_remaining -= n;
-                if (m_remaining == 0) {
-                    if (m_phase == Phase::body_length) {
-                        m_phase = Phase::done;
-                        m_state = State::complete;
-                    } else {
-                        m_phase = Phase::body_chunk_end;
-                    }
-                }
+            case Phase::body_chunk_data:
+                data.remove_prefix(feed_counted_body(data));
                 break;
-            }
             case Phase::body_until_close:
                 // Stop at the cap instead of buffering whatever the server sends.
                 if (data.size() > m_max_body - m_body.size())
@@ -132,49 +122,75 @@ HttpResponseReader::State HttpResponseReader::feed(std::string_view data) {
                 break;
             case Phase::done:
                 return m_state;
-            default: {
-                size_t lf = data.find('\n');
-                std::string_view piece = data.substr(0, lf == std::string_view::npos ? lf : lf + 1);
-                std::string_view content = data.substr(0, lf);
-                if (m_phase == Phase::status_line || m_phase == Phase::headers) {
-                    m_head_bytes += piece.size();
-                    if (m_head_bytes > k_max_response_head)
-                        return fail("Too large response headers (over " +
-                                    std::to_string(k_max_response_head) + " bytes)");
-                } else if (m_phase == Phase::body_chunk_size) {
-                    size_t before =
-                        m_line.size() > k_free_chunk_line ? m_line.size() - k_free_chunk_line : 0;
-                    size_t total = m_line.size() + piece.size();
-                    size_t after = total > k_free_chunk_line ? total - k_free_chunk_line : 0;
-                    m_metadata_bytes += after - before;
-                } else if (m_phase == Phase::body_trailers) {
-                    m_metadata_bytes += piece.size();
-                }
-                if (m_metadata_bytes > k_max_chunk_metadata)
-                    return fail("Too large chunk extensions or trailers (over " +
-                                std::to_string(k_max_chunk_metadata) + " bytes)");
-                m_line.append(content);
-                data.remove_prefix(piece.size());
-                if (m_phase == Phase::status_line) {
-                    // Anything but an HTTP/1 status line is refused at its first bytes.
-                    constexpr std::string_view prefix = "HTTP/";
-                    size_t n = std::min(prefix.size(), m_line.size());
-                    if (m_line.compare(0, n, prefix, 0, n) != 0)
-                        return fail("Invalid status line");
-                } else if (m_phase == Phase::body_chunk_end) {
-                    if (!m_line.empty() && m_line != "\r")
-                        return fail(std::string(k_bad_chunk_framing));
-                }
-                if (lf == std::string_view::npos)
-                    break;
-                std::string line = std::move(m_line);
-                m_line.clear();
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                on_line(line);
+            default:
+                data.remove_prefix(feed_line(data));
                 break;
-            }
         }
+    }
+    return m_state;
+}
+
+size_t HttpResponseReader::feed_counted_body(std::string_view data) {
+    size_t n = take_body_bytes(data.substr(0, std::min(m_remaining, data.size())));
+    m_remaining -= n;
+    if (m_remaining == 0) {
+        if (m_phase == Phase::body_length) {
+            m_phase = Phase::done;
+            m_state = State::complete;
+        } else {
+            m_phase = Phase::body_chunk_end;
+        }
+    }
+    return n;
+}
+
+size_t HttpResponseReader::feed_line(std::string_view data) {
+    size_t lf = data.find('\n');
+    std::string_view piece = data.substr(0, lf == std::string_view::npos ? lf : lf + 1);
+    if (count_line_bytes(piece) != State::reading)
+        return piece.size();
+    m_line.append(data.substr(0, lf));
+    if (check_partial_line() != State::reading || lf == std::string_view::npos)
+        return piece.size();
+    std::string line = std::move(m_line);
+    m_line.clear();
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    on_line(line);
+    return piece.size();
+}
+
+HttpResponseReader::State HttpResponseReader::count_line_bytes(std::string_view piece) {
+    if (m_phase == Phase::status_line || m_phase == Phase::headers) {
+        m_head_bytes += piece.size();
+        if (m_head_bytes > k_max_response_head)
+            return fail("Too large response headers (over " + std::to_string(k_max_response_head) +
+                        " bytes)");
+    } else if (m_phase == Phase::body_chunk_size) {
+        // Only what goes beyond the free length of a chunk-size line counts.
+        size_t before = m_line.size() > k_free_chunk_line ? m_line.size() - k_free_chunk_line : 0;
+        size_t total = m_line.size() + piece.size();
+        size_t after = total > k_free_chunk_line ? total - k_free_chunk_line : 0;
+        m_metadata_bytes += after - before;
+    } else if (m_phase == Phase::body_trailers) {
+        m_metadata_bytes += piece.size();
+    }
+    if (m_metadata_bytes > k_max_chunk_metadata)
+        return fail("Too large chunk extensions or trailers (over " +
+                    std::to_string(k_max_chunk_metadata) + " bytes)");
+    return m_state;
+}
+
+HttpResponseReader::State HttpResponseReader::check_partial_line() {
+    if (m_phase == Phase::status_line) {
+        // Anything but an HTTP/1 status line is refused at its first bytes.
+        constexpr std::string_view prefix = "HTTP/";
+        size_t n = std::min(prefix.size(), m_line.size());
+        if (m_line.compare(0, n, prefix, 0, n) != 0)
+            return fail("Invalid status line");
+    } else if (m_phase == Phase::body_chunk_end) {
+        if (!m_line.empty() && m_line != "\r")
+            return fail(std::string(k_bad_chunk_framing));
     }
     return m_state;
 }
@@ -280,46 +296,48 @@ HttpResponseReader::State HttpResponseReader::on_head_end() {
         m_phase = Phase::done;
         return m_state = State::complete;
     }
+    if (has_header("transfer-encoding"))
+        return start_chunked_body();
+    return start_counted_body();
+}
 
-    bool has_transfer_encoding = false;
+bool HttpResponseReader::has_header(std::string_view lowercase_name) const {
+    return std::any_of(m_headers.begin(), m_headers.end(),
+                       [&](const auto& field) { return field.first == lowercase_name; });
+}
+
+HttpResponseReader::State HttpResponseReader::start_chunked_body() {
+    // Only chunked framing: the request asks for no other coding, and the body must reach
+    // the caller as the server wrote it. A Content-Length beside it is ignored.
     std::vector<std::string_view> codings;
     for (const auto& [name, value] : m_headers) {
         if (name != "transfer-encoding")
             continue;
-        has_transfer_encoding = true;
         for_each_element(value, [&](std::string_view e) {
             if (!e.empty())
                 codings.push_back(e);
         });
     }
-    if (has_transfer_encoding) {
-        // Only chunked framing: the request asks for no other coding, and the body must
-        // reach the caller as the server wrote it. A Content-Length beside it is ignored.
-        if (codings.size() != 1 || !equal_ignoring_ascii_case(codings[0], "chunked"))
-            return fail("Unsupported transfer encoding in response");
-        m_phase = Phase::body_chunk_size;
-        return m_state;
-    }
+    if (codings.size() != 1 || !equal_ignoring_ascii_case(codings[0], "chunked"))
+        return fail("Unsupported transfer encoding in response");
+    m_phase = Phase::body_chunk_size;
+    return m_state;
+}
 
+HttpResponseReader::State HttpResponseReader::start_counted_body() {
+    // Every Content-Length field, and every element of each, must be the same decimal.
     std::optional<uint64_t> length;
     bool invalid = false, conflicting = false;
     for (const auto& [name, value] : m_headers) {
         if (name != "content-length")
             continue;
         for_each_element(value, [&](std::string_view e) {
-            uint64_t n = 0;
-            if (e.empty())
+            std::optional<uint64_t> n = parse_decimal(e);
+            if (!n)
                 invalid = true;
-            for (char c : e) {
-                if (!is_digit(c) || n > (std::numeric_limits<uint64_t>::max() - 9) / 10) {
-                    invalid = true;
-                    break;
-                }
-                n = n * 10 + static_cast<uint64_t>(c - '0');
-            }
-            if (!invalid && length && *length != n)
+            else if (length && *length != *n)
                 conflicting = true;
-            length = n;
+            length = n ? n : length;
         });
     }
     if (invalid)
@@ -345,18 +363,13 @@ HttpResponseReader::State HttpResponseReader::on_head_end() {
 
 HttpResponseReader::State HttpResponseReader::on_chunk_size_line(std::string_view line) {
     // chunk-size [BWS ";" chunk-ext]
-    size_t i = 0;
     size_t size = 0;
-    for (; i < line.size(); ++i) {
-        int v = hex_value(line[i]);
-        if (v < 0)
-            break;
-        if (size > (std::numeric_limits<size_t>::max() >> 4))
-            return fail("Chunk size out of range in chunked-encoding");
-        size = size << 4 | static_cast<size_t>(v);
-    }
-    if (i == 0)
+    auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), size, 16);
+    if (error == std::errc::result_out_of_range)
+        return fail("Chunk size out of range in chunked-encoding");
+    if (error != std::errc())
         return fail(std::string(k_bad_chunk_size));
+    const size_t i = static_cast<size_t>(end - line.data());
     std::string_view rest = line.substr(i);
     while (!rest.empty() && is_space(rest.front())) rest.remove_prefix(1);
     if (!rest.empty() && (rest.front() != ';' || has_control(rest)))

@@ -50,8 +50,6 @@ class HttpResponseReader {
     // arrived and what was announced (Content-Length or the size of the chunk that passed
     // the cap).
     size_t body_length() const { return m_body_length; }
-    // Bytes of any kind received so far.
-    size_t bytes_received() const { return m_received; }
     // Why the response was refused (never quotes the body).
     const std::string& error() const { return m_error; }
 
@@ -76,9 +74,18 @@ class HttpResponseReader {
     State on_status_line(std::string_view line);
     State on_header_line(std::string_view line);
     State on_head_end();
+    bool has_header(std::string_view lowercase_name) const;
+    State start_chunked_body();
+    State start_counted_body();
     State on_chunk_size_line(std::string_view line);
     State on_trailer_line(std::string_view line);
     size_t take_body_bytes(std::string_view data);
+    // The steps of feed: a body of known length (or a chunk's data), a line of the head or
+    // of the chunk framing with its bounds and early checks. Each returns the bytes taken.
+    size_t feed_counted_body(std::string_view data);
+    size_t feed_line(std::string_view data);
+    State count_line_bytes(std::string_view piece);
+    State check_partial_line();
 
     size_t m_max_body;
     State m_state = State::reading;
