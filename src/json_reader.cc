@@ -1,5 +1,6 @@
 #include "src/json_reader.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <set>
@@ -20,6 +21,28 @@ int hex_digit(char c) {
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+// The character a two-character escape stands for ("\\n" for a line feed), or 0.
+char simple_escape(char e) {
+    switch (e) {
+        case '"':
+        case '\\':
+        case '/':
+            return e;
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        default:
+            return 0;
+    }
 }
 
 void append_utf8(SecretBytes& out, uint32_t cp) {
@@ -57,63 +80,87 @@ class Reader {
                 return eof();
             const char c = m_in[m_pos];
             if (c == '{' || c == '[') {
-                if (m_open.size() >= m_max_depth)
-                    return fail("nesting deeper than " + std::to_string(m_max_depth) +
-                                " levels at " + text_position(m_in, m_pos));
-                ++m_pos;
-                m_open.push_back(c);
-                if (c == '{') {
-                    m_keys.emplace_back();
-                    if (!call(m_handler.begin_object()))
-                        return false;
-                } else if (!call(m_handler.begin_array())) {
+                const Step opened = open_container(c);
+                if (opened == Step::failed)
                     return false;
-                }
-                skip_space();
-                if (!at_end() && m_in[m_pos] == closing(c)) {
-                    ++m_pos;  // empty: a whole value
-                    if (!close())
-                        return false;
-                } else {
-                    if (c == '{' && !read_key())
-                        return false;
-                    continue;
-                }
+                if (opened == Step::next_value)
+                    continue;  // its first member or element
             } else if (!read_scalar()) {
                 return false;
             }
-            // After a value: the end of the document, a comma, or the end of the containers
-            // it closes.
-            for (;;) {
-                skip_space();
-                if (m_open.empty()) {
-                    if (!at_end())
-                        return fail("trailing characters at " + text_position(m_in, m_pos));
-                    return true;
-                }
-                if (at_end())
-                    return eof();
-                const char d = m_in[m_pos];
-                if (d == ',') {
-                    ++m_pos;
-                    if (m_open.back() == '{' && !read_key())
-                        return false;
-                    break;
-                }
-                if (d == closing(m_open.back())) {
-                    ++m_pos;
-                    if (!close())
-                        return false;
-                    continue;
-                }
-                return syntax(m_pos);
-            }
+            const Step next = after_value();
+            if (next != Step::next_value)
+                return next == Step::document_ended;
         }
     }
 
     const std::string& error() const { return m_error; }
 
   private:
+    // Where reading goes on after a step.
+    enum class Step : unsigned char {
+        failed,          // the error is set
+        next_value,      // a value starts at the next non-blank byte
+        value_ended,     // a whole value was read (an empty container counts)
+        document_ended,  // the outermost value closed and only blanks follow
+    };
+
+    // The bracket at m_pos opens an object or array: an empty one is a whole value; otherwise
+    // its first value (after the first key, for an object) comes next.
+    Step open_container(char c) {
+        if (m_open.size() >= m_max_depth) {
+            fail("nesting deeper than " + std::to_string(m_max_depth) + " levels at " +
+                 text_position(m_in, m_pos));
+            return Step::failed;
+        }
+        ++m_pos;
+        m_open.push_back(c);
+        if (c == '{')
+            m_keys.emplace_back();
+        if (!call(c == '{' ? m_handler.begin_object() : m_handler.begin_array()))
+            return Step::failed;
+        skip_space();
+        if (!at_end() && m_in[m_pos] == closing(c)) {
+            ++m_pos;
+            return close() ? Step::value_ended : Step::failed;
+        }
+        if (c == '{' && !read_key())
+            return Step::failed;
+        return Step::next_value;
+    }
+
+    // After a value: the end of the document, a comma (and the next key in an object), or
+    // the end of the containers it closes.
+    Step after_value() {
+        for (;;) {
+            skip_space();
+            if (m_open.empty()) {
+                if (at_end())
+                    return Step::document_ended;
+                fail("trailing characters at " + text_position(m_in, m_pos));
+                return Step::failed;
+            }
+            if (at_end()) {
+                eof();
+                return Step::failed;
+            }
+            const char d = m_in[m_pos];
+            if (d == ',') {
+                ++m_pos;
+                if (m_open.back() == '{' && !read_key())
+                    return Step::failed;
+                return Step::next_value;
+            }
+            if (d != closing(m_open.back())) {
+                syntax(m_pos);
+                return Step::failed;
+            }
+            ++m_pos;
+            if (!close())
+                return Step::failed;
+        }
+    }
+
     static char closing(char open) { return open == '{' ? '}' : ']'; }
 
     bool at_end() const { return m_pos >= m_in.size(); }
@@ -257,18 +304,18 @@ class Reader {
     // The integer in [start, end) when it fits 64 bits (its magnitude at most 2^63 when
     // negative).
     bool integer_value(size_t start, size_t end, bool negative, JsonNumber& number) const {
-        const uint64_t limit = negative ? uint64_t{1} << 63 : UINT64_MAX;
-        uint64_t v = 0;
-        for (size_t i = start + (negative ? 1 : 0); i < end; ++i) {
-            const auto d = static_cast<uint64_t>(m_in[i] - '0');
-            if (v > (limit - d) / 10)
-                return false;
-            v = v * 10 + d;
-        }
+        const char* first = m_in.data() + start;
+        const char* last = m_in.data() + end;
         if (negative) {
+            int64_t v = 0;
+            if (std::from_chars(first, last, v).ec != std::errc())
+                return false;
             number.type = JsonNumber::Type::Signed;
-            number.signed_value = v == limit ? INT64_MIN : -static_cast<int64_t>(v);
+            number.signed_value = v;
         } else {
+            uint64_t v = 0;
+            if (std::from_chars(first, last, v).ec != std::errc())
+                return false;
             number.type = JsonNumber::Type::Unsigned;
             number.unsigned_value = v;
         }
@@ -302,57 +349,40 @@ class Reader {
                 m_pos = run;
                 continue;
             }
-            const char e = m_in[m_pos + 1];
-            char simple = 0;
-            switch (e) {
-                case '"':
-                case '\\':
-                case '/':
-                    simple = e;
-                    break;
-                case 'b':
-                    simple = '\b';
-                    break;
-                case 'f':
-                    simple = '\f';
-                    break;
-                case 'n':
-                    simple = '\n';
-                    break;
-                case 'r':
-                    simple = '\r';
-                    break;
-                case 't':
-                    simple = '\t';
-                    break;
-                case 'u':
-                    break;
-                default:
-                    return syntax(m_pos + 1);
-            }
-            if (simple) {
-                out->push_back(static_cast<uint8_t>(simple));
-                m_pos += 2;
-                continue;
-            }
-            uint32_t cp = 0;
-            if (!read_u_escape(end, cp))
+            if (!read_escape(end, *out))
                 return false;
-            if (cp >= 0xDC00 && cp <= 0xDFFF)
-                return syntax(m_pos - 6);  // a low surrogate alone
-            if (cp >= 0xD800 && cp <= 0xDBFF) {
-                uint32_t low = 0;
-                if (m_pos + 1 >= end || m_in[m_pos] != '\\' || m_in[m_pos + 1] != 'u')
-                    return syntax(m_pos);
-                if (!read_u_escape(end, low))
-                    return false;
-                if (low < 0xDC00 || low > 0xDFFF)
-                    return syntax(m_pos - 6);
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            }
-            append_utf8(*out, cp);
         }
         m_pos = end + 1;
+        return true;
+    }
+
+    // The escape at m_pos (a backslash, before end), decoded into out; m_pos past it.
+    bool read_escape(size_t end, SecretBytes& out) {
+        const char e = m_in[m_pos + 1];
+        if (e != 'u') {
+            const char decoded = simple_escape(e);
+            if (!decoded)
+                return syntax(m_pos + 1);
+            out.push_back(static_cast<uint8_t>(decoded));
+            m_pos += 2;
+            return true;
+        }
+        uint32_t cp = 0;
+        if (!read_u_escape(end, cp))
+            return false;
+        if (cp >= 0xDC00 && cp <= 0xDFFF)
+            return syntax(m_pos - 6);  // a low surrogate alone
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            uint32_t low = 0;
+            if (m_pos + 1 >= end || m_in[m_pos] != '\\' || m_in[m_pos + 1] != 'u')
+                return syntax(m_pos);
+            if (!read_u_escape(end, low))
+                return false;
+            if (low < 0xDC00 || low > 0xDFFF)
+                return syntax(m_pos - 6);
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        }
+        append_utf8(out, cp);
         return true;
     }
 
