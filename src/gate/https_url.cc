@@ -1,6 +1,8 @@
 #include "src/gate/https_url.h"
 
 #include <algorithm>
+#include <charconv>
+#include <optional>
 
 #include "src/text.h"
 
@@ -96,6 +98,53 @@ std::string normalise_target(std::string_view target) {
     return path;
 }
 
+constexpr std::string_view k_bad_port = "Port number was not a decimal number between 0 and 65535";
+
+// A port of one to five decimal digits, 1 to 65535.
+BasicResult<uint16_t, UrlError> read_port(std::string_view port) {
+    unsigned value = 0;
+    auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+    if (port.size() > 5 || error != std::errc() || end != port.data() + port.size() || value == 0 ||
+        value > 65535)
+        return UrlError{std::string(k_bad_port)};
+    return static_cast<uint16_t>(value);
+}
+
+// The host (a name, an IPv4 address or a bracketed IPv6 address) and the optional port of an
+// authority without user information.
+BasicResult<void, UrlError> read_authority(std::string_view authority, HttpsUrl& out) {
+    std::string_view host;
+    std::optional<std::string_view> port;
+    if (!authority.empty() && authority[0] == '[') {
+        size_t close = authority.find(']');
+        if (close == std::string_view::npos)
+            return bad_url();
+        host = authority.substr(1, close - 1);
+        if (host.empty() || !std::all_of(host.begin(), host.end(),
+                                         [](char c) { return is_hex(c) || c == ':' || c == '.'; }))
+            return bad_url();
+        out.bracketed = true;
+        std::string_view after = authority.substr(close + 1);
+        if (!after.empty()) {
+            if (after[0] != ':')
+                return bad_url();
+            port = after.substr(1);
+        }
+    } else {
+        size_t colon = authority.find(':');
+        host = authority.substr(0, colon);
+        if (colon != std::string_view::npos)
+            port = authority.substr(colon + 1);
+        if (host.empty() || host.size() > k_max_host ||
+            !std::all_of(host.begin(), host.end(), is_host_char))
+            return bad_url();
+    }
+    if (port && !port->empty())
+        out.port = TRY(read_port(*port));
+    out.host = std::string(host);
+    return {};
+}
+
 }  // namespace
 
 std::string HttpsUrl::authority() const {
@@ -130,45 +179,7 @@ BasicResult<HttpsUrl, UrlError> parse_https_url(std::string_view url) {
         return UrlError{"Credentials in the URL are not supported"};
 
     HttpsUrl out;
-    std::string_view host, port;
-    bool has_port = false;
-    if (!authority.empty() && authority[0] == '[') {
-        size_t close = authority.find(']');
-        if (close == std::string_view::npos)
-            return bad_url();
-        host = authority.substr(1, close - 1);
-        if (host.empty() || !std::all_of(host.begin(), host.end(),
-                                         [](char c) { return is_hex(c) || c == ':' || c == '.'; }))
-            return bad_url();
-        out.bracketed = true;
-        std::string_view after = authority.substr(close + 1);
-        if (!after.empty()) {
-            if (after[0] != ':')
-                return bad_url();
-            has_port = true;
-            port = after.substr(1);
-        }
-    } else {
-        size_t colon = authority.find(':');
-        host = authority.substr(0, colon);
-        if (colon != std::string_view::npos) {
-            has_port = true;
-            port = authority.substr(colon + 1);
-        }
-        if (host.empty() || host.size() > k_max_host ||
-            !std::all_of(host.begin(), host.end(), is_host_char))
-            return bad_url();
-    }
-    if (has_port && !port.empty()) {
-        unsigned value = 0;
-        if (port.size() > 5 || !std::all_of(port.begin(), port.end(), is_digit))
-            return UrlError{"Port number was not a decimal number between 0 and 65535"};
-        for (char c : port) value = value * 10 + static_cast<unsigned>(c - '0');
-        if (value == 0 || value > 65535)
-            return UrlError{"Port number was not a decimal number between 0 and 65535"};
-        out.port = static_cast<uint16_t>(value);
-    }
-    out.host = std::string(host);
+    TRY(read_authority(authority, out));
 
     rest = rest.substr(0, rest.find('#'));
     if (!std::all_of(rest.begin(), rest.end(), is_target_char))
