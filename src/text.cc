@@ -1,5 +1,6 @@
 #include "src/text.h"
 
+#include <charconv>
 #include <cstddef>
 
 namespace tessarin {
@@ -92,6 +93,32 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
         if (ascii_lower(a[i]) != ascii_lower(b[i]))
             return false;
     return true;
+}
+
+namespace {
+
+// from_chars reads a "-" for a signed type but never a "+": that one is taken off here, and
+// must be followed by a digit.
+template <typename T>
+std::optional<T> parse_decimal(std::string_view text) {
+    if (text.size() > 1 && text[0] == '+' && text[1] >= '0' && text[1] <= '9')
+        text.remove_prefix(1);
+    T value{};
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+std::optional<int64_t> parse_signed_decimal(std::string_view text) {
+    return parse_decimal<int64_t>(text);
+}
+
+std::optional<uint64_t> parse_unsigned_decimal(std::string_view text) {
+    return parse_decimal<uint64_t>(text);
 }
 
 }  // namespace tessarin

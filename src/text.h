@@ -1,6 +1,8 @@
 // Small text helpers shared by the program's units.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,6 +14,11 @@ constexpr char ascii_lower(char c) {
 }
 std::string ascii_lowercase(std::string_view text);
 bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);
+
+// A whole decimal number, all of text: digits after an optional "+" (or, for the signed form,
+// "-"); nothing else, no white space. None when the text is not one or does not fit.
+std::optional<int64_t> parse_signed_decimal(std::string_view text);
+std::optional<uint64_t> parse_unsigned_decimal(std::string_view text);
 
 // Text without Unicode white space (White_Space: ASCII tab to carriage return and space,
 // U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000) at either

@@ -1,5 +1,7 @@
 #include "src/commands/audit.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <limits>
@@ -17,78 +19,28 @@ namespace {
 
 constexpr int64_t k_ms_per_day = 86400000;
 
-// A decimal number with an optional sign ("+" only when `allow_minus` is false). False for
-// anything else, overflow included.
-bool parse_decimal(std::string_view text, bool allow_minus, int64_t& out) {
-    bool negative = false;
-    if (!text.empty() && (text[0] == '+' || (allow_minus && text[0] == '-'))) {
-        negative = text[0] == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty())
-        return false;
-    // Accumulated toward the negative side, which holds one more value than the positive.
-    int64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        int digit = c - '0';
-        if (value < (std::numeric_limits<int64_t>::min() + digit) / 10)
-            return false;
-        value = value * 10 - digit;
-    }
-    if (!negative) {
-        if (value == std::numeric_limits<int64_t>::min())
-            return false;
-        value = -value;
-    }
-    out = value;
-    return true;
-}
-
-int64_t floor_div(int64_t a, int64_t b) {
-    int64_t q = a / b;
-    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
-
-bool is_leap(int64_t year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int64_t days_in_month(int64_t year, int64_t month) {
-    static constexpr int k_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && is_leap(year) ? 29 : k_days[month - 1];
-}
-
-// Days from 1970-01-01 to the given date, years counted from March so that the leap day
-// ends a year.
-int64_t days_from_civil(int64_t year, int64_t month, int64_t day) {
-    year -= month <= 2;
-    const int64_t era = floor_div(year, 400);
-    const int64_t year_of_era = year - era * 400;
-    const int64_t month_from_march = (month + 9) % 12;
-    const int64_t day_of_year = (153 * month_from_march + 2) / 5 + day - 1;
-    const int64_t day_of_era =
-        year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    return era * 146097 + day_of_era - 719468;
-}
+// The Gregorian calendar repeats every 400 years, which have this many days: dates far outside
+// the range of std::chrono::year are reckoned within one such cycle and moved back.
+constexpr int64_t k_days_per_400_years = 146097;
 
 struct CivilDate {
-    int64_t year, month, day;
+    int64_t year;
+    unsigned month, day;
 };
 
-CivilDate civil_from_days(int64_t days) {
-    days += 719468;
-    const int64_t era = floor_div(days, 146097);
-    const int64_t day_of_era = days - era * 146097;
-    const int64_t year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const int64_t day_of_year =
-        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const int64_t month_from_march = (5 * day_of_year + 2) / 153;
-    const int64_t day = day_of_year - (153 * month_from_march + 2) / 5 + 1;
-    const int64_t month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
-    return {year_of_era + era * 400 + (month <= 2), month, day};
+CivilDate civil_from_days(int64_t day_number) {
+    int64_t cycles = day_number / k_days_per_400_years;
+    int64_t within = day_number % k_days_per_400_years;
+    if (within < 0) {
+        within += k_days_per_400_years;
+        --cycles;
+    }
+    const std::chrono::year_month_day date{std::chrono::sys_days{std::chrono::days{within}}};
+    return {int64_t{int(date.year())} + cycles * 400, unsigned(date.month()), unsigned(date.day())};
+}
+
+CliError invalid_date(std::string_view text) {
+    return CliError(TS_2000, "invalid date: " + std::string(text) + " (use YYYY-MM-DD)");
 }
 
 void append_padded(std::string& out, std::string_view text, size_t width) {
@@ -124,12 +76,12 @@ int64_t created_at(const json& event) {
 }  // namespace
 
 Result<int64_t> parse_audit_limit(std::string_view text) {
-    int64_t n = 0;
-    if (!parse_decimal(text, true, n))
+    const std::optional<int64_t> n = parse_signed_decimal(text);
+    if (!n)
         return CliError(TS_2000, "--limit: not a number: " + std::string(text));
-    if (n < 1 || n > 1000)
+    if (*n < 1 || *n > 1000)
         return CliError(TS_2000, "--limit must be between 1 and 1000");
-    return n;
+    return *n;
 }
 
 Result<void> check_audit_limit(std::string_view text) {
@@ -138,43 +90,43 @@ Result<void> check_audit_limit(std::string_view text) {
 }
 
 Result<int64_t> day_start_ms(std::string_view text) {
-    int64_t parts[3];
-    size_t count = 0;
-    bool ok = true;
-    for (size_t from = 0;;) {
-        size_t dash = text.find('-', from);
-        std::string_view part =
-            text.substr(from, dash == std::string_view::npos ? dash : dash - from);
-        if (count == 3 || !parse_decimal(part, false, parts[count])) {
-            ok = false;
-            break;
-        }
-        ++count;
+    // Three decimals between dashes, a year from 1 to 9999 and a day of the proleptic
+    // Gregorian calendar.
+    std::vector<std::string_view> pieces;
+    for (size_t from = 0; pieces.size() <= 3;) {
+        const size_t dash = text.find('-', from);
+        pieces.push_back(text.substr(from, dash - from));  // to the end when there is no dash
         if (dash == std::string_view::npos)
             break;
         from = dash + 1;
     }
-    ok = ok && count == 3;
-    if (ok) {
-        const int64_t year = parts[0], month = parts[1], day = parts[2];
-        ok = year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
-             day <= days_in_month(year, month);
-        if (ok)
-            return days_from_civil(year, month, day) * k_ms_per_day;
-    }
-    return CliError(TS_2000, "invalid date: " + std::string(text) + " (use YYYY-MM-DD)");
+    if (pieces.size() != 3)
+        return invalid_date(text);
+    const auto year = parse_unsigned_decimal(pieces[0]);
+    const auto month = parse_unsigned_decimal(pieces[1]);
+    const auto day = parse_unsigned_decimal(pieces[2]);
+    if (!year || !month || !day || *year < 1 || *year > 9999 || *month > 12 || *day > 31)
+        return invalid_date(text);
+    const std::chrono::year_month_day date{std::chrono::year(int(*year)),
+                                           std::chrono::month(unsigned(*month)),
+                                           std::chrono::day(unsigned(*day))};
+    if (!date.ok())
+        return invalid_date(text);
+    return std::chrono::sys_days(date).time_since_epoch().count() * k_ms_per_day;
 }
 
 std::string format_utc_ms(int64_t ms) {
-    const int64_t seconds = floor_div(ms, 1000);
-    const int64_t days = floor_div(seconds, 86400);
-    const int64_t second_of_day = seconds - days * 86400;
-    const CivilDate date = civil_from_days(days);
+    // Whole seconds and days rounded toward negative infinity, seconds first (a day count in
+    // milliseconds could pass the 64-bit range).
+    using namespace std::chrono;
+    const seconds second = floor<seconds>(milliseconds(ms));
+    const days day_number = floor<days>(second);
+    const int64_t second_of_day = (second - day_number).count();
+    const CivilDate date = civil_from_days(day_number.count());
     char text[96];
     std::snprintf(text, sizeof text,
-                  "%04" PRId64 "-%02" PRId64 "-%02" PRId64 " %02" PRId64 ":%02" PRId64
-                  ":%02" PRId64,
-                  date.year, date.month, date.day, second_of_day / 3600, second_of_day / 60 % 60,
+                  "%04" PRId64 "-%02u-%02u %02" PRId64 ":%02" PRId64 ":%02" PRId64, date.year,
+                  date.month, date.day, second_of_day / 3600, second_of_day / 60 % 60,
                   second_of_day % 60);
     return text;
 }
