@@ -10,7 +10,8 @@
 namespace tessarin {
 
 enum class Severity { Error, Bug };
-enum class Component { Crypto, Vault, Cli, Browser, Mobile, Proxy, Admin, Sync };
+// Who owns a record: the cryptographic core or the command line (src/errors.h).
+enum class Component { Crypto, Cli };
 
 // One catalogue record. Records are constants; nothing allocates them.
 struct TessarinError {

@@ -102,7 +102,7 @@ void print_summary(const Config& config, const std::string& path) {
     print_dim("     tessarin-cli skill install");
 }
 
-// Step 2 of enrolment: the key, with echo off when it is typed at a terminal.
+// The enrolment key, with echo off when it is typed at a terminal.
 Result<SecretBytes> read_key() {
     if (!isatty(STDIN_FILENO))
         return read_input_line("enrollment key");
