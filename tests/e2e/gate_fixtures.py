@@ -30,6 +30,7 @@ if str(ROOT) not in sys.path:
     sys.path.insert(0, str(ROOT))
 
 from devgate import client_support  # noqa: E402
+from devgate import enrolment  # noqa: E402
 from devgate import vault as vaultmod  # noqa: E402
 
 _names = itertools.count(1)
@@ -64,8 +65,8 @@ class DevGate:
         name = name or "agent-%d" % next(_names)
         if isinstance(replica, DevGate):
             replica = replica.data
-        return vaultmod.mint_agent(self._dir, name, variant=variant, replica=replica, replica_host=replica_host,
-                                   replica_pub=replica_pub, pop=pop, l2=l2)
+        return enrolment.mint_agent(self._dir, name, variant=variant, replica=replica, replica_host=replica_host,
+                                    replica_pub=replica_pub, pop=pop, l2=l2)
 
     def mint_agent(self, name=None, **kw):
         """(blob, key) of a new agent's enrolment."""
@@ -78,7 +79,7 @@ class DevGate:
         return (blob + "\n" + key + "\n").encode()
 
     def agent(self, name) -> dict:
-        return self._dir.vault().agent_by_name(name)
+        return self._dir.store().agent_by_name(name)
 
     def token(self, name) -> str:
         """A fresh agent token, minted as the client mints it."""
@@ -94,19 +95,19 @@ class DevGate:
         return vaultmod.seed(self._dir, doc)
 
     def entries(self) -> list:
-        return self._dir.vault().entries()
+        return self._dir.store().entries()
 
     def audit(self) -> list:
         """Audit events of the home vault, newest first."""
-        v = self._dir.vault()
+        v = self._dir.store()
         return [ev for _, ev in v.audit_events(v.home_vault_id())]
 
     def set(self, key, value):
         """Changes a setting (minute_limit, hour_limit, count_threshold, search_shape, ...)."""
-        self._dir.vault().set_setting(key, value)
+        self._dir.store().set_setting(key, value)
 
     def reset(self):
-        self._dir.vault().reset()
+        self._dir.store().reset()
         self.reset_instance()
 
     def reset_instance(self):
