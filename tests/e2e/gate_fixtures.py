@@ -276,6 +276,26 @@ def enrol_with_key(gate, cli, secret, **mint) -> str:
     return name
 
 
+def key_reader(secret):
+    """(enrol, agent) for a test module that reads OpenRouter's key, `secret`: enrol(gate, cli,
+    **mint) enrols a new agent that can read it (enrol_with_key), and the fixture `agent` (the
+    module's own, in place of the one below) gives such an agent."""
+
+    def enrol(gate, cli, **mint):
+        return enrol_with_key(gate, cli, secret, **mint)
+
+    @pytest.fixture
+    def agent(gate, cli):
+        return enrol(gate, cli)
+
+    return enrol, agent
+
+
+def get_key(cli, **kw):
+    """Runs get OpenRouter --field key."""
+    return cli("get", "OpenRouter", "--field", "key", **kw)
+
+
 @pytest.fixture
 def agent(gate, cli):
     """The name of a freshly enrolled agent (see enrol_agent)."""
