@@ -11,6 +11,7 @@ import urllib.parse
 
 from . import wire
 from .actions import ACCEPTED_ACTIONS
+from .enrolment import BLOB_MEMBERS, EMPTY_POP, KEY_LENGTH, NO_POP_PUB, NOT_AUTH, NOT_B64URL, OLD_VAULT_ID
 from .wire import (aead_open, aead_seal, b64std_decode, b64std_encode, b64url_decode, b64url_encode,  # noqa: F401
                    canonical_json, decrypt_field, encrypt_field, mint_token, open_token)
 
@@ -43,7 +44,7 @@ class Exchange:
         self._hs, self.msg1 = wire.initiator_write(gate_pub, payload, static_priv, ephemeral_priv)
 
     def open(self, msg2: bytes) -> bytes:
-        return wire.initiator_read(self._hs, msg2)
+        return wire.read_message(self._hs, msg2)
 
 
 class HttpReply:
@@ -109,8 +110,6 @@ def gate_request(gate_url: str, gate_pub_hex: str, cafile: str, action: str, con
 def classify_enrolment(blob_text: str, key_text: str) -> str:
     """What a correct client's `init` makes of this blob and key: "enrols", or the detail of
     its TS-2001 refusal. Mirrors the client's checks in their order."""
-    from .vault import EMPTY_POP, KEY_LENGTH, NO_POP_PUB, NOT_AUTH, NOT_B64URL, OLD_VAULT_ID
-
     def decode(text):
         return b64url_decode(text.strip().rstrip("="))
 
@@ -128,11 +127,10 @@ def classify_enrolment(blob_text: str, key_text: str) -> str:
         value = json.loads(aead_open(key, sealed).decode("utf-8"))
     except Exception:
         return NOT_AUTH
-    names = ("agent_id", "l2", "vault_id", "pop", "pop_pub", "replica_host", "replica_pub")
     if isinstance(value, list):
         if len(value) < 4 or len(value) > 7:
             return NOT_AUTH
-        value = dict(zip(names, value))
+        value = dict(zip(BLOB_MEMBERS, value))
     if not isinstance(value, dict):
         return NOT_AUTH
     for name in ("agent_id", "l2", "vault_id", "pop"):

@@ -11,8 +11,9 @@ import struct
 import threading
 import time
 
-from . import vault as vaultmod
+from . import totp
 from . import wire
+from .store import Store, now_ms
 from .actions import ACCEPTED_ACTIONS
 
 READ_ACTIONS = {"search.query", "search.similar", "entry.get", "ext.totp"}
@@ -34,6 +35,9 @@ ALTERING_FAULTS = {"unknown-key", "payload-byte", "wrong-key", "flip", "truncate
 FAULT_KINDS = REPLACING_FAULTS | ALTERING_FAULTS
 
 ENVELOPE_KEYS = ("action", "cred", "content")
+
+# The body of every HTTP 404: a dark gate looks like a server without the gate.
+NOT_FOUND = b"not found\n"
 
 
 class GateError(Exception):
@@ -94,7 +98,7 @@ def parse_envelope(payload: bytes, strict: bool):
     return env, action
 
 
-def authenticate(vault: vaultmod.Vault, cred) -> Caller:
+def authenticate(vault: Store, cred) -> Caller:
     if cred is None:
         raise GateError("auth", "missing credential")
     try:
@@ -284,11 +288,11 @@ def act_totp(ctx, content):
         except Exception:
             raise GateError("no_totp", "the TOTP secret does not open with this agent's key")
     try:
-        secret, digits, period, algo = vaultmod.totp_params(secret_text)
+        secret, digits, period, algo = totp.params(secret_text)
     except Exception:
         raise GateError("no_totp", "the TOTP secret is not base32")
     seconds = ctx.now / 1000.0
-    code = vaultmod.totp_code(secret, seconds, digits, period, algo)
+    code = totp.code_at(secret, seconds, digits, period, algo)
     return {"code": code, "expires_in": period - int(seconds) % period}
 
 
@@ -385,7 +389,7 @@ ACTIONS = {
 
 def process(datadir, payload: bytes, settings=None):
     """The reply for one decrypted request payload (never raises)."""
-    vault = datadir.vault()
+    vault = datadir.store()
     if settings is None:
         settings = vault.settings()
     try:
@@ -450,62 +454,22 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
 
     def _dark(self):
-        self._send(404, b"not found\n")
+        self._send(404, NOT_FOUND)
 
     do_GET = do_PUT = do_DELETE = do_HEAD = do_PATCH = do_OPTIONS = _dark
 
     def do_POST(self):
-        datadir = self.server.datadir
         record = {
-            "time": vaultmod.now_ms(),
+            "time": now_ms(),
             "method": "POST",
             "path": self.path,
             "headers": {k.lower(): v for k, v in self.headers.items()},
         }
-        if self.path != "/gate":
-            record["outcome"] = "dark: path"
-            datadir.log_request(record)
-            return self._dark()
-        try:
-            length = int(self.headers.get("Content-Length", ""))
-        except ValueError:
-            record["outcome"] = "no content length"
-            datadir.log_request(record)
-            return self._send(411, b"length required\n")
-        if length < 0 or length > 16 * 1024 * 1024:
-            record["outcome"] = "request too large"
-            datadir.log_request(record)
-            return self._send(413, b"too large\n")
-        body = self.rfile.read(length)
-        record["body_len"] = len(body)
-        try:
-            msg1 = wire.b64std_decode(body.decode("ascii"))
-        except (UnicodeDecodeError, ValueError):
-            record["outcome"] = "body not base64"
-            datadir.log_request(record)
-            return self._send(400, b"bad request\n")
-        record["msg1_len"] = len(msg1)
-        try:
-            hs, payload = wire.responder_read(self.server.static_priv, msg1)
-        except Exception:
-            record["outcome"] = "dark: handshake failed"
-            datadir.log_request(record)
-            return self._dark()
-        record["payload_prefix"] = payload[0] if payload else None
-        envelope = None
-        action = None
-        content = None
-        try:
-            envelope = payload[1:].decode("utf-8")
-            env = json.loads(envelope)
-            if isinstance(env, dict) and isinstance(env.get("action"), str):
-                action = env["action"]
-                content = env.get("content")
-        except (UnicodeDecodeError, ValueError):
-            pass
-        record["envelope"] = envelope
-        record["action"] = action
-        record["canonical"] = _is_canonical(envelope)
+        opened = self._open_request(record)
+        if opened is None:
+            return
+        hs, payload = opened
+        action, content = _note_envelope(record, payload)
         # When this request's connection was ready (TLS done) and how many requests of its
         # action were being served with it: shows what a client did at once.
         record["connected"] = getattr(self.server.local, "connected", None)
@@ -517,9 +481,38 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
             with self.server.in_flight_lock:
                 self.server.in_flight[action] -= 1
 
+    def _open_request(self, record):
+        """(handshake state, payload) of the request's message 1; None once the request has
+        been refused."""
+        if self.path != "/gate":
+            return self._refuse(record, "dark: path", 404, NOT_FOUND)
+        try:
+            length = int(self.headers.get("Content-Length", ""))
+        except ValueError:
+            return self._refuse(record, "no content length", 411, b"length required\n")
+        if length < 0 or length > 16 * 1024 * 1024:
+            return self._refuse(record, "request too large", 413, b"too large\n")
+        body = self.rfile.read(length)
+        record["body_len"] = len(body)
+        try:
+            msg1 = wire.b64std_decode(body.decode("ascii"))
+        except (UnicodeDecodeError, ValueError):
+            return self._refuse(record, "body not base64", 400, b"bad request\n")
+        record["msg1_len"] = len(msg1)
+        try:
+            return wire.responder_read(self.server.static_priv, msg1)
+        except Exception:
+            return self._refuse(record, "dark: handshake failed", 404, NOT_FOUND)
+
+    def _refuse(self, record, outcome, status, body):
+        record["outcome"] = outcome
+        self.server.datadir.log_request(record)
+        self._send(status, body)
+        return None
+
     def _serve(self, record, action, content, hs, payload):
         datadir = self.server.datadir
-        settings = datadir.vault().settings()
+        settings = datadir.store().settings()
         delay = settings.get("answer_delay") or {}
         if isinstance(delay, dict) and delay.get(action):
             self.server.stop_event.wait(float(delay[action]))
@@ -586,7 +579,7 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
                 payload = bytes.fromhex(fault["payload_hex"])
             else:
                 payload = bytes([wire.PAYLOAD_MARKER]) + fault.get("reply", "").encode("utf-8")
-        return self._send(200, wire.b64std_encode(wire.responder_write(hs, payload)).encode("ascii"))
+        return self._send(200, wire.b64std_encode(wire.write_message(hs, payload)).encode("ascii"))
 
     def _answer(self, reply, hs, fault):
         kind = fault.get("kind") if fault else None
@@ -599,7 +592,7 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
         if kind == "wrong-key":
             msg2 = _sealed_elsewhere(payload)
         else:
-            msg2 = wire.responder_write(hs, payload)
+            msg2 = wire.write_message(hs, payload)
         if kind == "flip":
             off = int(fault.get("offset", -1)) % len(msg2)
             msg2 = msg2[:off] + bytes([msg2[off] ^ (1 << int(fault.get("bit", 0)))]) + msg2[off + 1:]
@@ -613,6 +606,24 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
                 pad = (fill * (size - len(body)))[:size - len(body)]
                 body = body + pad
         self._send(200, body)
+
+
+def _note_envelope(record, payload: bytes):
+    """Records the request's envelope as it came; returns its (action, content) where it has them."""
+    envelope = action = content = None
+    try:
+        envelope = payload[1:].decode("utf-8")
+        env = json.loads(envelope)
+        if isinstance(env, dict) and isinstance(env.get("action"), str):
+            action = env["action"]
+            content = env.get("content")
+    except (UnicodeDecodeError, ValueError):
+        pass
+    record["payload_prefix"] = payload[0] if payload else None
+    record["envelope"] = envelope
+    record["action"] = action
+    record["canonical"] = _is_canonical(envelope)
+    return action, content
 
 
 def _canonical_text(env: dict):
@@ -641,7 +652,7 @@ def _sealed_elsewhere(payload: bytes) -> bytes:
     other = wire.new_private_key()
     ihs, msg1 = wire.initiator_write(wire.public_key(other), b"\x10{}")
     rhs, _ = wire.responder_read(other, msg1)
-    return wire.responder_write(rhs, payload)
+    return wire.write_message(rhs, payload)
 
 
 class GateServer(http.server.ThreadingHTTPServer):

@@ -1,75 +1,27 @@
-"""State of the development gate: data directories, keys, certificate, SQLite store,
-agents and enrolment blobs, entries, audit trail, quotas, settings, fault queue and
-request log.
+"""A gate's data directory: its keys, certificate, port, fault queue and request log, and the
+seeding of its store.
 
 A data directory holds gate.json (its port, its static public key, where its shared state
 lives), its own faults.json and requests.jsonl, and (unless it shares another directory's
 state) static.key, cert.pem, cert-key.pem and vault.sqlite. A replica directory points at its
-home directory with "share" and then uses the home's database and certificate, and the home's
+home directory with "share" and then uses the home's store and certificate, and the home's
 static key unless it was initialised with its own.
 """
-import base64
 import contextlib
 import datetime
 import fcntl
-import hashlib
-import hmac
 import ipaddress
 import json
 import os
 import pathlib
 import socket
-import sqlite3
 import struct
 import threading
-import time
-import urllib.parse
-import uuid
 
 from . import wire
+from .errors import GateSetupError
+from .store import Store
 
-DEFAULT_SETTINGS = {
-    # Read quota per agent; 0 means the window is not limited.
-    "minute_limit": 60,
-    "hour_limit": 600,
-    # More matches than this turn a search result into the count shape.
-    "count_threshold": 10,
-    # "auto" (wrapped, count shape above the threshold), "wrapped", "plain" or "count".
-    "search_shape": "auto",
-    # Shortest substring query a fuzzy search accepts (0: no minimum).
-    "min_fuzzy_len": 4,
-    # Tier-3 values are blanked in entry.get unless this is true.
-    "release_l3": False,
-    # A fixed clock in milliseconds since the epoch (None: the real clock).
-    "fixed_time_ms": None,
-    # Refuse envelopes that are not the exact compact, key-ordered form.
-    "strict_envelope": True,
-    # Seconds to wait before answering, per action ({"search.query": 0.5}): makes requests
-    # that a client sends at once overlap visibly.
-    "answer_delay": {},
-}
-
-SCHEMA = """
-CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS agents (
-  agent_id TEXT PRIMARY KEY, name TEXT UNIQUE NOT NULL, l2 TEXT NOT NULL,
-  vault_id TEXT NOT NULL, created_at INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS entries (
-  entry_id TEXT PRIMARY KEY, vault_id TEXT NOT NULL, type TEXT, title TEXT,
-  data TEXT NOT NULL, created_at INTEGER NOT NULL, updated_at INTEGER NOT NULL,
-  created_by TEXT, seq INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS audit (
-  id INTEGER PRIMARY KEY AUTOINCREMENT, vault_id TEXT NOT NULL, created_at INTEGER NOT NULL,
-  action TEXT, gate_action TEXT, title TEXT, actor TEXT, agent_id TEXT, entry_id TEXT,
-  outcome TEXT, raw TEXT);
-CREATE TABLE IF NOT EXISTS quota_hits (agent_id TEXT NOT NULL, ts INTEGER NOT NULL);
-CREATE INDEX IF NOT EXISTS quota_hits_agent ON quota_hits (agent_id, ts);
-"""
-
-
-class GateSetupError(Exception):
-    pass
 
 
 def _write_private(path: pathlib.Path, data: bytes):
@@ -165,8 +117,8 @@ class DataDir:
     def url(self) -> str:
         return "https://" + self.host()
 
-    def vault(self) -> "Vault":
-        return Vault(self.db_path)
+    def store(self) -> Store:
+        return Store(self.db_path)
 
     def record_port(self, port: int):
         cfg = self.config()
@@ -281,465 +233,12 @@ def init_data_dir(path, port=None, share=None, own_key=False) -> DataDir:
         _write_private(d.static_key_path, (wire.new_private_key().hex() + "\n").encode())
     if not d.cert_path.exists() or not d.cert_key_path.exists():
         make_certificate(d.cert_path, d.cert_key_path)
-    d.vault().create()
+    d.store().create()
     cfg = d.config()
     cfg["gate_pub"] = d.gate_pub_hex()
     cfg["cert"] = str(d.cert_path)
     _atomic_json(gate_json, cfg)
     return d
-
-
-def now_ms() -> int:
-    return int(time.time() * 1000)
-
-
-class Vault:
-    """The SQLite store, shared by a gate and its replicas."""
-
-    def __init__(self, db_path):
-        self.db_path = str(db_path)
-
-    # Writers of this process take turns here rather than in SQLite's busy handler, which
-    # sleeps for up to 100 ms each time it finds the store locked: a client's requests sent at
-    # once would queue behind those sleeps.
-    _write_lock = threading.Lock()
-
-    @contextlib.contextmanager
-    def db(self, write=False):
-        if write:
-            with Vault._write_lock:
-                with self._db(True) as con:
-                    yield con
-        else:
-            with self._db(False) as con:
-                yield con
-
-    @contextlib.contextmanager
-    def _db(self, write):
-        con = sqlite3.connect(self.db_path, timeout=30, isolation_level=None)
-        con.row_factory = sqlite3.Row
-        try:
-            con.execute("PRAGMA busy_timeout=30000")
-            # A test tool's store: a commit need not wait for the disk (WAL keeps it whole).
-            con.execute("PRAGMA synchronous=NORMAL")
-            con.execute("BEGIN IMMEDIATE" if write else "BEGIN")
-            try:
-                yield con
-            except BaseException:
-                con.execute("ROLLBACK")
-                raise
-            con.execute("COMMIT")
-        finally:
-            con.close()
-
-    def create(self):
-        con = sqlite3.connect(self.db_path, timeout=30, isolation_level=None)
-        try:
-            con.execute("PRAGMA journal_mode=WAL")
-            con.executescript(SCHEMA)
-            row = con.execute("SELECT value FROM meta WHERE key='vault_id'").fetchone()
-            if row is None:
-                con.execute("INSERT OR IGNORE INTO meta VALUES ('vault_id', ?)", ("%016x" % wire.new_vault_id(),))
-        finally:
-            con.close()
-
-    # -- settings and clock ------------------------------------------------
-
-    def settings(self) -> dict:
-        out = dict(DEFAULT_SETTINGS)
-        with self.db() as con:
-            for row in con.execute("SELECT key, value FROM settings"):
-                out[row["key"]] = json.loads(row["value"])
-        return out
-
-    def set_setting(self, key, value):
-        if key not in DEFAULT_SETTINGS:
-            raise GateSetupError("unknown setting %r (known: %s)" % (key, ", ".join(sorted(DEFAULT_SETTINGS))))
-        with self.db(write=True) as con:
-            con.execute("INSERT OR REPLACE INTO settings VALUES (?, ?)", (key, json.dumps(value)))
-
-    def now_ms(self, settings=None) -> int:
-        s = settings if settings is not None else self.settings()
-        fixed = s.get("fixed_time_ms")
-        return int(fixed) if fixed is not None else now_ms()
-
-    def home_vault_id(self) -> str:
-        with self.db() as con:
-            return con.execute("SELECT value FROM meta WHERE key='vault_id'").fetchone()["value"]
-
-    def reset(self):
-        """Forgets entries, audit events, quota use and settings; agents and keys stay."""
-        with self.db(write=True) as con:
-            for table in ("entries", "audit", "quota_hits", "settings"):
-                con.execute("DELETE FROM %s" % table)
-
-    # -- agents -------------------------------------------------------------
-
-    def add_agent(self, name, agent_id: bytes, l2: bytes, vault_id: str):
-        with self.db(write=True) as con:
-            con.execute("INSERT INTO agents VALUES (?, ?, ?, ?, ?)",
-                        (agent_id.hex(), name, l2.hex(), vault_id, now_ms()))
-
-    def agent_by_name(self, name):
-        with self.db() as con:
-            row = con.execute("SELECT * FROM agents WHERE name=?", (name,)).fetchone()
-        return dict(row) if row else None
-
-    def agent_by_id(self, agent_id_hex):
-        with self.db() as con:
-            row = con.execute("SELECT * FROM agents WHERE agent_id=?", (agent_id_hex,)).fetchone()
-        return dict(row) if row else None
-
-    def agents(self):
-        with self.db() as con:
-            return [dict(r) for r in con.execute("SELECT * FROM agents ORDER BY created_at, name")]
-
-    def known_vault(self, vault_id_hex) -> bool:
-        with self.db() as con:
-            if con.execute("SELECT 1 FROM meta WHERE key='vault_id' AND value=?", (vault_id_hex,)).fetchone():
-                return True
-            return con.execute("SELECT 1 FROM agents WHERE vault_id=?", (vault_id_hex,)).fetchone() is not None
-
-    # -- entries ------------------------------------------------------------
-
-    @staticmethod
-    def _entry(row) -> dict:
-        return {
-            "entry_id": row["entry_id"],
-            "type": row["type"],
-            "title": row["title"],
-            "data": json.loads(row["data"]),
-            "created_at": row["created_at"],
-            "updated_at": row["updated_at"],
-        }
-
-    def create_entry(self, vault_id, type_, title, data, created_by=None, entry_id=None, created_at=None) -> str:
-        entry_id = entry_id or str(uuid.uuid4())
-        ts = created_at if created_at is not None else self.now_ms()
-        with self.db(write=True) as con:
-            seq = con.execute("SELECT COALESCE(MAX(seq), 0) + 1 FROM entries").fetchone()[0]
-            con.execute("INSERT INTO entries VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                        (entry_id, vault_id, type_, title, json.dumps(data, ensure_ascii=False), ts, ts,
-                         created_by, seq))
-        return entry_id
-
-    def update_entry(self, vault_id, entry_id, type_, title, data) -> bool:
-        with self.db(write=True) as con:
-            cur = con.execute("UPDATE entries SET type=?, title=?, data=?, updated_at=? WHERE entry_id=? AND vault_id=?",
-                              (type_, title, json.dumps(data, ensure_ascii=False), self.now_ms(), entry_id, vault_id))
-            return cur.rowcount == 1
-
-    def get_entry(self, vault_id, entry_id):
-        with self.db() as con:
-            row = con.execute("SELECT * FROM entries WHERE entry_id=? AND vault_id=?", (entry_id, vault_id)).fetchone()
-        return self._entry(row) if row else None
-
-    def delete_entry(self, vault_id, entry_id) -> bool:
-        with self.db(write=True) as con:
-            return con.execute("DELETE FROM entries WHERE entry_id=? AND vault_id=?", (entry_id, vault_id)).rowcount == 1
-
-    def entries(self, vault_id=None) -> list:
-        with self.db() as con:
-            if vault_id is None:
-                rows = con.execute("SELECT * FROM entries ORDER BY seq").fetchall()
-            else:
-                rows = con.execute("SELECT * FROM entries WHERE vault_id=? ORDER BY seq", (vault_id,)).fetchall()
-        return [self._entry(r) for r in rows]
-
-    # -- audit --------------------------------------------------------------
-
-    def log_event(self, vault_id, created_at, action, gate_action, title, actor, agent_id, entry_id, outcome):
-        with self.db(write=True) as con:
-            con.execute("INSERT INTO audit (vault_id, created_at, action, gate_action, title, actor, agent_id,"
-                        " entry_id, outcome, raw) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, NULL)",
-                        (vault_id, created_at, action, gate_action, title, actor, agent_id, entry_id, outcome))
-
-    def add_raw_event(self, vault_id, event: dict):
-        """An audit event stored as given (seeded), returned verbatim by audit.list."""
-        def text(key):
-            v = event.get(key)
-            return v if isinstance(v, str) else None
-        created = event.get("created_at")
-        created = created if isinstance(created, int) and not isinstance(created, bool) else 0
-        with self.db(write=True) as con:
-            con.execute("INSERT INTO audit (vault_id, created_at, action, gate_action, title, actor, agent_id,"
-                        " entry_id, outcome, raw) VALUES (?, ?, ?, NULL, ?, ?, NULL, NULL, NULL, ?)",
-                        (vault_id, created, text("action"), text("title"), text("actor"),
-                         json.dumps(event, ensure_ascii=False)))
-
-    def audit_events(self, vault_id) -> list:
-        """Every event of a vault, newest first."""
-        with self.db() as con:
-            rows = con.execute("SELECT * FROM audit WHERE vault_id=? ORDER BY created_at DESC, id DESC",
-                               (vault_id,)).fetchall()
-        out = []
-        for r in rows:
-            if r["raw"] is not None:
-                ev = json.loads(r["raw"])
-            else:
-                ev = {"id": r["id"], "created_at": r["created_at"], "action": r["action"],
-                      "title": r["title"], "actor": r["actor"], "agent_id": r["agent_id"],
-                      "entry_id": r["entry_id"], "gate_action": r["gate_action"], "outcome": r["outcome"]}
-            out.append((dict(r), ev))
-        return out
-
-    # -- quota --------------------------------------------------------------
-
-    def quota_hit(self, agent_id_hex, ts, minute_limit, hour_limit):
-        """Counts one read for the agent unless a window is full. Returns (allowed, quota, window)."""
-        with self.db(write=True) as con:
-            con.execute("DELETE FROM quota_hits WHERE ts <= ?", (ts - 3600000,))
-            minute = con.execute("SELECT COUNT(*) FROM quota_hits WHERE agent_id=? AND ts > ?",
-                                 (agent_id_hex, ts - 60000)).fetchone()[0]
-            hour = con.execute("SELECT COUNT(*) FROM quota_hits WHERE agent_id=? AND ts > ?",
-                               (agent_id_hex, ts - 3600000)).fetchone()[0]
-            window = None
-            if minute_limit and minute >= minute_limit:
-                window = "minute"
-            elif hour_limit and hour >= hour_limit:
-                window = "hour"
-            if window is None:
-                con.execute("INSERT INTO quota_hits VALUES (?, ?)", (agent_id_hex, ts))
-                minute += 1
-                hour += 1
-        return window is None, _quota(minute, minute_limit, hour, hour_limit), window
-
-    def quota_state(self, agent_id_hex, ts, minute_limit, hour_limit):
-        with self.db() as con:
-            minute = con.execute("SELECT COUNT(*) FROM quota_hits WHERE agent_id=? AND ts > ?",
-                                 (agent_id_hex, ts - 60000)).fetchone()[0]
-            hour = con.execute("SELECT COUNT(*) FROM quota_hits WHERE agent_id=? AND ts > ?",
-                               (agent_id_hex, ts - 3600000)).fetchone()[0]
-        return _quota(minute, minute_limit, hour, hour_limit)
-
-
-def _quota(minute, minute_limit, hour, hour_limit) -> dict:
-    return {"minute_used": minute, "minute_limit": minute_limit, "hour_used": hour, "hour_limit": hour_limit}
-
-
-# ---------------------------------------------------------------------------
-# Enrolment blobs
-
-# Variants of the enrolment material, each with what a correct client does with it: "enrols",
-# or the detail of its TS-2001 refusal. "gate:" marks blobs that enrol but whose agent the gate
-# then refuses.
-NOT_B64URL = "enrollment blob or key is not base64url"
-KEY_LENGTH = "enrollment key must be 32 bytes (base64url of a 256-bit key)"
-OLD_VAULT_ID = "enrollment blob carries an old-form vault id — mint a new blob"
-NO_POP_PUB = ("this enrollment blob is from before blobs carried the POP key — make a new client blob"
-              " in the vault and connect again")
-NOT_AUTH = "enrollment blob did not authenticate — wrong key or corrupt blob"
-EMPTY_POP = "enrollment blob carried an empty pop/host"
-
-VARIANTS = {
-    "ok": "enrols",
-    "padded": "enrols",                # blob and key with trailing "=" padding
-    "upper-pop-pub": "enrols",         # pop_pub in upper case (stored lower case)
-    "upper-hex": "enrols",             # agent_id and l2 in upper case
-    "pop-trailing-slash": "enrols",    # pop with a trailing "/" (vault_url without it)
-    "array-form": "enrols",            # the seven values as a JSON array
-    "extra-field": "enrols",           # an unknown member beside the seven
-    "no-replica-fields": "enrols",     # replica_host and replica_pub absent
-    "replica-empty-pub": "enrols",     # replica_host set, replica_pub empty: no replica used
-    "blank-around": "enrols",          # blob and key surrounded by spaces
-    "no-pop-pub": NO_POP_PUB,          # pop_pub absent
-    "null-pop-pub": NO_POP_PUB,        # pop_pub null
-    "blank-pop-pub": NO_POP_PUB,       # pop_pub of spaces
-    "short-pop-pub": NOT_AUTH,         # pop_pub of 63 hex digits
-    "nonhex-pop-pub": NOT_AUTH,        # pop_pub with a non-hex character
-    "bad-json": NOT_AUTH,              # plaintext is not JSON
-    "not-object": NOT_AUTH,            # plaintext is a JSON number
-    "missing-agent-id": NOT_AUTH,      # required agent_id absent
-    "missing-pop": NOT_AUTH,           # required pop absent
-    "bad-agent-id": NOT_AUTH,          # agent_id of 31 hex digits
-    "nonhex-agent-id": NOT_AUTH,       # agent_id with a non-hex character
-    "bad-l2": NOT_AUTH,                # l2 of 34 hex digits
-    "upper-vault-id": OLD_VAULT_ID,    # vault_id in upper case
-    "0x-vault-id": OLD_VAULT_ID,       # vault_id with a 0x prefix
-    "issuer-zero-vault-id": OLD_VAULT_ID,
-    "short-vault-id": OLD_VAULT_ID,    # 15 hex digits
-    "empty-pop": EMPTY_POP,            # pop ""
-    "blank-pop": EMPTY_POP,            # pop of spaces
-    "newline-pop": EMPTY_POP,          # pop with a line feed inside
-    "wrong-key": NOT_AUTH,             # key of another blob
-    "short-key": KEY_LENGTH,           # 31-byte key
-    "long-key": KEY_LENGTH,            # 33-byte key
-    "std-b64-key": NOT_B64URL,         # key in the standard alphabet, with "+" or "/"
-    "blob-not-b64": NOT_B64URL,        # a "*" inside the blob
-    "blob-with-blank": NOT_B64URL,     # a space inside the blob
-    "truncated-blob": NOT_AUTH,        # 20 bytes: shorter than an AEAD message
-    "tampered-blob": NOT_AUTH,         # one bit of the ciphertext flipped
-    "wrong-pop-pub": "enrols; gate: handshake refused (HTTP 404, dark gate)",
-    "wrong-l2": "enrols; gate: error auth: agent key mismatch",
-    "unknown-agent": "enrols; gate: error auth: unknown agent",
-    "wrong-vault": "enrols; gate: error auth: unknown vault",
-}
-
-
-def _other_vault_id(vault_id_hex) -> str:
-    while True:
-        v = "%016x" % wire.new_vault_id()
-        if v != vault_id_hex:
-            return v
-
-
-def mint_agent(datadir: DataDir, name, variant="ok", replica=None, replica_host=None, replica_pub=None,
-               pop=None, l2=None) -> dict:
-    """Registers the agent (or reuses one of that name) and seals its enrolment blob."""
-    if variant not in VARIANTS:
-        raise GateSetupError("unknown variant %r (known: %s)" % (variant, ", ".join(sorted(VARIANTS))))
-    vault = datadir.vault()
-    agent = vault.agent_by_name(name)
-    if agent is None:
-        agent_id = os.urandom(16)
-        l2_key = bytes.fromhex(l2) if l2 else os.urandom(16)
-        vault_id = vault.home_vault_id()
-        vault.add_agent(name, agent_id, l2_key, vault_id)
-        agent = vault.agent_by_name(name)
-    elif l2 and l2.lower() != agent["l2"]:
-        raise GateSetupError("agent %r exists with another L2 key" % name)
-
-    pop = pop if pop is not None else datadir.host()
-    rep_host, rep_pub = "", ""
-    if replica is not None:
-        rd = DataDir(replica)
-        rep_host, rep_pub = rd.host(), rd.gate_pub_hex()
-    if replica_host is not None:
-        rep_host = replica_host
-    if replica_pub is not None:
-        rep_pub = replica_pub
-
-    blob = {
-        "agent_id": agent["agent_id"],
-        "l2": agent["l2"],
-        "vault_id": agent["vault_id"],
-        "pop": pop,
-        "pop_pub": datadir.gate_pub_hex(),
-        "replica_host": rep_host,
-        "replica_pub": rep_pub,
-    }
-    if not rep_host and not rep_pub:
-        del blob["replica_host"], blob["replica_pub"]
-
-    v = variant
-    if v == "upper-pop-pub":
-        blob["pop_pub"] = blob["pop_pub"].upper()
-    elif v == "upper-hex":
-        blob["agent_id"] = blob["agent_id"].upper()
-        blob["l2"] = blob["l2"].upper()
-    elif v == "pop-trailing-slash":
-        blob["pop"] += "/"
-    elif v == "extra-field":
-        blob["issued_by"] = "devgate"
-    elif v == "no-replica-fields":
-        blob.pop("replica_host", None)
-        blob.pop("replica_pub", None)
-    elif v == "replica-empty-pub":
-        blob["replica_host"] = rep_host or "127.0.0.1:9"
-        blob["replica_pub"] = ""
-    elif v == "no-pop-pub":
-        del blob["pop_pub"]
-    elif v == "null-pop-pub":
-        blob["pop_pub"] = None
-    elif v == "blank-pop-pub":
-        blob["pop_pub"] = "   "
-    elif v == "short-pop-pub":
-        blob["pop_pub"] = blob["pop_pub"][:63]
-    elif v == "nonhex-pop-pub":
-        blob["pop_pub"] = blob["pop_pub"][:63] + "g"
-    elif v == "missing-agent-id":
-        del blob["agent_id"]
-    elif v == "missing-pop":
-        del blob["pop"]
-    elif v == "bad-agent-id":
-        blob["agent_id"] = blob["agent_id"][:31]
-    elif v == "nonhex-agent-id":
-        blob["agent_id"] = blob["agent_id"][:31] + "z"
-    elif v == "bad-l2":
-        blob["l2"] = blob["l2"] + "00"
-    elif v == "upper-vault-id":
-        blob["vault_id"] = blob["vault_id"].upper()
-        if blob["vault_id"] == agent["vault_id"]:  # all digits: force a letter
-            blob["vault_id"] = blob["vault_id"][:15] + "A"
-    elif v == "0x-vault-id":
-        blob["vault_id"] = "0x" + blob["vault_id"][2:]
-    elif v == "issuer-zero-vault-id":
-        blob["vault_id"] = "00" + blob["vault_id"][2:]
-    elif v == "short-vault-id":
-        blob["vault_id"] = blob["vault_id"][:15]
-    elif v == "empty-pop":
-        blob["pop"] = ""
-    elif v == "blank-pop":
-        blob["pop"] = "   "
-    elif v == "newline-pop":
-        blob["pop"] = blob["pop"] + "\nevil.example"
-    elif v == "wrong-pop-pub":
-        blob["pop_pub"] = wire.public_key(wire.new_private_key()).hex()
-    elif v == "wrong-l2":
-        blob["l2"] = os.urandom(16).hex()
-    elif v == "unknown-agent":
-        blob["agent_id"] = os.urandom(16).hex()
-    elif v == "wrong-vault":
-        blob["vault_id"] = _other_vault_id(agent["vault_id"])
-
-    if v == "array-form":
-        plaintext = json.dumps([blob["agent_id"], blob["l2"], blob["vault_id"], blob["pop"], blob["pop_pub"],
-                                blob.get("replica_host", ""), blob.get("replica_pub", "")])
-    elif v == "bad-json":
-        plaintext = json.dumps(blob)[:-1]
-    elif v == "not-object":
-        plaintext = "42"
-    else:
-        plaintext = json.dumps(blob, ensure_ascii=False)
-
-    key = os.urandom(32)
-    sealed = wire.aead_seal(key, plaintext.encode("utf-8"))
-    if v == "tampered-blob":
-        sealed = sealed[:20] + bytes([sealed[20] ^ 0x01]) + sealed[21:]
-    if v == "truncated-blob":
-        sealed = sealed[:20]
-    blob_text = wire.b64url_encode(sealed)
-    key_text = wire.b64url_encode(key)
-
-    if v == "padded":
-        blob_text = base64.urlsafe_b64encode(sealed).decode()
-        key_text = base64.urlsafe_b64encode(key).decode()
-    elif v == "blank-around":
-        blob_text, key_text = "  " + blob_text + "  ", "  " + key_text + " "
-    elif v == "wrong-key":
-        key_text = wire.b64url_encode(os.urandom(32))
-    elif v == "short-key":
-        key_text = wire.b64url_encode(key[:31])
-    elif v == "long-key":
-        key_text = wire.b64url_encode(key + b"\x00")
-    elif v == "std-b64-key":
-        while True:
-            std = base64.b64encode(key).decode().rstrip("=")
-            if "+" in std or "/" in std:
-                break
-            key = os.urandom(32)
-            sealed = wire.aead_seal(key, plaintext.encode("utf-8"))
-            blob_text = wire.b64url_encode(sealed)
-        key_text = std
-    elif v == "blob-not-b64":
-        blob_text = blob_text[:10] + "*" + blob_text[11:]
-    elif v == "blob-with-blank":
-        blob_text = blob_text[:10] + " " + blob_text[10:]
-
-    return {
-        "blob": blob_text,
-        "key": key_text,
-        "name": name,
-        "agent_id": agent["agent_id"],
-        "l2": agent["l2"],
-        "vault_id": agent["vault_id"],
-        "pop": pop,
-        "pop_pub": datadir.gate_pub_hex(),
-        "replica_host": rep_host,
-        "replica_pub": rep_pub,
-        "variant": variant,
-        "expect": VARIANTS[variant],
-    }
 
 
 # ---------------------------------------------------------------------------
@@ -753,98 +252,69 @@ def vector_text(values) -> str:
 
 def seed(datadir: DataDir, doc) -> dict:
     """Loads entries (and raw audit events) from a seed document; returns {title: entry_id}."""
-    vault = datadir.vault()
+    store = datadir.store()
     if isinstance(doc, list):
         doc = {"entries": doc}
-    default_agent = doc.get("agent")
     ids = {}
-
-    def agent_for(name):
-        if name is None:
-            agents = vault.agents()
-            if not agents:
-                raise GateSetupError("no agent to encrypt tier-2 values with: mint one first")
-            return agents[0]
-        a = vault.agent_by_name(name)
-        if a is None:
-            raise GateSetupError("unknown agent %r" % name)
-        return a
-
     for item in doc.get("entries", []):
-        agent_name = item.get("agent", default_agent)
-        agent = None
-        if agent_name is not None or any(_needs_key(f) for f in item.get("fields", [])) or "notes" in item:
-            agent = agent_for(agent_name)
-        l2 = bytes.fromhex(agent["l2"]) if agent else None
-        vault_id = agent["vault_id"] if agent else vault.home_vault_id()
-        title = item.get("title")
-        type_ = item.get("type", "credential")
-        fields = []
-        for f in item.get("fields", []):
-            if "raw" in f:
-                fields.append(f["raw"])
-                continue
-            tier = f.get("tier", 1)
-            value = f.get("value", "")
-            if "ciphertext" in f:
-                value = f["ciphertext"]
-            elif tier == 2 and value != "":
-                value = wire.encrypt_field(l2, f.get("encrypt_label", f["label"]), value)
-            fields.append({"label": f["label"], "value": value, "kind": f.get("kind", "text"), "tier": tier})
-        if "vector" in item:
-            fields.append({"label": "embeddings", "value": vector_text(item["vector"]), "kind": "binary", "tier": 1})
-            fields.append({"label": "embedding_model", "value": item.get("embedding_model", "devgate-test"),
-                           "kind": "text", "tier": 1})
-        data = {"title": title, "type": type_, "fields": fields}
-        if "urls" in item:
-            data["urls"] = item["urls"]
-        if "notes" in item:
-            data["notes"] = wire.encrypt_field(l2, "notes", item["notes"])
-        if "notes_raw" in item:
-            data["notes"] = item["notes_raw"]
-        data.update(item.get("extra_data", {}))
-        entry_id = vault.create_entry(vault_id, type_, title, data, created_by=agent["agent_id"] if agent else None,
-                                      entry_id=item.get("id"), created_at=item.get("created_at"))
-        ids[title] = entry_id
+        ids[item.get("title")] = _seed_entry(store, item, item.get("agent", doc.get("agent")))
     for event in doc.get("audit", []):
-        vault.add_raw_event(vault.home_vault_id(), event)
+        store.add_raw_event(store.home_vault_id(), event)
     return ids
+
+
+def _seed_entry(store: Store, item: dict, agent_name) -> str:
+    agent = None
+    if agent_name is not None or any(_needs_key(f) for f in item.get("fields", [])) or "notes" in item:
+        agent = _seeding_agent(store, agent_name)
+    l2 = bytes.fromhex(agent["l2"]) if agent else None
+    vault_id = agent["vault_id"] if agent else store.home_vault_id()
+    title = item.get("title")
+    type_ = item.get("type", "credential")
+    data = {"title": title, "type": type_, "fields": _seed_fields(item, l2)}
+    if "urls" in item:
+        data["urls"] = item["urls"]
+    if "notes" in item:
+        data["notes"] = wire.encrypt_field(l2, "notes", item["notes"])
+    if "notes_raw" in item:
+        data["notes"] = item["notes_raw"]
+    data.update(item.get("extra_data", {}))
+    return store.create_entry(vault_id, type_, title, data, created_by=agent["agent_id"] if agent else None,
+                              entry_id=item.get("id"), created_at=item.get("created_at"))
+
+
+def _seeding_agent(store: Store, name) -> dict:
+    """The agent whose L2 key encrypts the entry's values: the one named, else the first."""
+    if name is None:
+        agents = store.agents()
+        if not agents:
+            raise GateSetupError("no agent to encrypt tier-2 values with: mint one first")
+        return agents[0]
+    agent = store.agent_by_name(name)
+    if agent is None:
+        raise GateSetupError("unknown agent %r" % name)
+    return agent
+
+
+def _seed_fields(item: dict, l2) -> list:
+    fields = []
+    for f in item.get("fields", []):
+        if "raw" in f:
+            fields.append(f["raw"])
+            continue
+        tier = f.get("tier", 1)
+        value = f.get("value", "")
+        if "ciphertext" in f:
+            value = f["ciphertext"]
+        elif tier == 2 and value != "":
+            value = wire.encrypt_field(l2, f.get("encrypt_label", f["label"]), value)
+        fields.append({"label": f["label"], "value": value, "kind": f.get("kind", "text"), "tier": tier})
+    if "vector" in item:
+        fields.append({"label": "embeddings", "value": vector_text(item["vector"]), "kind": "binary", "tier": 1})
+        fields.append({"label": "embedding_model", "value": item.get("embedding_model", "devgate-test"),
+                       "kind": "text", "tier": 1})
+    return fields
 
 
 def _needs_key(f) -> bool:
     return "raw" not in f and "ciphertext" not in f and f.get("tier", 1) == 2 and f.get("value", "") != ""
-
-
-# ---------------------------------------------------------------------------
-# One-time codes
-
-
-def base32_secret(text: str) -> bytes:
-    s = text.strip()
-    if s.lower().startswith("otpauth://"):
-        q = urllib.parse.parse_qs(urllib.parse.urlparse(s).query)
-        s = q.get("secret", [""])[0]
-    s = s.replace(" ", "").replace("-", "").upper().rstrip("=")
-    if not s:
-        raise ValueError("empty TOTP secret")
-    return base64.b32decode(s + "=" * (-len(s) % 8))
-
-
-def totp_params(text: str):
-    digits, period, algo = 6, 30, "sha1"
-    s = text.strip()
-    if s.lower().startswith("otpauth://"):
-        q = urllib.parse.parse_qs(urllib.parse.urlparse(s).query)
-        digits = int(q.get("digits", ["6"])[0])
-        period = int(q.get("period", ["30"])[0])
-        algo = q.get("algorithm", ["SHA1"])[0].lower()
-    return base32_secret(text), digits, period, algo
-
-
-def totp_code(secret: bytes, unix_seconds: float, digits=6, period=30, algo="sha1") -> str:
-    """RFC 6238."""
-    counter = int(unix_seconds // period)
-    mac = hmac.new(secret, struct.pack(">Q", counter), getattr(hashlib, algo)).digest()
-    off = mac[-1] & 0x0F
-    code = (struct.unpack(">I", mac[off:off + 4])[0] & 0x7FFFFFFF) % (10 ** digits)
-    return str(code).zfill(digits)

@@ -273,38 +273,39 @@ class _FixedDH(X25519DH):
         return super().generate_keypair(privatekey)
 
 
-def responder_read(static_priv: bytes, msg1: bytes, ephemeral_priv: bytes = None):
-    """Reads message 1 as the gate; returns (handshake state, payload). Raises on any failure."""
+def _handshake(initiator: bool, static_priv: bytes, ephemeral_priv, gate_pub: bytes = None):
     dh = _FixedDH([ephemeral_priv] if ephemeral_priv is not None else [])
     hs = HandshakeState(SymmetricState(CipherState(AESGCMCipher()), SHA256Hash()), dh)
-    hs.initialize(IKHandshakePattern(), False, NOISE_PROLOGUE, s=keypair_from_private(static_priv))
-    payload = bytearray()
-    hs.read_message(bytes(msg1), payload)
-    return hs, bytes(payload)
+    rs = PublicKey(bytes(gate_pub)) if gate_pub is not None else None
+    hs.initialize(IKHandshakePattern(), initiator, NOISE_PROLOGUE, s=keypair_from_private(static_priv), rs=rs)
+    return hs
 
 
-def responder_write(hs, payload: bytes) -> bytes:
+def write_message(hs, payload: bytes) -> bytes:
+    """The handshake's next message, carrying the payload."""
     out = bytearray()
     hs.write_message(bytes(payload), out)
     return bytes(out)
 
 
+def read_message(hs, message: bytes) -> bytes:
+    """The payload of the handshake's next message. Raises on any failure."""
+    payload = bytearray()
+    hs.read_message(bytes(message), payload)
+    return bytes(payload)
+
+
+def responder_read(static_priv: bytes, msg1: bytes, ephemeral_priv: bytes = None):
+    """Reads message 1 as the gate; returns (handshake state, payload). Raises on any failure."""
+    hs = _handshake(False, static_priv, ephemeral_priv)
+    return hs, read_message(hs, msg1)
+
+
 def initiator_write(gate_pub: bytes, payload: bytes, static_priv: bytes = None, ephemeral_priv: bytes = None):
     """Writes message 1 as a client; returns (handshake state, message 1)."""
     static_priv = static_priv if static_priv is not None else new_private_key()
-    dh = _FixedDH([ephemeral_priv] if ephemeral_priv is not None else [])
-    hs = HandshakeState(SymmetricState(CipherState(AESGCMCipher()), SHA256Hash()), dh)
-    hs.initialize(IKHandshakePattern(), True, NOISE_PROLOGUE, s=keypair_from_private(static_priv),
-                  rs=PublicKey(bytes(gate_pub)))
-    out = bytearray()
-    hs.write_message(bytes(payload), out)
-    return hs, bytes(out)
-
-
-def initiator_read(hs, msg2: bytes) -> bytes:
-    payload = bytearray()
-    hs.read_message(bytes(msg2), payload)
-    return bytes(payload)
+    hs = _handshake(True, static_priv, ephemeral_priv, gate_pub)
+    return hs, write_message(hs, payload)
 
 
 def sha256(data: bytes) -> bytes:

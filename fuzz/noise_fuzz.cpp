@@ -46,23 +46,23 @@ class Gate {
   public:
     static std::array<uint8_t, kDhSize> public_key() {
         std::array<uint8_t, kDhSize> key{};
-        const Bytes bytes = hex(kat::responder_static_pub);
+        const Bytes bytes = hex(kat::responder_static.pub);
         std::copy(bytes.begin(), bytes.end(), key.begin());
         return key;
     }
     SecretBytes read_message1(ByteView message) { return m_responder.read_message1(message); }
     Bytes write_message2(ByteView payload) {
-        return m_responder.write_message2(hex(kat::responder_ephemeral_priv), payload);
+        return m_responder.write_message2(hex(kat::responder_ephemeral.priv), payload);
     }
 
   private:
-    TestResponder m_responder{hex(kat::responder_static_priv)};
+    TestResponder m_responder{hex(kat::responder_static.priv)};
 };
 
 // A client exchange with fixed keys whose message 1 the responder has read.
 struct Round {
-    GateExchange client{SecretBytes(hex(kat::initiator_ephemeral_priv)),
-                        SecretBytes(hex(kat::initiator_static_priv))};
+    GateExchange client{SecretBytes(hex(kat::initiator_ephemeral.priv)),
+                        SecretBytes(hex(kat::initiator_static.priv))};
     Gate gate;
 
     Round() {

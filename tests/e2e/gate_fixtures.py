@@ -30,6 +30,7 @@ if str(ROOT) not in sys.path:
     sys.path.insert(0, str(ROOT))
 
 from devgate import client_support  # noqa: E402
+from devgate import enrolment  # noqa: E402
 from devgate import vault as vaultmod  # noqa: E402
 
 _names = itertools.count(1)
@@ -64,8 +65,8 @@ class DevGate:
         name = name or "agent-%d" % next(_names)
         if isinstance(replica, DevGate):
             replica = replica.data
-        return vaultmod.mint_agent(self._dir, name, variant=variant, replica=replica, replica_host=replica_host,
-                                   replica_pub=replica_pub, pop=pop, l2=l2)
+        return enrolment.mint_agent(self._dir, name, variant=variant, replica=replica, replica_host=replica_host,
+                                    replica_pub=replica_pub, pop=pop, l2=l2)
 
     def mint_agent(self, name=None, **kw):
         """(blob, key) of a new agent's enrolment."""
@@ -78,7 +79,7 @@ class DevGate:
         return (blob + "\n" + key + "\n").encode()
 
     def agent(self, name) -> dict:
-        return self._dir.vault().agent_by_name(name)
+        return self._dir.store().agent_by_name(name)
 
     def token(self, name) -> str:
         """A fresh agent token, minted as the client mints it."""
@@ -94,19 +95,19 @@ class DevGate:
         return vaultmod.seed(self._dir, doc)
 
     def entries(self) -> list:
-        return self._dir.vault().entries()
+        return self._dir.store().entries()
 
     def audit(self) -> list:
         """Audit events of the home vault, newest first."""
-        v = self._dir.vault()
+        v = self._dir.store()
         return [ev for _, ev in v.audit_events(v.home_vault_id())]
 
     def set(self, key, value):
         """Changes a setting (minute_limit, hour_limit, count_threshold, search_shape, ...)."""
-        self._dir.vault().set_setting(key, value)
+        self._dir.store().set_setting(key, value)
 
     def reset(self):
-        self._dir.vault().reset()
+        self._dir.store().reset()
         self.reset_instance()
 
     def reset_instance(self):
@@ -273,6 +274,26 @@ def enrol_with_key(gate, cli, secret, **mint) -> str:
     gate.seed([{"title": "OpenRouter", "type": "api_key",
                 "fields": [{"label": "key", "value": secret, "tier": 2}]}], agent=name)
     return name
+
+
+def key_reader(secret):
+    """(enrol, agent) for a test module that reads OpenRouter's key, `secret`: enrol(gate, cli,
+    **mint) enrols a new agent that can read it (enrol_with_key), and the fixture `agent` (the
+    module's own, in place of the one below) gives such an agent."""
+
+    def enrol(gate, cli, **mint):
+        return enrol_with_key(gate, cli, secret, **mint)
+
+    @pytest.fixture
+    def agent(gate, cli):
+        return enrol(gate, cli)
+
+    return enrol, agent
+
+
+def get_key(cli, **kw):
+    """Runs get OpenRouter --field key."""
+    return cli("get", "OpenRouter", "--field", "key", **kw)
 
 
 @pytest.fixture

@@ -31,14 +31,9 @@ def audit_contents(gate):
 # -- before the configuration: the option loop and --limit -----------------------------------
 
 @pytest.mark.parametrize("args,detail", [
+    # One value a kind of --limit refusal; the unit tests of the number reader hold the rest.
     (("--limit", "0"), "--limit must be between 1 and 1000"),
-    (("--limit", "-5"), "--limit must be between 1 and 1000"),
-    (("--limit", "1001"), "--limit must be between 1 and 1000"),
-    (("--limit", "99999999999999999999"), "--limit: not a number: 99999999999999999999"),
     (("--limit", "abc"), "--limit: not a number: abc"),
-    (("--limit", "+"), "--limit: not a number: +"),
-    (("--limit", ""), "--limit: not a number: "),
-    (("--limit", " 5"), "--limit: not a number:  5"),
     (("--limit", "5", "--limit", "0"), "--limit must be between 1 and 1000"),
     (("--limit",), "missing argument for option '--limit'"),
     (("--since",), "missing argument for option '--since'"),

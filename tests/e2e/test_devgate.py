@@ -10,6 +10,7 @@ import time
 import pytest
 
 from devgate import client_support as cs
+from devgate import enrolment
 from devgate import vault as vaultmod
 from devgate import wire
 
@@ -28,7 +29,7 @@ def test_noise_and_hkdf_known_answers():
     assert ex.msg1.hex() == v["msg1_hex"]
     hs, payload = wire.responder_read(h(v["responder_static_priv"]), ex.msg1, h(v["responder_ephemeral_priv"]))
     assert payload.hex() == v["payload1_hex"]
-    msg2 = wire.responder_write(hs, h(v["payload2_hex"]))
+    msg2 = wire.write_message(hs, h(v["payload2_hex"]))
     assert msg2.hex() == v["msg2_hex"]
     assert ex.open(msg2).hex() == v["payload2_hex"]
     for name, label in (("tsk_envelope", b"tsk-envelope"), ("field_password", b"tessarin-field-password")):
@@ -392,7 +393,7 @@ def test_replica_with_its_own_key(devgate_factory):
     assert rep.call("system.ping", agent="quinn")["ok"] is True
 
 
-@pytest.mark.parametrize("variant", sorted(vaultmod.VARIANTS))
+@pytest.mark.parametrize("variant", sorted(enrolment.VARIANTS))
 def test_enrolment_variants_are_what_they_claim(gate, variant):
     info = gate.mint_agent_info("rose", variant=variant)
     verdict = cs.classify_enrolment(info["blob"], info["key"])
@@ -432,7 +433,7 @@ def test_command_line(devgate_factory, tmp_path):
     reply = g.call("entry.get", {"id": ids["DB"]}, agent="tom")
     assert reply["error"]["message"] == "gate says HTTP 503"
     run("set", "--data", str(g.data), "release_l3", "true")
-    assert g._dir.vault().settings()["release_l3"] is True
+    assert g._dir.store().settings()["release_l3"] is True
     entry = g.call("entry.get", {"id": ids["DB"]}, agent="tom")["result"]
     l2 = bytes.fromhex(g.agent("tom")["l2"])
     assert cs.decrypt_field(l2, "password", entry["data"]["fields"][0]["value"]) == "pw"

@@ -13,25 +13,15 @@ import threading
 
 import pytest
 
-from gate_fixtures import enrol_with_key
+from gate_fixtures import get_key, key_reader
 
 SECRET = "sk-or-v1-https"
 TOO_MANY = "TS-2020: POST /gate: Maximum (100) redirects followed\n"
 
 
-def enrol(gate, cli, **mint):
-    """Enrols a new agent that can read OpenRouter's key, SECRET."""
-    return enrol_with_key(gate, cli, SECRET, **mint)
-
-
-@pytest.fixture
-def agent(gate, cli):
-    """An enrolled agent with the OpenRouter entry."""
-    return enrol(gate, cli)
-
-
-def get_key(cli, **kw):
-    return cli("get", "OpenRouter", "--field", "key", **kw)
+# enrol(gate, cli, **mint): a new agent that can read OpenRouter's key, SECRET; the fixture
+# agent: one such agent.
+enrol, agent = key_reader(SECRET)
 
 
 def make_certificate(directory, sans):
@@ -231,16 +221,11 @@ def test_redirect_to_an_untrusted_gate(gate, cli, agent, devgate_factory):
     assert stranger.requests() == []
 
 
-@pytest.mark.parametrize("location, scheme", [
-    ("http://127.0.0.1:{port}/gate", "http"),
-    ("HTTP://127.0.0.1:{port}/gate", "HTTP"),
-    ("ftp://127.0.0.1:{port}/gate", "ftp"),
-])
-def test_redirect_never_leaves_https(gate, cli, agent, location, scheme):
-    gate.fault("redirect", status=308, location=location.format(port=gate.port))
+def test_redirect_never_leaves_https(gate, cli, agent):
+    # Every scheme but https is refused alike; the unit tests of the location resolver list them.
+    gate.fault("redirect", status=308, location="http://127.0.0.1:%d/gate" % gate.port)
     r = get_key(cli)
-    assert (r.status, r.stdout, r.stderr) == (
-        1, "", 'TS-2020: POST /gate: Protocol "%s" not supported\n' % scheme)
+    assert (r.status, r.stdout, r.stderr) == (1, "", 'TS-2020: POST /gate: Protocol "http" not supported\n')
     assert len(gate.requests()) == 1
 
 
@@ -364,14 +349,14 @@ def test_request_bytes_on_the_wire(gate, cli, peer):
     assert re.fullmatch(rb"[A-Za-z0-9+/]+={0,2}", body)
 
 
+# One response a kind: how the client reports what its response reader refuses; the reader's
+# own unit tests hold the full table of responses.
 @pytest.mark.parametrize("response, stderr", [
     # Chunked framing is decoded: the body is "AAAA", valid base64 but too short for message 2
     # (undecoded, the framing would make it "not base64").
     (OK + b"Transfer-Encoding: chunked\r\n\r\n2\r\nAA\r\n2;ext=1\r\nAA\r\n0\r\nX-T: 1\r\n\r\n",
      "TS-2047: open msg2: TessarinError"),
     (b"HTTP/1.0 200 OK\r\n\r\nAAAA", "TS-2047: open msg2: TessarinError"),
-    (b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nAAAA",
-     "TS-2047: open msg2: TessarinError"),
     # A chunk announcing more than the cap stops the reading at once.
     (OK + b"Transfer-Encoding: chunked\r\n\r\n400001\r\n",
      "TS-2021: gate response exceeds 4194304 bytes (4194305) \u2014 refuse to buffer\n"),
@@ -388,7 +373,6 @@ def test_request_bytes_on_the_wire(gate, cli, peer):
     (OK + b"X-Big: " + b"a" * 70000 + b"\r\n\r\n",
      "TS-2020: POST /gate: Too large response headers (over 65536 bytes)\n"),
     (b"HTTP/1.1 2OO OK\r\n\r\n", "TS-2020: POST /gate: Invalid status line\n"),
-    (b"SSH-2.0-OpenSSH\r\n", "TS-2020: POST /gate: Invalid status line\n"),
     (b"", "TS-2020: POST /gate: Empty reply from server\n"),
     (b"HTTP/1.1 301 Moved\r\nLocation: http://127.0.0.1/gate\r\n\r\n",
      'TS-2020: POST /gate: Protocol "http" not supported\n'),

@@ -47,11 +47,12 @@ TEST(AuditDates, TimesRoundTowardThePast) {
 TEST(AuditLimit, SignedNumbersInRange) {
     EXPECT_EQ(parse_audit_limit("+7").value(), 7);
     EXPECT_EQ(parse_audit_limit("1000").value(), 1000);
-    for (const char* text : {"0", "-1", "1001", "-9223372036854775808", "9223372036854775807"})
+    for (const char* text :
+         {"0", "-1", "-5", "1001", "-9223372036854775808", "9223372036854775807"})
         EXPECT_EQ(parse_audit_limit(text).error().detail, "--limit must be between 1 and 1000")
             << text;
-    for (const char* text :
-         {"", "+", "-", "1x", "9223372036854775808", "--1", "0x10", "+-1", " 1", "1 "})
+    for (const char* text : {"", "+", "-", "1x", "abc", " 5", "5 ", "9223372036854775808",
+                             "99999999999999999999", "--1", "0x10", "+-1"})
         EXPECT_EQ(parse_audit_limit(text).error().detail,
                   std::string("--limit: not a number: ") + text);
 }

@@ -26,22 +26,23 @@ inline T must(CoreResult<T> result) {
 // A handshake computed with fixed keys by two independent Noise implementations
 // (python3-dissononce 0.34.3 and Go flynn/noise 1.0.0), which agree byte for byte.
 namespace kat {
-constexpr std::string_view responder_static_priv =
-    "c22025341e9de2e97d30453f1ad036ee4828d94dad94515740f330687415f093";
-constexpr std::string_view responder_static_pub =
-    "a961b8c38858fb5110e93cfc385312fbc59c2f6c064414fea9d0700ff40f0c49";
-constexpr std::string_view initiator_ephemeral_priv =
-    "a721176f2851d76414a6c74c106ebfc569cfdd28625f19543c51a9173f314eae";
-constexpr std::string_view initiator_ephemeral_pub =
-    "a246f11375c457277873491927e27be7cca3beefb8fe91e28f0df1182de7315b";
-constexpr std::string_view initiator_static_priv =
-    "222d4d6738e81629eb5ca2d93b8808e88693eef7bc94fd4364acb96b0c8af528";
-constexpr std::string_view initiator_static_pub =
-    "a95f279ce9c051235cb66e28bb8a77c67833c9b13155e57796c022981a501c3a";
-constexpr std::string_view responder_ephemeral_priv =
-    "b311e2c9636c978e6b032b082f543a858b2ce671dd75af4f3f477a95cacdf5f1";
-constexpr std::string_view responder_ephemeral_pub =
-    "3536f613506380ec09fb20f039e1dd0d8437c772c11eae87319252646a48ce47";
+// An X25519 key pair in hex: the private key and the public key derived from it.
+struct KeyPairHex {
+    std::string_view priv;
+    std::string_view pub;
+};
+constexpr KeyPairHex responder_static{
+    "c22025341e9de2e97d30453f1ad036ee4828d94dad94515740f330687415f093",
+    "a961b8c38858fb5110e93cfc385312fbc59c2f6c064414fea9d0700ff40f0c49"};
+constexpr KeyPairHex initiator_ephemeral{
+    "a721176f2851d76414a6c74c106ebfc569cfdd28625f19543c51a9173f314eae",
+    "a246f11375c457277873491927e27be7cca3beefb8fe91e28f0df1182de7315b"};
+constexpr KeyPairHex initiator_static{
+    "222d4d6738e81629eb5ca2d93b8808e88693eef7bc94fd4364acb96b0c8af528",
+    "a95f279ce9c051235cb66e28bb8a77c67833c9b13155e57796c022981a501c3a"};
+constexpr KeyPairHex responder_ephemeral{
+    "b311e2c9636c978e6b032b082f543a858b2ce671dd75af4f3f477a95cacdf5f1",
+    "3536f613506380ec09fb20f039e1dd0d8437c772c11eae87319252646a48ce47"};
 constexpr std::string_view payload1 =
     "107b22616374696f6e223a2273797374656d2e70696e67222c2263726564223a2274736b5f78227d";
 constexpr std::string_view payload2 = "107b226f6b223a747275657d";

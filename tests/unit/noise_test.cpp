@@ -23,8 +23,8 @@ SecretBytes secret_hex(std::string_view text) {
 }
 
 GateExchange kat_exchange() {
-    return GateExchange(secret_hex(kat::initiator_ephemeral_priv),
-                        secret_hex(kat::initiator_static_priv));
+    return GateExchange(secret_hex(kat::initiator_ephemeral.priv),
+                        secret_hex(kat::initiator_static.priv));
 }
 
 SecretBytes fresh_key() {
@@ -53,10 +53,10 @@ Round answered_round(ByteView responder_priv, ByteView gate_pub, ByteView reply)
 
 TEST(NoiseKnownAnswer, PublicKeysFromPrivateKeys) {
     const std::pair<std::string_view, std::string_view> pairs[] = {
-        {kat::responder_static_priv, kat::responder_static_pub},
-        {kat::initiator_ephemeral_priv, kat::initiator_ephemeral_pub},
-        {kat::initiator_static_priv, kat::initiator_static_pub},
-        {kat::responder_ephemeral_priv, kat::responder_ephemeral_pub},
+        {kat::responder_static.priv, kat::responder_static.pub},
+        {kat::initiator_ephemeral.priv, kat::initiator_ephemeral.pub},
+        {kat::initiator_static.priv, kat::initiator_static.pub},
+        {kat::responder_ephemeral.priv, kat::responder_ephemeral.pub},
     };
     for (auto [priv, pub] : pairs) EXPECT_EQ(hex_encode(must(derive_public_key(hex(priv)))), pub);
 }
@@ -64,7 +64,7 @@ TEST(NoiseKnownAnswer, PublicKeysFromPrivateKeys) {
 TEST(NoiseKnownAnswer, InitiatorWritesMessage1AndOpensMessage2) {
     GateExchange exchange = kat_exchange();
     const Bytes payload = hex(kat::payload1);
-    Bytes message1 = must(exchange.write_message1(hex(kat::responder_static_pub), payload));
+    Bytes message1 = must(exchange.write_message1(hex(kat::responder_static.pub), payload));
     EXPECT_EQ(hex_encode(message1), kat::msg1);
     EXPECT_EQ(message1.size(), payload.size() + 96);
     EXPECT_EQ(message1.capacity(), payload.size() + 96);  // one buffer of exactly that size
@@ -76,12 +76,12 @@ TEST(NoiseKnownAnswer, InitiatorWritesMessage1AndOpensMessage2) {
 
 // The stand-in gate used by the other tests reproduces the known answers too.
 TEST(NoiseKnownAnswer, TestResponderAgrees) {
-    TestResponder responder(hex(kat::responder_static_priv));
+    TestResponder responder(hex(kat::responder_static.priv));
     SecretBytes request = responder.read_message1(hex(kat::msg1));
     EXPECT_EQ(hex_encode(request.expose_secret()), kat::payload1);
-    EXPECT_EQ(hex_encode(responder.initiator_static()), kat::initiator_static_pub);
+    EXPECT_EQ(hex_encode(responder.initiator_static()), kat::initiator_static.pub);
     Bytes message2 =
-        responder.write_message2(hex(kat::responder_ephemeral_priv), hex(kat::payload2));
+        responder.write_message2(hex(kat::responder_ephemeral.priv), hex(kat::payload2));
     EXPECT_EQ(hex_encode(message2), kat::msg2);
     EXPECT_EQ(hex_encode(responder.handshake_hash()), kat::handshake_hash);
 }
@@ -116,23 +116,23 @@ TEST(NoiseDh, LowOrderPublicKeysAreRefused) {
         "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
         "0000000000000000000000000000000000000000000000000000000000000080",
     };
-    const Bytes priv = hex(kat::responder_static_priv);
+    const Bytes priv = hex(kat::responder_static.priv);
     for (auto pub : low_order) EXPECT_EQ(code_of(dh(priv, hex(pub))), "TS-0027") << pub;
 }
 
 // A key made once serves every DH of its exchange: each peer in turn gets its own secret,
 // and a refused peer leaves the key usable for the next.
 TEST(NoiseDh, OneKeyServesSeveralPeersInTurn) {
-    X25519Key key = must(X25519Key::from_private(hex(kat::responder_static_priv)));
-    EXPECT_EQ(hex_encode(key.public_key()), kat::responder_static_pub);
+    X25519Key key = must(X25519Key::from_private(hex(kat::responder_static.priv)));
+    EXPECT_EQ(hex_encode(key.public_key()), kat::responder_static.pub);
     const std::string_view peers[][2] = {
-        {kat::initiator_ephemeral_priv, kat::initiator_ephemeral_pub},
-        {kat::initiator_static_priv, kat::initiator_static_pub},
+        {kat::initiator_ephemeral.priv, kat::initiator_ephemeral.pub},
+        {kat::initiator_static.priv, kat::initiator_static.pub},
     };
     for (int round = 0; round < 2; ++round) {
         for (const auto& [peer_priv, peer_pub] : peers) {
             // Each side's secret is the other's: the peer computes it from its own private key.
-            SecretBytes expected = must(dh(hex(peer_priv), hex(kat::responder_static_pub)));
+            SecretBytes expected = must(dh(hex(peer_priv), hex(kat::responder_static.pub)));
             EXPECT_EQ(hex_encode(must(key.dh(hex(peer_pub))).expose_secret()),
                       hex_encode(expected.expose_secret()));
         }
@@ -157,7 +157,7 @@ TEST(GateExchange, ZeroGateKeyIsRefusedBeforeAnythingIsWritten) {
 }
 
 TEST(GateExchange, Message1IsPayloadPlus96Bytes) {
-    const Bytes gate = hex(kat::responder_static_pub);
+    const Bytes gate = hex(kat::responder_static.pub);
     for (size_t n : {0u, 1u, 100u, 70000u}) {
         GateExchange exchange(fresh_key(), fresh_key());
         Bytes message1 = must(exchange.write_message1(gate, Bytes(n, 0x61)));
@@ -167,7 +167,7 @@ TEST(GateExchange, Message1IsPayloadPlus96Bytes) {
 }
 
 TEST(GateExchange, FreshKeysMakeEveryMessageDifferent) {
-    const Bytes gate = hex(kat::responder_static_pub);
+    const Bytes gate = hex(kat::responder_static.pub);
     GateExchange a(fresh_key(), fresh_key()), b(fresh_key(), fresh_key());
     Bytes ma = must(a.write_message1(gate, as_bytes("same")));
     Bytes mb = must(b.write_message1(gate, as_bytes("same")));
@@ -176,16 +176,16 @@ TEST(GateExchange, FreshKeysMakeEveryMessageDifferent) {
 }
 
 TEST(GateExchange, ReplyOfExactly48BytesIsAnEmptyPayload) {
-    const Bytes gate_priv = hex(kat::responder_static_priv);
-    Round round = answered_round(gate_priv, hex(kat::responder_static_pub), {});
+    const Bytes gate_priv = hex(kat::responder_static.priv);
+    Round round = answered_round(gate_priv, hex(kat::responder_static.pub), {});
     ASSERT_EQ(round.message2.size(), 48u);
     SecretBytes reply = must(round.exchange.read_message2(round.message2));
     EXPECT_TRUE(reply.empty());
 }
 
 TEST(GateExchange, ShortOrForgedRepliesAreRefused) {
-    const Bytes gate_priv = hex(kat::responder_static_priv);
-    const Bytes gate_pub = hex(kat::responder_static_pub);
+    const Bytes gate_priv = hex(kat::responder_static.priv);
+    const Bytes gate_pub = hex(kat::responder_static.pub);
     {
         GateExchange exchange = kat_exchange();
         must(exchange.write_message1(gate_pub, hex(kat::payload1)));
@@ -201,7 +201,7 @@ TEST(GateExchange, ShortOrForgedRepliesAreRefused) {
         Bytes twin_message1 = must(twin.write_message1(other_pub, hex(kat::payload1)));
         TestResponder other(other_priv);
         EXPECT_EQ(hex_encode(other.read_message1(twin_message1).expose_secret()), kat::payload1);
-        Bytes forged = other.write_message2(hex(kat::responder_ephemeral_priv), hex(kat::payload2));
+        Bytes forged = other.write_message2(hex(kat::responder_ephemeral.priv), hex(kat::payload2));
         ASSERT_EQ(must(twin.read_message2(forged)).size(), hex(kat::payload2).size());
 
         GateExchange exchange = kat_exchange();
@@ -216,8 +216,8 @@ TEST(GateExchange, ShortOrForgedRepliesAreRefused) {
 }
 
 TEST(GateExchange, EveryFlippedBitOfTheReplyIsRefused) {
-    const Bytes gate_priv = hex(kat::responder_static_priv);
-    const Bytes gate_pub = hex(kat::responder_static_pub);
+    const Bytes gate_priv = hex(kat::responder_static.priv);
+    const Bytes gate_pub = hex(kat::responder_static.pub);
     const Bytes reply = hex(kat::payload2);
     const size_t size = 32 + reply.size() + 16;
     for (size_t bit = 0; bit < size * 8; ++bit) {
@@ -234,7 +234,7 @@ TEST(GateExchange, EveryFlippedBitOfTheReplyIsRefused) {
 }
 
 TEST(GateExchange, StepsOutOfOrderAreInternalErrors) {
-    const Bytes gate_pub = hex(kat::responder_static_pub);
+    const Bytes gate_pub = hex(kat::responder_static.pub);
     {
         GateExchange exchange = kat_exchange();
         EXPECT_EQ(code_of(exchange.read_message2(hex(kat::msg2))), "TS-0005");
