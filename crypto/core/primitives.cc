@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "crypto/core/base64.h"
+#include "crypto/core/openssl_ptr.h"
 #include "crypto/core/random.h"
 #include "crypto/core/utf8.h"
 
@@ -41,22 +42,10 @@ CoreError fail(const TessarinError& record) {
     return CoreError(record);
 }
 
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct MacCtxFree {
-    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
-};
-struct KdfCtxFree {
-    void operator()(EVP_KDF_CTX* ctx) const { EVP_KDF_CTX_free(ctx); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-using MacCtx = std::unique_ptr<EVP_MAC_CTX, MacCtxFree>;
-using KdfCtx = std::unique_ptr<EVP_KDF_CTX, KdfCtxFree>;
+using CipherCtx = OpensslPtr<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
+using MdCtx = OpensslPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
+using MacCtx = OpensslPtr<EVP_MAC_CTX, EVP_MAC_CTX_free>;
+using KdfCtx = OpensslPtr<EVP_KDF_CTX, EVP_KDF_CTX_free>;
 
 // The algorithms of the core, fetched from the library once per process. Handing
 // EVP_sha256() or EVP_aes_256_gcm() to an init function, calling HMAC() or fetching a KDF by

@@ -10,6 +10,8 @@
 #include <limits>
 #include <memory>
 
+#include "crypto/core/openssl_ptr.h"
+
 namespace tessarin::noise {
 
 namespace {
@@ -17,10 +19,7 @@ namespace {
 // The last nonce value is reserved by Noise; a cipher key is spent before it is reached.
 constexpr uint64_t kMaxNonce = std::numeric_limits<uint64_t>::max();
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Pkey = OpensslPtr<EVP_PKEY, EVP_PKEY_free>;
 
 CoreError fail(const TessarinError& record) {
     ERR_clear_error();
