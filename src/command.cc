@@ -104,6 +104,11 @@ const OptionDef* find_option(const CommandDef& def, std::string_view name) {
     return nullptr;
 }
 
+// A word in the sub-command's place that asks for the command's usage text instead.
+bool is_help_word(std::string_view word) {
+    return word == "--help" || word == "-h";
+}
+
 const CommandDef* find_subcommand(const SubcommandDef& subs, std::string_view word) {
     for (const CommandDef& sub : subs.list)
         if (sub.name == word)
@@ -218,6 +223,10 @@ Result<void> run_command(const CommandDef& def, ArgLexer& lexer) {
     }
     if (def.subcommands && def.subcommands->read == SubcommandDef::Read::Leading) {
         std::string word = TRY(lexer.value_named("<subcommand>"));
+        if (is_help_word(word) && !def.usage.empty()) {
+            write_stdout(def.usage);
+            return {};
+        }
         word = TRY(require_utf8(std::move(word), "<subcommand>"));
         const CommandDef* sub = find_subcommand(*def.subcommands, word);
         if (!sub)

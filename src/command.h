@@ -169,7 +169,8 @@ struct CommandDef {
     std::string_view name;
     HelpEntry help = {};
     // Printed by --help, which then ends the command successfully; empty: --help is refused
-    // like any option the command does not define.
+    // like any option the command does not define. A command whose sub-command is the word
+    // after it (note, memory) prints it for --help or -h in the sub-command's place.
     std::string_view usage = {};
     std::span<const OptionDef> options = {};
     PositionalDef positional = {};

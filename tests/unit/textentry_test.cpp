@@ -1,4 +1,4 @@
-#include "src/commands/textentry.h"
+#include "src/commands/textentry_input.h"
 
 #include <gtest/gtest.h>
 
