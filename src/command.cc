@@ -104,11 +104,6 @@ const OptionDef* find_option(const CommandDef& def, std::string_view name) {
     return nullptr;
 }
 
-// A word in the sub-command's place that asks for the command's usage text instead.
-bool is_help_word(std::string_view word) {
-    return word == "--help" || word == "-h";
-}
-
 const CommandDef* find_subcommand(const SubcommandDef& subs, std::string_view word) {
     for (const CommandDef& sub : subs.list)
         if (sub.name == word)
@@ -186,6 +181,10 @@ Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLe
 }
 
 }  // namespace
+
+bool is_help_word(std::string_view word) {
+    return word == "--help" || word == "-h";
+}
 
 Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args) {
     const std::string_view key = option.storage_key();

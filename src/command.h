@@ -181,6 +181,10 @@ struct CommandDef {
     bool reads_own_arguments = false;
 };
 
+// A word read in a value's place (a sub-command, put's title) that asks for the usage text
+// instead: --help or -h.
+bool is_help_word(std::string_view word);
+
 // Reads the value of `option` (just met on the line) as its kind says, into args.
 Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args);
 

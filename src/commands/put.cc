@@ -89,11 +89,6 @@ Result<void> send(Invocation& invocation, const NewEntry& entry) {
     return confirm_upsert(created, entry.title);
 }
 
-// The word in the title's place that asks for the usage text instead.
-bool is_help_word(std::string_view word) {
-    return word == "--help" || word == "-h";
-}
-
 // An option the type does not take: the -file form of something that is not a field, or any
 // other name (then the type's options are listed).
 CliError not_valid(std::string_view name, const NewEntry& entry) {

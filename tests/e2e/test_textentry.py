@@ -93,19 +93,32 @@ def memory(title, summary=None, content="the content", status="active", tier=2, 
     return item
 
 
-def run_with_terminal_stdin(home, args):
-    """Runs the binary with standard input on a pseudo-terminal."""
+def run_with_stdin(home, args, ends, timeout=60):
+    """Runs the binary with standard input the first of a pair of descriptors (the ends of a
+    pseudo-terminal or a pipe); both are closed afterwards."""
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(home)}
     for key in ("SSL_CERT_FILE", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
         if key in os.environ:
             env[key] = os.environ[key]
-    master, slave = pty.openpty()
+    stdin, other = ends
     try:
-        proc = subprocess.run([BIN, *args], stdin=slave, capture_output=True, env=env, timeout=60)
+        proc = subprocess.run([BIN, *args], stdin=stdin, capture_output=True, env=env, timeout=timeout)
     finally:
-        os.close(slave)
-        os.close(master)
+        os.close(stdin)
+        os.close(other)
     return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+
+def run_with_terminal_stdin(home, args):
+    """Runs the binary with standard input on a pseudo-terminal."""
+    master, slave = pty.openpty()
+    return run_with_stdin(home, args, (slave, master))
+
+
+def run_with_open_stdin(home, args):
+    """Runs the binary with standard input a pipe that stays open: a read of it would hang
+    (and time out)."""
+    return run_with_stdin(home, args, os.pipe(), timeout=10)
 
 
 # -- sub-commands and options (nothing loaded, nothing sent) --------------------------------------
@@ -202,22 +215,9 @@ HELP_REQUESTS = [
 ]
 
 
-def run_with_open_stdin(home, *args):
-    """Runs the binary with standard input a pipe that stays open: a read of it would hang
-    (and time out)."""
-    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(home)}
-    read_end, write_end = os.pipe()
-    try:
-        proc = subprocess.run([BIN, *args], stdin=read_end, capture_output=True, env=env, timeout=10)
-    finally:
-        os.close(read_end)
-        os.close(write_end)
-    return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
-
-
 @pytest.mark.parametrize("args,first_line", HELP_REQUESTS)
 def test_asking_for_help_on_a_host_never_enrolled(home, args, first_line):
-    status, out, err = run_with_open_stdin(home, *args)
+    status, out, err = run_with_open_stdin(home, args)
     assert (status, err) == (0, "")
     assert out.startswith(first_line)
 
