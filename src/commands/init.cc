@@ -78,7 +78,7 @@ bool is_hex_digits(std::string_view text) {
     return true;
 }
 
-// The same for key material: the copy is a buffer that wipes itself.
+// ascii_lowercase for key material: the copy is a buffer that wipes itself.
 SecretBytes to_lower_ascii_secret(std::string_view text) {
     SecretBytes out(text.size());
     auto bytes = out.expose_secret_mut();

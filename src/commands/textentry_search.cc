@@ -1,5 +1,7 @@
-// search: the entries nearest to an embedding, listed one line each with what they are shown
-// as (their decrypted summary, else their title, else their id).
+// note and memory search: the entries nearest to an embedding, listed one line each with what
+// they are shown as (their decrypted summary, else their title, else their id).
+#include "src/commands/textentry.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -11,7 +13,6 @@
 
 #include "crypto/core/primitives.h"
 #include "src/at_once.h"
-#include "src/commands/textentry.h"
 #include "src/commands/textentry_input.h"
 #include "src/gate/gate.h"
 #include "src/gate/vault.h"
