@@ -151,7 +151,6 @@ def test_secret_options_are_refused(cli, kind, sub, option, alternative, form):
     (("memory", "list"), "unknown memory subcommand 'list' (try: create, get, update, delete, search)"),
     (("note", "Create"), "unknown note subcommand 'Create' (try: create, get, update, delete, search)"),
     (("note", "help"), "unknown note subcommand 'help' (try: create, get, update, delete, search)"),
-    (("note", "--help=yes"), "unknown note subcommand '--help=yes' (try: create, get, update, delete, search)"),
     (("memory", b"\xff"), "<subcommand>: not valid UTF-8"),
     # Commands take no short options, not even -h, once the subcommand is chosen.
     (("memory", "get", "q", "-h"), "unexpected: Short('h')"),
