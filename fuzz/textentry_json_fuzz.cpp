@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "fuzz/json_survey.h"
-#include "src/commands/textentry.h"
+#include "src/commands/textentry_input.h"
 #include "src/json_reader.h"
 
 namespace {

@@ -182,6 +182,10 @@ Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLe
 
 }  // namespace
 
+bool is_help_word(std::string_view word) {
+    return word == "--help" || word == "-h";
+}
+
 Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args) {
     const std::string_view key = option.storage_key();
     switch (option.kind) {
@@ -218,6 +222,10 @@ Result<void> run_command(const CommandDef& def, ArgLexer& lexer) {
     }
     if (def.subcommands && def.subcommands->read == SubcommandDef::Read::Leading) {
         std::string word = TRY(lexer.value_named("<subcommand>"));
+        if (is_help_word(word) && !def.usage.empty()) {
+            write_stdout(def.usage);
+            return {};
+        }
         word = TRY(require_utf8(std::move(word), "<subcommand>"));
         const CommandDef* sub = find_subcommand(*def.subcommands, word);
         if (!sub)

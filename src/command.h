@@ -169,7 +169,8 @@ struct CommandDef {
     std::string_view name;
     HelpEntry help = {};
     // Printed by --help, which then ends the command successfully; empty: --help is refused
-    // like any option the command does not define.
+    // like any option the command does not define. A command whose sub-command is the word
+    // after it (note, memory) prints it for --help or -h in the sub-command's place.
     std::string_view usage = {};
     std::span<const OptionDef> options = {};
     PositionalDef positional = {};
@@ -179,6 +180,10 @@ struct CommandDef {
     // The command reads the rest of its line itself (its options depend on what it reads).
     bool reads_own_arguments = false;
 };
+
+// A word read in a value's place (a sub-command, put's title) that asks for the usage text
+// instead: --help or -h.
+bool is_help_word(std::string_view word);
 
 // Reads the value of `option` (just met on the line) as its kind says, into args.
 Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args);

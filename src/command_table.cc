@@ -1,5 +1,7 @@
 #include "src/command_table.h"
 
+#include <array>
+
 #include "src/commands/audit.h"
 #include "src/commands/init.h"
 #include "src/commands/lookup.h"
@@ -8,6 +10,7 @@
 #include "src/commands/skill.h"
 #include "src/commands/status.h"
 #include "src/commands/textentry.h"
+#include "src/commands/textentry_input.h"
 #include "src/entry_schema.h"
 #include "src/output.h"
 
@@ -110,6 +113,55 @@ constexpr std::string_view k_usage_skill =
     "Usage: tessarin-cli skill {print|install} [--yes]\n"
     "  --yes  non-interactive install to all detected environments\n";
 
+// note and memory take the same sub-commands and options: one text serves both.
+constexpr std::string_view k_usage_text_entries =
+    "Usage: tessarin-cli {note|memory} <subcommand> [options]\n"
+    "  Notes (rich text) and memories (context one agent leaves for another): a summary, which\n"
+    "  is the title, and a content, both L2-encrypted and never taken on the command line\n"
+    "  (PATH - reads stdin); a status; optionally an embedding for search.\n"
+    "  create  --summary-file PATH [--content-file PATH] [--status draft|active|archived]\n"
+    "          [--embeddings-file PATH --embedding-model <name>]   or: create --json\n"
+    "  get     <query> [--full] [--json] [--fuzzy]\n"
+    "  update  <query> [--summary-file PATH] [--content-file PATH] [--status <status>]\n"
+    "          [--embeddings-file PATH] [--embedding-model <name>] [--fuzzy]\n"
+    "  delete  <query> [--fuzzy]\n"
+    "  search  --vector-file PATH [--limit N]\n"
+    "  get, update, delete: --exact (the default), --id <id> in place of <query>.\n"
+    "  tessarin-cli {note|memory} <subcommand> --help shows one subcommand's usage.\n";
+
+constexpr std::string_view k_usage_text_create =
+    "Usage: tessarin-cli {note|memory} create --summary-file PATH [--content-file PATH]\n"
+    "         [--status <status>] [--embeddings-file PATH --embedding-model <name>]\n"
+    "       tessarin-cli {note|memory} create --json  (one JSON object on stdin)\n"
+    "  Without --content-file the content is read from stdin (not a terminal); it is 1 to\n"
+    "  65536 bytes. PATH - reads stdin. --status: draft (the default), active or archived.\n"
+    "  The JSON object holds \"summary\", \"content\" and optionally \"status\", \"embeddings\"\n"
+    "  and \"embedding_model\".\n";
+
+constexpr std::string_view k_usage_text_get =
+    "Usage: tessarin-cli {note|memory} get <query> [--full] [--json] [--fuzzy]\n"
+    "  Prints the summary and the status; --full the content too; --json the whole entry as\n"
+    "  the vault sent it (undecrypted). Title match is exact by default (--exact); --fuzzy\n"
+    "  allows substring. --id <id> names the entry by its identifier in place of <query>.\n";
+
+constexpr std::string_view k_usage_text_update =
+    "Usage: tessarin-cli {note|memory} update <query> [--summary-file PATH] [--content-file PATH]\n"
+    "         [--status <status>] [--embeddings-file PATH] [--embedding-model <name>] [--fuzzy]\n"
+    "  Changes what the options give and keeps everything else. PATH - reads stdin.\n"
+    "  --status: draft, active or archived. Title match is exact by default (--exact);\n"
+    "  --fuzzy allows substring. --id <id> names the entry by its identifier in place of "
+    "<query>.\n";
+
+constexpr std::string_view k_usage_text_delete =
+    "Usage: tessarin-cli {note|memory} delete <query> [--fuzzy]\n"
+    "  Deletes the entry. Title match is exact by default (--exact); --fuzzy allows substring.\n"
+    "  --id <id> names the entry by its identifier in place of <query>.\n";
+
+constexpr std::string_view k_usage_text_search =
+    "Usage: tessarin-cli {note|memory} search --vector-file PATH [--limit N]\n"
+    "  Lists the entries nearest to the embedding (base64) read from PATH (- for stdin), at\n"
+    "  most N (1 to 50, default 10): id, distance, [model] and summary, one line each.\n";
+
 // -- options
 // ---------------------------------------------------------------------------------------
 
@@ -164,6 +216,147 @@ constexpr OptionDef k_audit_options[] = {
      .value_name = "YYYY-MM-DD"},
     k_json_output,
 };
+
+// -- note and memory -----------------------------------------------------------------------------
+
+constexpr OptionDef k_summary_file{.name = "summary-file",
+                                   .kind = OptionKind::Path,
+                                   .about = "The summary (the title), read from a file"};
+// Remembered, and read after the other options.
+constexpr OptionDef k_content_file{.name = "content-file",
+                                   .kind = OptionKind::Text,
+                                   .about = "The content, read from a file (1 to 65536 bytes)",
+                                   .value_name = "path"};
+constexpr OptionDef k_embeddings_file{.name = "embeddings-file",
+                                      .kind = OptionKind::Path,
+                                      .about = "The embedding, read from a file"};
+constexpr OptionDef k_embedding_model{.name = "embedding-model",
+                                      .kind = OptionKind::Text,
+                                      .about = "Name of the model that made the embedding",
+                                      .value_name = "name"};
+constexpr OptionDef k_refused_embeddings{.name = "embeddings",
+                                         .kind = OptionKind::Refused,
+                                         .alternative = "--embeddings-file PATH or --json"};
+
+constexpr std::string_view k_status_about = "draft (the default), active or archived";
+
+constexpr OptionDef k_text_create_options[] = {
+    k_summary_file,
+    k_content_file,
+    {.name = "status",
+     .kind = OptionKind::Text,
+     .about = k_status_about,
+     .value_name = "status",
+     .choices = k_statuses},
+    k_embeddings_file,
+    k_embedding_model,
+    {.name = "json", .about = "Read one JSON object from standard input instead"},
+    {.name = "summary",
+     .kind = OptionKind::Refused,
+     .alternative = "--summary-file PATH or --json"},
+    {.name = "content",
+     .kind = OptionKind::Refused,
+     .alternative = "--content-file PATH or --json"},
+    k_refused_embeddings,
+};
+
+constexpr OptionDef k_text_get_options[] = {
+    {.name = "full", .about = "Print the content too"},
+    {.name = "json", .about = "Print the whole entry as JSON, undecrypted"},
+    k_exact,
+    k_fuzzy,
+    k_id_option,
+};
+
+// The status of an update is checked as soon as it is read, before anything else.
+constexpr OptionDef k_text_update_options[] = {
+    k_summary_file,
+    k_content_file,
+    {.name = "status",
+     .kind = OptionKind::Text,
+     .check = check_status,
+     .about = k_status_about,
+     .value_name = "status",
+     .choices = k_statuses},
+    k_embeddings_file,
+    k_embedding_model,
+    k_exact,
+    k_fuzzy,
+    k_id_option,
+    {.name = "summary", .kind = OptionKind::Refused, .alternative = "--summary-file PATH"},
+    {.name = "content", .kind = OptionKind::Refused, .alternative = "--content-file PATH"},
+    k_refused_embeddings,
+};
+
+constexpr OptionDef k_text_search_options[] = {
+    {.name = "vector-file",
+     .kind = OptionKind::Path,
+     .about = "The query embedding (base64), read from a file"},
+    {.name = "limit",
+     .kind = OptionKind::Text,
+     .check = check_search_limit,
+     .about = "At most N hits, 1 to 50 (default 10)",
+     .value_name = "N"},
+    {.name = "vector",
+     .kind = OptionKind::Refused,
+     .alternative = "--vector-file PATH or stdin via --vector-file -"},
+};
+
+// One list per kind: only the missing-query hints of get and delete name the kind. Create,
+// update and search load the configuration once their input has passed its checks; get and
+// delete have nothing to check but the query.
+constexpr std::array<CommandDef, 5> text_entry_subcommands(std::string_view get_missing,
+                                                           std::string_view delete_missing) {
+    return {{
+        {.name = "create",
+         .help = {.summary = "Create an entry"},
+         .usage = k_usage_text_create,
+         .options = k_text_create_options,
+         .needs = Needs::ConfigOnDemand,
+         .run = run_text_create},
+        {.name = "get",
+         .help = {.summary = "Show an entry"},
+         .usage = k_usage_text_get,
+         .options = k_text_get_options,
+         .positional = {"query", get_missing},
+         .needs = Needs::Config,
+         .run = run_text_get},
+        {.name = "update",
+         .help = {.summary = "Change an entry"},
+         .usage = k_usage_text_update,
+         .options = k_text_update_options,
+         .positional = {"query", "missing <query>"},
+         .needs = Needs::ConfigOnDemand,
+         .run = run_text_update},
+        {.name = "delete",
+         .help = {.summary = "Delete an entry"},
+         .usage = k_usage_text_delete,
+         .options = k_exactness_options,
+         .positional = {"query", delete_missing},
+         .needs = Needs::Config,
+         .run = run_text_delete},
+        {.name = "search",
+         .help = {.summary = "List the entries nearest to an embedding"},
+         .usage = k_usage_text_search,
+         .options = k_text_search_options,
+         .needs = Needs::ConfigOnDemand,
+         .run = run_text_search},
+    }};
+}
+
+constexpr auto k_note_subcommands =
+    text_entry_subcommands("missing <query> (try: tessarin-cli note get \"title\")",
+                           "missing <query> (try: tessarin-cli note delete \"title\")");
+constexpr auto k_memory_subcommands =
+    text_entry_subcommands("missing <query> (try: tessarin-cli memory get \"title\")",
+                           "missing <query> (try: tessarin-cli memory delete \"title\")");
+
+std::string unknown_text_subcommand(std::string_view command, std::string_view word) {
+    return "unknown " + std::string(command) + " subcommand '" + std::string(word) +
+           "' (try: create, get, update, delete, search)";
+}
+
+// -- skill -------------------------------------------------------------------------------------
 
 constexpr CommandDef k_skill_subcommands[] = {
     {.name = "print",
@@ -274,7 +467,9 @@ const CommandDef k_commands[] = {
     // One implementation; the kind is the command word.
     {.name = "note",
      .help = {.args = "<sub> [opts]", .summary = "Rich text entries with L2-encrypted content."},
-     .subcommands = text_entry_subcommands(TextKind::Note)},
+     .usage = k_usage_text_entries,
+     .subcommands =
+         SubcommandDef{SubcommandDef::Read::Leading, k_note_subcommands, unknown_text_subcommand}},
     {.name = "memory",
      .help = {.args = "<sub> [opts]",
               .summary = "Agent-to-agent persistent context.",
@@ -288,7 +483,9 @@ const CommandDef k_commands[] = {
                        "delete: <query> [--fuzzy]  |  search: --vector-file PATH [--limit N]\n"
                        "get, update, delete: --id <id> in place of <query>; --exact (default)",
               .notes_at_margin = true},
-     .subcommands = text_entry_subcommands(TextKind::Memory)},
+     .usage = k_usage_text_entries,
+     .subcommands = SubcommandDef{SubcommandDef::Read::Leading, k_memory_subcommands,
+                                  unknown_text_subcommand}},
     {.name = "skill",
      .help = {.args = "print | install [--yes]", .summary = "LLM skill markdown."},
      .usage = k_usage_skill,

@@ -87,7 +87,11 @@ json command_json(const CommandDef& command) {
                 {"args", text(command.help.args)},
                 {"usage", text(command.usage)},
                 {"reads_own_arguments", command.reads_own_arguments}};
-    add_options(out, command.options, !command.usage.empty());
+    // A command whose sub-command is the word after it (note, memory) takes --help in that
+    // word's place, not among options: its options are its sub-commands'.
+    const bool leading =
+        command.subcommands && command.subcommands->read == SubcommandDef::Read::Leading;
+    add_options(out, command.options, !command.usage.empty() && !leading);
     out["positionals"] = positionals(command);
     if (command.subcommands) {
         json subs = json::array();

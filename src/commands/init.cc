@@ -78,7 +78,7 @@ bool is_hex_digits(std::string_view text) {
     return true;
 }
 
-// The same for key material: the copy is a buffer that wipes itself.
+// ascii_lowercase for key material: the copy is a buffer that wipes itself.
 SecretBytes to_lower_ascii_secret(std::string_view text) {
     SecretBytes out(text.size());
     auto bytes = out.expose_secret_mut();
@@ -100,6 +100,69 @@ void print_summary(const Config& config, const std::string& path) {
     write_stdout("\n");
     print_dim("Try: tessarin-cli get \"entry name\"");
     print_dim("     tessarin-cli skill install");
+}
+
+// The blob's plaintext: the key and the blob decoded from base64url, the blob opened with the
+// key. Anything that does not open is refused without saying which part failed.
+Result<SecretBytes> open_blob(std::string_view blob_text, std::string_view key_text) {
+    auto key = base64url_decode_secret(unpadded(key_text));
+    if (!key)
+        return blob_error(BlobFault::NotBase64url);
+    if (key->size() != 32)
+        return blob_error(BlobFault::KeyLength);
+    auto blob = base64url_decode(unpadded(blob_text));
+    if (!blob)
+        return blob_error(BlobFault::NotBase64url);
+    auto opened = aead_open(key->expose_secret(), *blob);
+    if (opened.is_error())
+        return blob_error(BlobFault::NotAuthentic);
+    return opened.release_value();
+}
+
+// The values of the opened blob, as text.
+struct BlobValues {
+    const StringRecord& record;
+
+    std::string_view text(BlobField field) const {
+        const std::optional<SecretBytes>& value = record[field];
+        return value ? value->expose_text() : std::string_view();
+    }
+};
+
+// The gate's key for proofs of possession (64 hex digits), and the agent's id and L2 key (32
+// hex digits each).
+Result<void> check_keys_and_ids(const BlobValues& values) {
+    const std::string_view pop_pub = trim_space(values.text(PopPub));
+    if (pop_pub.empty())
+        return blob_error(BlobFault::NoPopPub);
+    if (pop_pub.size() != 64 || !is_hex_digits(pop_pub))
+        return blob_error(BlobFault::NotAuthentic);
+    for (BlobField field : {AgentId, L2}) {
+        const std::string_view value = values.text(field);
+        if (value.size() != 32 || !is_hex_digits(value))
+            return blob_error(BlobFault::NotAuthentic);
+    }
+    return {};
+}
+
+// The configuration the checked blob describes: the vault at its pop host, the replica when
+// the blob names one, hex written in lower case.
+Config config_of(const BlobValues& values, std::string_view pop, uint64_t vault_id) {
+    Config config;
+    config.vault_url = "https://" + std::string(without_trailing_slashes(pop));
+    config.vault_gate_pub = ascii_lowercase(trim_space(values.text(PopPub)));
+    const std::string_view replica_host =
+        without_trailing_slashes(trim_space(values.text(ReplicaHost)));
+    if (!replica_host.empty()) {
+        config.replica_url = "https://" + std::string(replica_host);
+        config.replica_gate_pub = std::string(trim_space(values.text(ReplicaPub)));
+    }
+    char id_text[17];
+    std::snprintf(id_text, sizeof id_text, "%016llx", static_cast<unsigned long long>(vault_id));
+    config.vault_id = id_text;
+    config.agent_id = ascii_lowercase(values.text(AgentId));
+    config.l2 = to_lower_ascii_secret(values.text(L2));
+    return config;
 }
 
 // The enrolment key, with echo off when it is typed at a terminal.
@@ -164,74 +227,27 @@ std::string shorten_agent_id(std::string_view id) {
 }
 
 Result<Config> config_from_enrolment(std::string_view blob_text, std::string_view key_text) {
-    auto key = base64url_decode_secret(unpadded(key_text));
-    if (!key)
-        return blob_error(BlobFault::NotBase64url);
-    if (key->size() != 32)
-        return blob_error(BlobFault::KeyLength);
-    auto blob = base64url_decode(unpadded(blob_text));
-    if (!blob)
-        return blob_error(BlobFault::NotBase64url);
-
-    auto opened = aead_open(key->expose_secret(), *blob);
-    if (opened.is_error())
-        return blob_error(BlobFault::NotAuthentic);
-    const SecretBytes plaintext = opened.release_value();
-
+    const SecretBytes plaintext = TRY(open_blob(blob_text, key_text));
     auto parsed = parse_string_record(plaintext.expose_text(), "struct BlobJson", k_blob_fields,
                                       UnknownKeys::Ignore);
     if (parsed.is_error())
         return blob_error(BlobFault::NotAuthentic);
-    StringRecord& blob_json = parsed.value();
-
-    // Values of the blob, as text; the buffers stay in blob_json until it is dropped.
-    auto text_of = [&](BlobField field) -> std::string_view {
-        const std::optional<SecretBytes>& value = blob_json[field];
-        return value ? value->expose_text() : std::string_view();
-    };
-    const std::string_view pop_pub = trim_space(text_of(PopPub));
-    if (pop_pub.empty())
-        return blob_error(BlobFault::NoPopPub);
-    if (pop_pub.size() != 64 || !is_hex_digits(pop_pub))
-        return blob_error(BlobFault::NotAuthentic);
-
-    for (BlobField field : {AgentId, L2}) {
-        const std::string_view value = text_of(field);
-        if (value.size() != 32 || !is_hex_digits(value))
-            return blob_error(BlobFault::NotAuthentic);
-    }
-
-    auto vault_id = parse_vault_id(text_of(VaultId));
+    // The buffers stay in the record until it is dropped.
+    const BlobValues values{parsed.value()};
+    TRY(check_keys_and_ids(values));
+    auto vault_id = parse_vault_id(values.text(VaultId));
     if (vault_id.is_error())
         return blob_error(BlobFault::OldVaultId);
-
-    const std::string_view pop = trim_space(text_of(Pop));
+    const std::string_view pop = trim_space(values.text(Pop));
     if (pop.empty() || pop.find('\n') != std::string_view::npos)
         return CliError(TS_2001, "enrollment blob carried an empty pop/host");
-
-    Config config;
-    config.vault_url = "https://" + std::string(without_trailing_slashes(pop));
-    config.vault_gate_pub = ascii_lowercase(pop_pub);
-    const std::string_view replica_host =
-        without_trailing_slashes(trim_space(text_of(ReplicaHost)));
-    if (!replica_host.empty()) {
-        config.replica_url = "https://" + std::string(replica_host);
-        config.replica_gate_pub = std::string(trim_space(text_of(ReplicaPub)));
-    }
-    char id_text[17];
-    std::snprintf(id_text, sizeof id_text, "%016llx",
-                  static_cast<unsigned long long>(vault_id.value()));
-    config.vault_id = id_text;
-    // Hex of the decoded bytes, written in lower case.
-    config.agent_id = ascii_lowercase(text_of(AgentId));
-    config.l2 = to_lower_ascii_secret(text_of(L2));
-    return config;
+    return config_of(values, pop, vault_id.value());
 }
 
 Result<void> run_init(Invocation& invocation) {
     const std::optional<std::string>& blob_argument = invocation.args().positional();
 
-    // 1. The blob: the argument, or the first line of standard input.
+    // The blob: the argument, or the first line of standard input.
     std::string blob;
     if (blob_argument) {
         blob = *blob_argument;
@@ -244,7 +260,7 @@ Result<void> run_init(Invocation& invocation) {
             return CliError(TS_2006, "no blob on stdin (use: tessarin-cli init <blob>)");
     }
 
-    // 2. The key, always from standard input.
+    // The key, always from standard input.
     SecretBytes key_line = TRY(read_key());
     const std::string_view key = trim_space(key_line.expose_text());
     if (key.empty())
@@ -252,10 +268,10 @@ Result<void> run_init(Invocation& invocation) {
                         "no enrollment key provided (paste it when prompted, or pipe it as the "
                         "line after the blob)");
 
-    // 3-10. Open and check the blob.
+    // The configuration the blob describes, once it has opened and passed its checks.
     Config config = TRY(config_from_enrolment(blob, key));
 
-    // 11. A device id of this enrolment only.
+    // A device id of this enrolment only.
     std::array<uint8_t, 16> device{};
     auto drawn = random_fill_os(device);
     if (drawn.is_error())
@@ -268,11 +284,11 @@ Result<void> run_init(Invocation& invocation) {
     if (auto loadable = check_loadable(config); loadable.is_error())
         return CliError(TS_2001, loadable.error().detail);
 
-    // 12. Write the configuration (refuses an existing one).
+    // Write the configuration (an existing one is refused).
     TRY(save_config(config));
     const std::string path = TRY(config_path());
 
-    // 13. The summary.
+    // What was enrolled, and where the configuration went.
     print_summary(config, path);
     return {};
 }

@@ -5,6 +5,7 @@
 #include "crypto/core/primitives.h"
 #include "crypto/core/utf8.h"
 #include "src/commands/upsert_report.h"
+#include "src/gate/vault.h"
 #include "src/json_record.h"
 #include "src/output.h"
 #include "src/text.h"
@@ -21,10 +22,6 @@ std::string normalised_name(std::string_view name) {
     std::string out(name);
     for (char& c : out) c = c == ' ' ? '_' : ascii_lower(c);
     return out;
-}
-
-bool ends_with(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
 std::string join(const std::vector<std::string_view>& names, std::string_view separator) {
@@ -58,49 +55,44 @@ CliError unknown_type(std::string_view given) {
                     "unknown type '" + std::string(given) + "' (available: " + type_list() + ")");
 }
 
-// The request body: fields in field-name order, secrets sealed under their field name.
-Result<json> entry_body(const NewEntry& entry, ByteView l2_key) {
+// The data block's fields: those given a non-empty value, in field-name order, each secret
+// sealed under its field name.
+Result<json> entry_fields(const NewEntry& entry, ByteView l2_key) {
     json fields = json::array();
     for (const auto& [name, def] : entry.type->sorted_fields()) {
         auto it = entry.values.find(name);
         if (it == entry.values.end() || it->second.empty())
             continue;
-        const bool secret = effective_tier(name, *def) == 2;
-        json field = {{"kind", def->kind}, {"label", name}, {"tier", secret ? 2 : 1}};
-        if (secret) {
-            auto sealed = encrypt_field(l2_key, name, it->second.expose_secret());
-            if (sealed.is_error())
-                return CliError(TS_2081, "encrypting " + std::string(name) + ": " +
-                                             display(sealed.error().get()));
-            field["value"] = sealed.release_value();
-        } else {
-            field["value"] = std::string(it->second.expose_text());
+        if (effective_tier(name, *def) < 2) {
+            fields.push_back(
+                entry_field(name, std::string(it->second.expose_text()), def->kind, 1));
+            continue;
         }
-        fields.push_back(std::move(field));
+        auto sealed = encrypt_field(l2_key, name, it->second.expose_secret());
+        if (sealed.is_error())
+            return in_context(TS_2081, "encrypting " + std::string(name) + ": ",
+                              InnerForm::display)(sealed.release_error());
+        fields.push_back(entry_field(name, sealed.release_value(), def->kind, 2));
     }
-    json data = {{"fields", std::move(fields)}, {"title", entry.title}, {"type", entry.type_text}};
-    if (entry.urls)
-        data["urls"] = *entry.urls;
-    return json{{"data", std::move(data)}, {"title", entry.title}, {"type", entry.type_text}};
+    return fields;
 }
 
 Result<void> send(Invocation& invocation, const NewEntry& entry) {
     Session& session = *TRY(invocation.session());
-    const json body = TRY(entry_body(entry, session.config.l2_key.expose_secret()));
-    const bool created = TRY(entry_upsert(session.vault(), body));
-    return confirm_upsert(created,
-                          std::string(created ? "Created" : "Updated") + ": " + entry.title);
-}
-
-// The word in the title's place that asks for the usage text instead.
-bool is_help_word(std::string_view word) {
-    return word == "--help" || word == "-h";
+    json fields = TRY(entry_fields(entry, session.config.l2_key.expose_secret()));
+    json data_members = json::object();
+    if (entry.urls)
+        data_members["urls"] = *entry.urls;
+    const bool created =
+        TRY(entry_upsert(session.vault(), entry_body(entry.title, entry.type_text,
+                                                     std::move(fields), data_members)));
+    return confirm_upsert(created, entry.title);
 }
 
 // An option the type does not take: the -file form of something that is not a field, or any
 // other name (then the type's options are listed).
 CliError not_valid(std::string_view name, const NewEntry& entry) {
-    if (ends_with(name, k_file_suffix))
+    if (name.ends_with(k_file_suffix))
         return CliError(TS_2000, "--" + std::string(name) + " is not valid for type '" +
                                      entry.type_text +
                                      "'. Secret fields use --<field>-file (e.g. --password-file)");
@@ -171,6 +163,71 @@ const char* json_kind(JsonKind kind) {
     }
 }
 
+// The JSON form's type and title, both strings, and the type looked up (no aliases).
+Result<NewEntry> typed_entry(JsonMembers& object) {
+    auto string_member = [&](std::string_view key) -> const JsonMember* {
+        const JsonMember* member = object.find(key);
+        return member && member->kind == JsonKind::String ? member : nullptr;
+    };
+    const JsonMember* type_text = string_member("type");
+    if (!type_text)
+        return CliError(TS_2000, "JSON missing \"type\" field");
+    const JsonMember* title = string_member("title");
+    if (!title)
+        return CliError(TS_2000, "JSON missing \"title\" field");
+    NewEntry entry;
+    entry.type_text = std::string(type_text->text.expose_text());
+    entry.title = std::string(title->text.expose_text());
+    entry.type = schema().find_type(entry.type_text);
+    if (!entry.type)
+        return unknown_type(entry.type_text);
+    return entry;
+}
+
+// Every key is the type's field, "type", "title" or "urls": the first other key in byte order
+// is the one named.
+Result<void> check_keys(const JsonMembers& object, const NewEntry& entry) {
+    const std::string* unknown = nullptr;
+    for (const JsonMember& member : object.members) {
+        const std::string& key = member.key;
+        if (key != "type" && key != "title" && key != "urls" && !entry.type->find_field(key) &&
+            (!unknown || key < *unknown))
+            unknown = &key;
+    }
+    if (unknown)
+        return CliError(TS_2000, "unknown key '" + *unknown + "' for type '" + entry.type_text +
+                                     "' \u2014 a typo would silently lose the value");
+    return {};
+}
+
+// The values of the type's fields, in field-name order: strings, or null (as if absent).
+Result<void> take_field_values(JsonMembers& object, NewEntry& entry) {
+    for (const auto& [name, def] : entry.type->sorted_fields()) {
+        (void)def;
+        const JsonMember* member = object.find(name);
+        if (!member || member->kind == JsonKind::Null)
+            continue;
+        if (member->kind != JsonKind::String)
+            return CliError(TS_2000, "field '" + std::string(name) +
+                                         "' must be a JSON string (got " + json_kind(member->kind) +
+                                         ") \u2014 quote the value");
+        // A copy: "urls" may be both a field and the entry's URL list.
+        entry.values.insert_or_assign(std::string(name), member->text.clone());
+    }
+    return {};
+}
+
+// "urls": a string is a list of one, an array is sent as given, anything else is passed over.
+void take_urls(JsonMembers& object, NewEntry& entry) {
+    JsonMember* urls = object.find("urls");
+    if (!urls)
+        return;
+    if (urls->kind == JsonKind::String)
+        entry.urls = json::array({std::string(urls->text.expose_text())});
+    else if (urls->kind == JsonKind::Array && urls->value)
+        entry.urls = std::move(*urls->value);
+}
+
 // The JSON form: one object on standard input.
 Result<void> put_from_json(Invocation& invocation) {
     SecretBytes input = TRY(read_path_value("-", k_input_limit));
@@ -234,61 +291,17 @@ Result<NewEntry> new_entry_from_json(std::string_view text,
     if (parsed.is_error())
         return CliError(TS_2000, "invalid JSON: " + parsed.error());
     JsonMembers& object = parsed.value();
-
-    auto string_member = [&](std::string_view key) -> JsonMember* {
-        JsonMember* member = object.find(key);
-        return member && member->kind == JsonKind::String ? member : nullptr;
-    };
-    const JsonMember* type_text = string_member("type");
-    if (!type_text)
-        return CliError(TS_2000, "JSON missing \"type\" field");
-    const JsonMember* title = string_member("title");
-    if (!title)
-        return CliError(TS_2000, "JSON missing \"title\" field");
-
-    NewEntry entry;
-    entry.type_text = std::string(type_text->text.expose_text());
-    entry.title = std::string(title->text.expose_text());
-    entry.type = schema().find_type(entry.type_text);
-    if (!entry.type)
-        return unknown_type(entry.type_text);
-    // The first unknown key in byte order is the one named.
-    const std::string* unknown = nullptr;
-    for (const JsonMember& member : object.members) {
-        const std::string& key = member.key;
-        if (key != "type" && key != "title" && key != "urls" && !entry.type->find_field(key) &&
-            (!unknown || key < *unknown))
-            unknown = &key;
-    }
-    if (unknown)
-        return CliError(TS_2000, "unknown key '" + *unknown + "' for type '" + entry.type_text +
-                                     "' \u2014 a typo would silently lose the value");
-
+    NewEntry entry = TRY(typed_entry(object));
+    TRY(check_keys(object, entry));
     TRY(between());
-    for (const auto& [name, def] : entry.type->sorted_fields()) {
-        (void)def;
-        JsonMember* member = object.find(name);
-        if (!member || member->kind == JsonKind::Null)
-            continue;
-        if (member->kind != JsonKind::String)
-            return CliError(TS_2000, "field '" + std::string(name) +
-                                         "' must be a JSON string (got " + json_kind(member->kind) +
-                                         ") \u2014 quote the value");
-        // A copy: "urls" may be both a field and the entry's URL list.
-        entry.values.insert_or_assign(std::string(name), member->text.clone());
-    }
-    if (JsonMember* urls = object.find("urls")) {
-        if (urls->kind == JsonKind::String)
-            entry.urls = json::array({std::string(urls->text.expose_text())});
-        else if (urls->kind == JsonKind::Array && urls->value)
-            entry.urls = std::move(*urls->value);
-    }
+    TRY(take_field_values(object, entry));
+    take_urls(object, entry);
     return entry;
 }
 
 bool looks_secret(std::string_view name) {
     const std::string n = normalised_name(name);
-    if (n == "public_key" || n == "key_type" || ends_with(n, "_public") ||
+    if (n == "public_key" || n == "key_type" || std::string_view(n).ends_with("_public") ||
         n.find("public_key") != std::string::npos)
         return false;
     if (n == "key" || n == "api_key" || n == "ssh_key" || n == "private_key")

@@ -2,13 +2,19 @@
 
 #include <string>
 
+#include "crypto/core/secret.h"
 #include "src/output.h"
 #include "src/posix.h"
 
 namespace tessarin {
 
-Result<void> confirm_upsert(bool created, std::string_view line) {
-    const auto error = print_ok_checked(line);
+Result<void> confirm_upsert(bool created, std::string_view title) {
+    const std::string_view prefix = created ? "Created: " : "Updated: ";
+    SecretBytes line;
+    line.reserve(prefix.size() + title.size());
+    line.append_text(prefix);
+    line.append_text(title);
+    const auto error = print_ok_checked(line.expose_text());
     if (!error)
         return {};
     std::string detail = created ? "the vault created the entry" : "the vault updated the entry";

@@ -9,10 +9,11 @@
 
 namespace tessarin {
 
-// print_ok of line. A failed write (other than a closed pipe, which ends the process quietly
-// as every write does) is TS-2000 "the vault created the entry, but its confirmation could not
-// be written to stdout: {} — running the command again would create a second entry" (or
-// "updated the entry", without the warning).
-Result<void> confirm_upsert(bool created, std::string_view line);
+// print_ok of "Created: " or "Updated: " and the title, which may be a secret (the summary of
+// a text entry): the line is built in a buffer that wipes itself. A failed write (other than a
+// closed pipe, which ends the process quietly as every write does) is TS-2000 "the vault
+// created the entry, but its confirmation could not be written to stdout: {} — running the
+// command again would create a second entry" (or "updated the entry", without the warning).
+Result<void> confirm_upsert(bool created, std::string_view title);
 
 }  // namespace tessarin

@@ -45,6 +45,26 @@ Result<json> entry_get_raw(const Vault& vault, std::string_view entry_id) {
     return result;
 }
 
+json entry_field(std::string_view label, std::string value, std::string_view kind, int tier) {
+    return json{{"kind", std::string(kind)},
+                {"label", std::string(label)},
+                {"tier", tier},
+                {"value", std::move(value)}};
+}
+
+json entry_body(std::string_view title, std::string_view type, json fields, json data_members,
+                std::optional<std::string_view> id) {
+    json data = std::move(data_members);
+    data["fields"] = std::move(fields);
+    data["title"] = std::string(title);
+    data["type"] = std::string(type);
+    json body = {
+        {"data", std::move(data)}, {"title", std::string(title)}, {"type", std::string(type)}};
+    if (id)
+        body["id"] = std::string(*id);
+    return body;
+}
+
 Result<bool> entry_upsert(const Vault& vault, const json& body) {
     json result = TRY(gate_call(vault.http, vault.config, "entry.upsert", body));
     if (result.is_object()) {

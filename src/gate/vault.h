@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "src/config.h"
@@ -38,7 +39,20 @@ Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id);
 // "entry.get" {"id":…}: the result as received; refused (TS-2047) when it reads as an entry
 // of another id.
 Result<nlohmann::json> entry_get_raw(const Vault& vault, std::string_view entry_id);
-// "entry.upsert" with the caller's body; false only for a result {"created":false,…}.
+// One field of an entry body: {"kind":…,"label":…,"tier":…,"value":…}.
+nlohmann::json entry_field(std::string_view label, std::string value, std::string_view kind,
+                           int tier);
+
+// The body of an "entry.upsert": the title and the type, at the top and again in the data
+// block; the data block's fields in the order given and its other members (urls, notes, …)
+// as given; and the id of the entry it replaces (none: the vault makes a new entry). Like every
+// object the client writes, each keeps its keys in ascending byte order:
+// {"data":{…,"fields":[…],"title":…,"type":…},"id":…,"title":…,"type":…}.
+nlohmann::json entry_body(std::string_view title, std::string_view type, nlohmann::json fields,
+                          nlohmann::json data_members = nlohmann::json::object(),
+                          std::optional<std::string_view> id = std::nullopt);
+
+// "entry.upsert" with an entry_body; false only for a result {"created":false,…}.
 Result<bool> entry_upsert(const Vault& vault, const nlohmann::json& body);
 // "entry.delete" {"id":…}.
 Result<void> entry_delete(const Vault& vault, std::string_view entry_id);

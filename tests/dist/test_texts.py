@@ -92,6 +92,22 @@ def test_usage_text(name):
     check(r.stdout, [name], "the usage text of %s" % name, brief=True)
 
 
+SUBCOMMANDS = {(c["name"], sub["name"]): sub for c in TABLE["commands"]
+               for sub in c.get("subcommands", []) if sub["usage"]}
+
+
+@pytest.mark.parametrize("words", sorted(SUBCOMMANDS), ids=" ".join)
+def test_subcommand_usage_text(words):
+    """A subcommand's usage text names exactly the options it takes (--help may go unsaid)."""
+    sub = SUBCOMMANDS[words]
+    r = run(BIN, *words, "--help")
+    assert (r.returncode, r.stdout) == (0, sub["usage"])
+    options, _ = named(r.stdout)
+    taken = {o["name"] for o in sub["options"]}
+    assert options - taken == set(), "the usage text of %s names options it refuses" % " ".join(words)
+    assert taken - {"--help"} - options == set(), "the usage text of %s misses options" % " ".join(words)
+
+
 def man_sections():
     """The man page's subsections of COMMANDS by the commands they head, and its entry types."""
     r = run("man", "-l", "-E", "UTF-8", BUILD / "doc" / "tessarin-cli.1",

@@ -93,19 +93,32 @@ def memory(title, summary=None, content="the content", status="active", tier=2, 
     return item
 
 
-def run_with_terminal_stdin(home, args):
-    """Runs the binary with standard input on a pseudo-terminal."""
+def run_with_stdin(home, args, ends, timeout=60):
+    """Runs the binary with standard input the first of a pair of descriptors (the ends of a
+    pseudo-terminal or a pipe); both are closed afterwards."""
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(home)}
     for key in ("SSL_CERT_FILE", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
         if key in os.environ:
             env[key] = os.environ[key]
-    master, slave = pty.openpty()
+    stdin, other = ends
     try:
-        proc = subprocess.run([BIN, *args], stdin=slave, capture_output=True, env=env, timeout=60)
+        proc = subprocess.run([BIN, *args], stdin=stdin, capture_output=True, env=env, timeout=timeout)
     finally:
-        os.close(slave)
-        os.close(master)
+        os.close(stdin)
+        os.close(other)
     return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+
+def run_with_terminal_stdin(home, args):
+    """Runs the binary with standard input on a pseudo-terminal."""
+    master, slave = pty.openpty()
+    return run_with_stdin(home, args, (slave, master))
+
+
+def run_with_open_stdin(home, args):
+    """Runs the binary with standard input a pipe that stays open: a read of it would hang
+    (and time out)."""
+    return run_with_stdin(home, args, os.pipe(), timeout=10)
 
 
 # -- sub-commands and options (nothing loaded, nothing sent) --------------------------------------
@@ -134,13 +147,14 @@ def test_secret_options_are_refused(cli, kind, sub, option, alternative, form):
 
 @pytest.mark.parametrize("args,detail", [
     (("note",), "missing argument for option '<subcommand>'"),
-    (("memory", "list"), "unknown memory subcommand 'list' (try: create, list, get, update, delete, search)"),
-    (("note", "Create"), "unknown note subcommand 'Create' (try: create, list, get, update, delete, search)"),
-    (("note", "--help"), "unknown note subcommand '--help' (try: create, list, get, update, delete, search)"),
+    # The hint lists the subcommands there are ("list" is not one).
+    (("memory", "list"), "unknown memory subcommand 'list' (try: create, get, update, delete, search)"),
+    (("note", "Create"), "unknown note subcommand 'Create' (try: create, get, update, delete, search)"),
+    (("note", "help"), "unknown note subcommand 'help' (try: create, get, update, delete, search)"),
     (("memory", b"\xff"), "<subcommand>: not valid UTF-8"),
-    (("note", "create", "--help"), 'unexpected: Long("help")'),
-    (("memory", "get", "q", "--help"), 'unexpected: Long("help")'),
+    # Commands take no short options, not even -h, once the subcommand is chosen.
     (("memory", "get", "q", "-h"), "unexpected: Short('h')"),
+    (("note", "create", "-h"), "unexpected: Short('h')"),
     (("note", "create", "extra"), 'unexpected: Value("extra")'),
     (("note", "search", "extra"), 'unexpected: Value("extra")'),
     (("note", "get", "a", "b"), 'unexpected: Value("b")'),
@@ -178,6 +192,50 @@ def test_secret_options_are_refused(cli, kind, sub, option, alternative, form):
 def test_argument_errors_before_any_configuration(cli, args, detail):
     # The host was never enrolled: argument errors come first.
     assert outcome(cli(*args)) == failure(detail)
+
+
+# -- asking for help (nothing read, loaded or sent) ------------------------------------------------
+
+SUBCOMMAND_USAGE = "Usage: tessarin-cli {note|memory} %s "
+
+HELP_REQUESTS = [
+    # In the subcommand's place: the kind's usage, listing every subcommand.
+    (("note", "--help"), "Usage: tessarin-cli {note|memory} <subcommand> [options]\n"),
+    (("memory", "--help"), "Usage: tessarin-cli {note|memory} <subcommand> [options]\n"),
+    (("memory", "-h", "--bogus"), "Usage: tessarin-cli {note|memory} <subcommand> [options]\n"),
+    # After the subcommand: its own usage, whatever else the line holds or lacks.
+    (("note", "create", "--help"), SUBCOMMAND_USAGE % "create"),
+    (("memory", "create", "--json", "--help"), SUBCOMMAND_USAGE % "create"),
+    (("note", "get", "--help"), SUBCOMMAND_USAGE % "get"),
+    (("memory", "get", "q", "--help", "--bogus", "extra"), SUBCOMMAND_USAGE % "get"),
+    (("note", "update", "--status", "active", "--help"), SUBCOMMAND_USAGE % "update"),
+    (("memory", "delete", "--fuzzy", "--help"), SUBCOMMAND_USAGE % "delete"),
+    (("note", "search", "--limit", "99", "--help"), SUBCOMMAND_USAGE % "search"),
+]
+
+
+@pytest.mark.parametrize("args,first_line", HELP_REQUESTS)
+def test_asking_for_help_on_a_host_never_enrolled(home, args, first_line):
+    status, out, err = run_with_open_stdin(home, args)
+    assert (status, err) == (0, "")
+    assert out.startswith(first_line)
+
+
+@pytest.mark.parametrize("args,first_line", HELP_REQUESTS)
+def test_asking_for_help_sends_nothing(gate, cli, agent, args, first_line):
+    r = cli(*args, input='{"summary":"s","content":"c"}')
+    assert (r.status, r.stderr) == (0, "")
+    assert r.stdout.startswith(first_line)
+    assert gate.requests() == []
+
+
+@pytest.mark.parametrize("sub", ["", "create", "get", "update", "delete", "search"])
+def test_note_and_memory_print_one_usage(cli, sub):
+    words = [sub] if sub else []
+    note, memory = cli("note", *words, "--help"), cli("memory", *words, "--help")
+    assert (note.status, memory.status) == (0, 0)
+    assert note.stdout == memory.stdout
+    assert note.stdout.endswith("\n") and "\x1b" not in note.stdout
 
 
 @pytest.mark.parametrize("limit", ["0", "51", "+0", "+51", "1000"])

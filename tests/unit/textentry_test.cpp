@@ -1,4 +1,4 @@
-#include "src/commands/textentry.h"
+#include "src/commands/textentry_input.h"
 
 #include <gtest/gtest.h>
 
@@ -9,33 +9,52 @@ namespace {
 
 constexpr std::string_view k_secret = "hunter2-secret";
 
-struct JsonCase {
-    const char* name;
-    std::string text;
-    std::string detail;  // empty: accepted
-};
+// A document read_text_entry_json refuses with TS-2000 and this detail, which never repeats
+// the secret the document holds.
+void expect_refused(const std::string& text, const std::string& detail) {
+    auto r = read_text_entry_json(text);
+    ASSERT_TRUE(r.is_error());
+    EXPECT_EQ(r.error().code(), "TS-2000");
+    EXPECT_EQ(r.error().detail, detail);
+    EXPECT_EQ(r.error().detail.find(k_secret), std::string::npos);
+}
 
-// Every case holds the secret in a string value: no failure may repeat it.
-TEST(ReadTextEntryJson, FailuresNamePositionsNeverValues) {
+// Documents that begin {"summary":"<secret> and go wrong after it: the parser's failure names
+// where, never what.
+TEST(ReadTextEntryJson, ParseFailuresAfterASecretNamePositions) {
+    struct Case {
+        const char* name;
+        std::string after_secret;
+        const char* failure;
+    };
+    const Case cases[] = {
+        {"unterminated string", "", "EOF while parsing a value at line 1, column 27"},
+        {"bad escape", "\\q\"}", "syntax error at line 1, column 28"},
+        {"control character in a string", "\x01\"}", "syntax error at line 1, column 27"},
+        {"lone surrogate", "\\ud800\"}", "syntax error at line 1, column 33"},
+        {"second line", "\",\n\"content\" \"c\"}", "syntax error at line 2, column 11"},
+        {"comment", "\" /* c */}", "syntax error at line 1, column 29"},
+        {"number overflow", "\",\"content\":-1e400}", "number out of range at line 1, column 39"},
+        {"deeply nested, then cut", "\",\"x\":" + std::string(100000, '['),
+         "EOF while parsing a value at line 1, column 100033"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        expect_refused("{\"summary\":\"" + std::string(k_secret) + c.after_secret,
+                       std::string("invalid JSON on stdin: ") + c.failure);
+    }
+}
+
+// The other refusals of documents that hold the secret.
+TEST(ReadTextEntryJson, OtherFailuresNeverQuoteValues) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string detail;
+    };
     const std::string s(k_secret);
     const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    const JsonCase cases[] = {
-        {"unterminated string", "{\"summary\":\"" + s,
-         "invalid JSON on stdin: EOF while parsing a value at line 1, column 27"},
-        {"bad escape", "{\"summary\":\"" + s + "\\q\"}",
-         "invalid JSON on stdin: syntax error at line 1, column 28"},
-        {"control character in a string", "{\"summary\":\"" + s + "\x01\"}",
-         "invalid JSON on stdin: syntax error at line 1, column 27"},
-        {"lone surrogate", "{\"summary\":\"" + s + "\\ud800\"}",
-         "invalid JSON on stdin: syntax error at line 1, column 33"},
-        {"second line", "{\"summary\":\"" + s + "\",\n\"content\" \"c\"}",
-         "invalid JSON on stdin: syntax error at line 2, column 11"},
-        {"comment", "{\"summary\":\"" + s + "\" /* c */}",
-         "invalid JSON on stdin: syntax error at line 1, column 29"},
-        {"number overflow", "{\"summary\":\"" + s + "\",\"content\":-1e400}",
-         "invalid JSON on stdin: number out of range at line 1, column 39"},
-        {"deeply nested, then cut", "{\"summary\":\"" + s + "\",\"x\":" + std::string(100000, '['),
-         "invalid JSON on stdin: EOF while parsing a value at line 1, column 100033"},
+    const Case cases[] = {
         {"deeply nested under an unknown key", "{\"summary\":\"" + s + "\",\"deep\":" + deep + "}",
          "unknown key 'deep' \u2014 a typo would silently lose the value (allowed: summary, "
          "content, status, embeddings, embedding_model)"},
@@ -53,13 +72,9 @@ TEST(ReadTextEntryJson, FailuresNamePositionsNeverValues) {
          "{\"summary\":\"s\",\"content\":\"c\",\"x\":{\"k\":1,\"k\":\"" + s + "\"}}",
          "invalid JSON on stdin: duplicate key at line 1, column 41"},
     };
-    for (const JsonCase& c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        auto r = read_text_entry_json(c.text);
-        ASSERT_TRUE(r.is_error());
-        EXPECT_EQ(r.error().code(), "TS-2000");
-        EXPECT_EQ(r.error().detail, c.detail);
-        EXPECT_EQ(r.error().detail.find(k_secret), std::string::npos);
+        expect_refused(c.text, c.detail);
     }
 }
 

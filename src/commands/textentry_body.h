@@ -1,0 +1,39 @@
+// The entry body that note and memory create and update send: the summary (also the title) and
+// the content sealed with the agent's L2 key, the status, the embedding and its model, and for
+// an update what the entry held besides.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string_view>
+
+#include "crypto/core/primitives.h"
+#include "src/commands/textentry_input.h"
+#include "src/errors.h"
+#include "src/gate/records.h"
+
+namespace tessarin {
+
+// What an update keeps of the entry it rewrites: the members of its data block other than
+// fields, title and type, and the fields it does not write, in their order, each as received
+// (a tier-2 value stays the ciphertext it was).
+struct KeptByUpdate {
+    nlohmann::json data = nlohmann::json::object();
+    nlohmann::json fields = nlohmann::json::array();
+};
+
+// What an update keeps of `entry`, read from the result `raw` it was read from. A field of
+// tier 3 or more arrives without its value, so sending it back would erase it: such an entry
+// is refused (TS-2048).
+Result<KeptByUpdate> kept_by_update(const Entry& entry, const nlohmann::json& raw);
+
+// The body of an "entry.upsert" of the kind ("note" or "memory"): fields summary and content
+// (sealed, tier 2), status, then embeddings and embedding_model when given (tier 1), then the
+// kept fields; the kept members of the data block; the id of the entry an update rewrites.
+// A failure to seal is TS-2081 "encrypting summary: …" or "encrypting content: …".
+Result<nlohmann::json> text_entry_body(ByteView l2, std::string_view kind,
+                                       const TextEntryValues& values, const KeptByUpdate& kept = {},
+                                       std::optional<std::string_view> id = std::nullopt);
+
+}  // namespace tessarin

@@ -1,0 +1,171 @@
+// note and memory search: the entries nearest to an embedding, listed one line each with what
+// they are shown as (their decrypted summary, else their title, else their id).
+#include "src/commands/textentry.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crypto/core/primitives.h"
+#include "src/at_once.h"
+#include "src/commands/textentry_input.h"
+#include "src/gate/gate.h"
+#include "src/gate/vault.h"
+#include "src/output.h"
+
+namespace tessarin {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr uint64_t k_default_limit = 10;
+constexpr uint64_t k_max_limit = 50;
+
+// A distance with exactly four decimals ("0.1234"), however large.
+std::string four_decimals(double value) {
+    int n = std::snprintf(nullptr, 0, "%.4f", value);
+    if (n <= 0)
+        return "?";
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(out.data(), out.size(), "%.4f", value);
+    out.pop_back();
+    return out;
+}
+
+// What a hit is shown as: its decrypted summary, else its title, else its id.
+SecretBytes hit_display(const Vault& vault, const std::string& id) {
+    auto entry = entry_get(vault, id);
+    if (entry.is_error())
+        return SecretBytes::from_text(id);
+    const Entry& e = entry.value();
+    if (e.data)
+        for (const Field& f : e.data->fields)
+            if (f.label == "summary" && f.tier == 2) {
+                auto plain = decrypt_field(vault.config.l2_key.expose_secret(), "summary", f.value);
+                if (!plain.is_error())
+                    return plain.release_value();
+                break;
+            }
+    return SecretBytes::from_text(e.title ? *e.title : id);
+}
+
+// One hit of a similarity search, as the reply gives it.
+const std::string k_no_id = "?";
+
+struct Hit {
+    std::optional<std::string> id;
+    double distance = 0;
+    std::string model = "?";
+};
+
+Hit read_hit(const json& hit) {
+    Hit h;
+    if (!hit.is_object())
+        return h;
+    auto it = hit.find("entry_id");
+    if (it != hit.end() && it->is_string())
+        h.id = it->get<std::string>();
+    it = hit.find("distance");
+    if (it != hit.end() && it->is_number())
+        h.distance = it->get<double>();
+    it = hit.find("embedding_model");
+    if (it != hit.end() && it->is_string())
+        h.model = it->get<std::string>();
+    return h;
+}
+
+// One line of the listing: id, distance, [model] and what the hit is shown as, tab separated.
+// Every text from the vault is made one line, so that none can forge a line or a column. The
+// line may hold a summary: it is built in a buffer that wipes itself.
+SecretBytes hit_line(const std::string& id, const Hit& hit, const SecretBytes& display) {
+    const std::string distance_text = four_decimals(hit.distance);
+    const std::string safe_id = one_line(id, SIZE_MAX);
+    const std::string safe_model = one_line(hit.model, SIZE_MAX);
+    std::string safe_display = one_line(display.expose_text(), SIZE_MAX);
+    SecretBytes line;
+    line.reserve(safe_id.size() + distance_text.size() + safe_model.size() + safe_display.size() +
+                 8);
+    line.append_text(safe_id);
+    line.append_text("\t");
+    line.append_text(distance_text);
+    line.append_text("\t[");
+    line.append_text(safe_model);
+    line.append_text("]\t");
+    line.append_text(safe_display);
+    wipe_string(safe_display);
+    line.append_text("\n");
+    return line;
+}
+
+// The listing's lines, in hit order. The look-ups run at once; they get two request timeouts
+// in all, after which the hits not yet looked up are shown by their ids, like hits whose
+// look-up failed.
+void list_hits(const Vault& vault, const std::vector<Hit>& hits) {
+    AtOnce<SecretBytes> lookups(hits.size(), k_requests_at_once,
+                                [&](size_t i, const std::atomic<bool>&) {
+                                    // A hit without an id has nothing to look up: it is "?".
+                                    if (!hits[i].id)
+                                        return SecretBytes::from_text(k_no_id);
+                                    // With this many hits still to come, the thread takes another
+                                    // when this one is done: its connection is opened while this
+                                    // look-up is answered.
+                                    if (i + k_requests_at_once < hits.size())
+                                        vault.prepare_follow_up();
+                                    return hit_display(vault, *hits[i].id);
+                                });
+    const auto budget_end = std::chrono::steady_clock::now() + 2 * k_request_timeout;
+    bool given_up = false;
+    for (size_t i = 0; i < hits.size(); ++i) {
+        const std::string& id = hits[i].id ? *hits[i].id : k_no_id;
+        std::optional<SecretBytes> display = lookups.take(i, budget_end);
+        if (!display && !given_up) {
+            given_up = true;
+            lookups.stop();
+            vault.http.abandon();
+            display = lookups.take(i);
+        }
+        if (!display)
+            display = SecretBytes::from_text(id);
+        write_stdout(hit_line(id, hits[i], *display).expose_text());
+    }
+}
+
+}  // namespace
+
+Result<void> run_text_search(Invocation& invocation) {
+    const Arguments& a = invocation.args();
+    const std::string kind(invocation.command());
+    const SecretBytes* vector = a.content("vector-file");
+    if (!vector)
+        return CliError(TS_2000,
+                        "--vector-file is required (base64-encoded embedding; not on argv)");
+    uint64_t limit = k_default_limit;
+    if (const std::string* text = a.text("limit"))
+        limit = parse_limit(*text).value_or(0);
+    if (limit < 1 || limit > k_max_limit)
+        return CliError(TS_2000, "--limit must be between 1 and 50");
+
+    Session& session = *TRY(invocation.session());
+    const Vault vault = session.vault();
+    json argument = {
+        {"category", kind}, {"limit", limit}, {"vector", std::string(vector->expose_text())}};
+    json result = TRY(gate_call(*session.http, session.config, "search.similar", argument));
+    if (!result.is_array() || result.empty()) {
+        write_stdout("No similar " + kind + "s found.\n");
+        return {};
+    }
+    // A reply may list more hits than were asked for: only the first `limit` are looked up
+    // (each look-up counts against the agent's read quota) and listed.
+    std::vector<Hit> hits;
+    for (size_t i = 0; i < result.size() && i < limit; ++i) hits.push_back(read_hit(result[i]));
+    list_hits(vault, hits);
+    return {};
+}
+
+}  // namespace tessarin
