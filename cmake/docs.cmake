@@ -18,8 +18,9 @@ set(TABLE_JSON ${CMAKE_BINARY_DIR}/doc/table.json)
 add_custom_command(
   OUTPUT ${TABLE_JSON}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/doc
-  COMMAND sh -c "\"$0\" > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"" $<TARGET_FILE:table_dump>
-          ${TABLE_JSON}
+  # A cross-built table_dump runs under the emulator (CMAKE_CROSSCOMPILING_EMULATOR).
+  COMMAND sh -c "\"$@\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0\"" ${TABLE_JSON}
+          ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:table_dump>
   DEPENDS table_dump
   COMMENT "Writing the command table"
   VERBATIM)
