@@ -13,6 +13,10 @@ set(TESSARIN_PYTHON /usr/bin/python3 CACHE FILEPATH "Python that runs the build-
 add_executable(table_dump tools/table_dump.cc)
 target_link_libraries(table_dump PRIVATE tessarin_cli_lib)
 target_link_options(table_dump PRIVATE -Wl,--gc-sections)
+if(CMAKE_CROSSCOMPILING)
+  # Run under the emulator at build time: linked statically, like the unit tests.
+  target_link_options(table_dump PRIVATE -static)
+endif()
 
 set(TABLE_JSON ${CMAKE_BINARY_DIR}/doc/table.json)
 add_custom_command(
