@@ -228,7 +228,7 @@ std::string shorten_agent_id(std::string_view id) {
 
 Result<Config> config_from_enrolment(std::string_view blob_text, std::string_view key_text) {
     const SecretBytes plaintext = TRY(open_blob(blob_text, key_text));
-    auto parsed = parse_string_record(plaintext.expose_text(), "struct BlobJson", k_blob_fields,
+    auto parsed = parse_string_record(plaintext.expose_text(), "an enrolment blob", k_blob_fields,
                                       UnknownKeys::Ignore);
     if (parsed.is_error())
         return blob_error(BlobFault::NotAuthentic);

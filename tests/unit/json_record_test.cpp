@@ -11,7 +11,7 @@ constexpr RecordField kFields[] = {
 };
 
 std::string outcome(std::string_view json, UnknownKeys unknown = UnknownKeys::Ignore) {
-    auto r = parse_string_record(json, "struct T", kFields, unknown);
+    auto r = parse_string_record(json, "a test record", kFields, unknown);
     if (r.is_error())
         return "error: " + r.error();
     StringRecord& record = r.value();
@@ -76,9 +76,9 @@ TEST(JsonRecord, KindsOfOtherValues) {
         {R"({"a":null})", "error: invalid type: null, expected a string for `a`"},
         {R"({"a":[]})", "error: invalid type: array, expected a string for `a`"},
         {R"({"a":{}})", "error: invalid type: object, expected a string for `a`"},
-        {R"(true)", "error: invalid type: boolean, expected struct T"},
-        {R"(["x","y","z"])", "error: invalid length: more than 2 elements, expected struct T"},
-        {R"([])", "error: invalid length 0, expected struct T with 2 elements"},
+        {R"(true)", "error: invalid type: boolean, expected a test record"},
+        {R"(["x","y","z"])", "error: invalid length: more than 2 elements, expected a test record"},
+        {R"([])", "error: invalid length 0, expected a test record with 2 elements"},
         {R"({})", "error: missing field `a`"},
     };
     for (const auto& c : cases) EXPECT_EQ(outcome(c.json), c.expected) << c.json;
