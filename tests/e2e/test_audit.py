@@ -179,8 +179,11 @@ def test_the_trail_records_what_the_agent_did(gate, cli, agent):
 # reported.
 @pytest.mark.parametrize("mib", [24, 128])
 def test_a_million_events_under_an_address_space_limit(gate, cli, agent, mib):
-    if b"__asan_init" in pathlib.Path(BIN).read_bytes():
+    program = pathlib.Path(BIN).read_bytes()
+    if b"__asan_init" in program:
         pytest.skip("AddressSanitizer reserves terabytes of address space: no limit fits it")
+    if not program.startswith(b"\x7fELF"):
+        pytest.skip("the program runs under an emulator, whose own memory the limit counts too")
     # 3 MB of reply, a million empty events, that makes 70 MB of table.
     count = 1_000_000
     gate.fault("reply", action="audit.list", reply='{"ok":true,"result":{"events":[' + ",".join(["{}"] * count) + "]}}")
