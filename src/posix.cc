@@ -1,5 +1,6 @@
 #include "src/posix.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,12 +28,29 @@ std::string parent_directory(const std::string& path) {
     return parent;
 }
 
+// The part of a temporary file name that no other run shares: the process id and random
+// digits (the process id and the attempt alone when the random source fails).
+std::string unique_temp_part(int attempt) {
+    std::array<uint8_t, 8> random{};
+    std::string out = std::to_string(::getpid()) + ".";
+    if (random_fill_os(random).is_error())
+        return out + std::to_string(attempt);
+    return out + hex_encode(random);
+}
+
 }  // namespace
 
 void UniqueFd::reset(int fd) {
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = fd;
+}
+
+int UniqueFd::close() {
+    if (m_fd < 0)
+        return 0;
+    const int rc = ::close(std::exchange(m_fd, -1));
+    return rc == 0 ? 0 : errno;
 }
 
 std::string error_text(int code) {
@@ -58,12 +76,19 @@ std::string write_error_text(int code) {
     return code == k_wrote_zero ? std::string("failed to write whole buffer") : error_text(code);
 }
 
-std::string unique_temp_part(int attempt) {
-    std::array<uint8_t, 8> random{};
-    std::string out = std::to_string(::getpid()) + ".";
-    if (random_fill_os(random).is_error())
-        return out + std::to_string(attempt);
-    return out + hex_encode(random);
+BasicResult<TempFile, int> create_temp_file(int dir_fd, const std::string& prefix, mode_t mode) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    // A name already taken (by a run with the same process id, or when the random source
+    // failed) is tried again under another; any other failure ends the attempts.
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 8 && error == EEXIST; ++attempt) {
+        std::string name = prefix + unique_temp_part(attempt) + ".tmp";
+        UniqueFd fd(::openat(dir_fd, name.c_str(), flags, mode));
+        if (fd.valid())
+            return TempFile{std::move(fd), std::move(name)};
+        error = errno;
+    }
+    return error;
 }
 
 int create_directories(const std::string& dir) {
