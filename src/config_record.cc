@@ -191,15 +191,4 @@ Result<LoadedConfig> load_record(const Config& config) {
     return loaded;
 }
 
-Result<void> check_loadable(const Config& config) {
-    auto json = config_to_json(config);
-    if (json.is_error())
-        return CliError(TS_2002, "encoding config JSON: " + json.error());
-    auto parsed = config_from_json(json.value().expose_text());
-    if (parsed.is_error())
-        return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
-    TRY(load_record(parsed.value()));
-    return {};
-}
-
 }  // namespace tessarin

@@ -1,6 +1,7 @@
 // How the configuration file is written: once, by init, atomically. The record is sealed,
 // written to a temporary file of this run's own beside the final name and published under
-// that name only if nothing has it yet; a failed run leaves nothing behind.
+// that name only if nothing has it yet; a failed run leaves nothing behind. And the check that
+// a record about to be written will load.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,12 +41,18 @@ CliError already_exists(const std::string& path) {
                                  " \u2014 refuse to overwrite (delete it explicitly to re-enroll)");
 }
 
-// The record as the file holds it: compact JSON sealed in a TSR1 container.
-Result<Bytes> sealed_record(const Config& config) {
+// The record as compact JSON, as the file holds it; TS-2002 for a value that cannot be written.
+Result<SecretBytes> record_json(const Config& config) {
     auto json = config_to_json(config);
     if (json.is_error())
         return CliError(TS_2002, "encoding config JSON: " + json.error());
-    auto sealed = seal_container(json.value().expose_secret());
+    return json.release_value();
+}
+
+// The record sealed in a TSR1 container.
+Result<Bytes> sealed_record(const Config& config) {
+    const SecretBytes json = TRY(record_json(config));
+    auto sealed = seal_container(json.expose_secret());
     if (sealed.is_error())
         return CliError(TS_2002, "TSR1 pack failed");
     return sealed.release_value();
@@ -105,6 +112,15 @@ int publish_without_replacing(const std::string& temp, const std::string& path) 
 }
 
 }  // namespace
+
+Result<void> check_loadable(const Config& config) {
+    const SecretBytes json = TRY(record_json(config));
+    auto parsed = config_from_json(json.expose_text());
+    if (parsed.is_error())
+        return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
+    TRY(load_record(parsed.value()));
+    return {};
+}
 
 Result<void> save_config(const Config& config) {
     const std::string path = TRY(config_path());
