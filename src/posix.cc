@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cerrno>
+#include <filesystem>
+#include <system_error>
 
 #include "crypto/core/base64.h"
 #include "crypto/core/random.h"
@@ -13,20 +15,6 @@
 namespace tessarin {
 
 namespace {
-
-bool is_directory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// "/a/b/" → "/a", "/a" → "/", "a" → "".
-std::string parent_directory(const std::string& path) {
-    std::string parent = path;
-    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-    size_t slash = parent.find_last_of('/');
-    parent.resize(slash == std::string::npos ? 0 : (slash == 0 ? 1 : slash));
-    return parent;
-}
 
 // The part of a temporary file name that no other run shares: the process id and random
 // digits (the process id and the attempt alone when the random source fails).
@@ -92,25 +80,18 @@ BasicResult<TempFile, int> create_temp_file(int dir_fd, const std::string& prefi
 }
 
 int create_directories(const std::string& dir) {
-    if (dir.empty() || is_directory(dir))
+    if (dir.empty())
         return 0;
-    if (::mkdir(dir.c_str(), 0777) == 0)
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (!error)
         return 0;
-    int error = errno;
-    if (error == ENOENT) {
-        // An ancestor is missing: make the ancestors first, then this one.
-        const std::string parent = parent_directory(dir);
-        if (!parent.empty() && parent != dir) {
-            if (int parent_error = create_directories(parent))
-                return parent_error;
-            if (::mkdir(dir.c_str(), 0777) == 0)
-                return 0;
-            error = errno;
-        }
-    }
-    if (is_directory(dir))  // made by another process meanwhile
-        return 0;
-    return error;
+    // The library calls something other than a directory at dir itself "not a directory", as
+    // it does an ancestor that is no directory; mkdir calls the first EEXIST.
+    struct stat st {};
+    if (error == std::errc::not_a_directory && ::stat(dir.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? 0 : EEXIST;
+    return error.value();
 }
 
 }  // namespace tessarin
