@@ -81,7 +81,9 @@ Result<std::string> write_temp_file(const std::string& parent, const std::string
     int error = write_all(
         file.fd.get(),
         std::string_view(reinterpret_cast<const char*>(container.data()), container.size()));
-    if (int close_error = file.fd.close(); !error)
+    // A failed close can be the first report of a failed write (network file systems).
+    const int close_error = file.fd.close();
+    if (!error)
         error = close_error;
     if (error) {
         ::unlink(file.name.c_str());

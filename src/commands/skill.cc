@@ -106,7 +106,9 @@ Result<void> write_skill_file(const std::string& dir, const std::string& file) {
     int error = mode && ::fchmod(out.fd.get(), *mode) != 0 ? errno : 0;
     if (!error)
         error = write_all(out.fd.get(), assets::skill_md);
-    if (int close_error = out.fd.close(); !error)
+    // A failed close can be the first report of a failed write (network file systems).
+    const int close_error = out.fd.close();
+    if (!error)
         error = close_error;
     if (!error && ::renameat(dir_fd.get(), out.name.c_str(), dir_fd.get(), name.c_str()) != 0)
         error = errno;
