@@ -1,5 +1,7 @@
-// The agent's configuration: where the file lives, the closed JSON record inside its TSR1
-// container, loading with every check, the gate URLs, and the atomic write used by init.
+// The agent's configuration: where the file lives (config_path.cc), the closed JSON record
+// inside its TSR1 container and what it must hold (config_record.cc), loading with every check
+// (config_read.cc), and the atomic write used by init with its check that a record will load
+// (config_write.cc).
 #pragma once
 
 #include <array>

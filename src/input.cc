@@ -29,16 +29,17 @@ Result<std::string> read_bounded(std::string_view source, size_t limit) {
 
 Result<SecretBytes> read_bounded_secret(std::string_view source, size_t limit) {
     const std::string name = source_name(source);
-    int fd = STDIN_FILENO;
     // A closed standard input is held by /dev/null: reading it would give an empty text that
     // was never sent.
     if (source == "-" && !stdin_readable())
         return CliError(TS_2111, "reading stdin: standard input is closed");
+    UniqueFd file;
     if (source != "-") {
-        fd = ::open(std::string(source).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
+        file.reset(::open(std::string(source).c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file.valid())
             return CliError(TS_2111, "opening " + name + ": " + error_text(errno));
     }
+    const int fd = file.valid() ? file.get() : STDIN_FILENO;
     // Never hold more than limit + 1 bytes: one byte past the limit proves the input is
     // too large without reading the rest of it.
     // The whole room is taken at once, so the buffer never moves (a move would leave a copy).
@@ -60,8 +61,6 @@ Result<SecretBytes> read_bounded_secret(std::string_view source, size_t limit) {
         have += static_cast<size_t>(n);
     }
     text.truncate(have);
-    if (fd != STDIN_FILENO)
-        ::close(fd);
     if (read_errno)
         return CliError(TS_2111, "reading " + name + ": " + error_text(read_errno));
     if (text.size() > limit)

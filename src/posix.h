@@ -1,18 +1,23 @@
-// Thin helpers over POSIX calls that several units share: the C library's text for an error
-// number, the write of a whole buffer, temporary file names, and directory creation with the
-// missing ancestors.
+// Thin helpers over POSIX calls that several units share: the owner of a file descriptor, the
+// C library's text for an error number, the write of a whole buffer, a temporary file of this
+// run's own, and directory creation with the missing ancestors.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "crypto/core/result.h"
 
 namespace tessarin {
 
 // An owned file descriptor, closed when it goes (a negative value owns nothing).
 class UniqueFd {
   public:
-    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
         if (this != &other)
@@ -27,9 +32,13 @@ class UniqueFd {
     bool valid() const { return m_fd >= 0; }
     // Closes what is held and holds fd instead.
     void reset(int fd = -1);
+    // Closes what is held now and reports how that went: 0, or the errno of a failed close,
+    // which can be the first report of a failed write (network file systems). Holds nothing
+    // afterwards.
+    int close();
 
   private:
-    int m_fd;
+    int m_fd = -1;
 };
 
 // The C library's text for an errno value ("No such file or directory").
@@ -46,9 +55,17 @@ int write_all(int fd, std::string_view bytes);
 // k_wrote_zero.
 std::string write_error_text(int code);
 
-// The part of a temporary file name that no other run shares: the process id and random
-// digits (the process id and the attempt alone when the random source fails).
-std::string unique_temp_part(int attempt);
+// A file of this run's own, open for writing, made to be given its final name later.
+struct TempFile {
+    UniqueFd fd;
+    std::string name;  // prefix + the process id and random digits + ".tmp"
+};
+
+// Creates a new temporary file named prefix + a part no other run shares + ".tmp", relative to
+// the directory dir_fd (AT_FDCWD: prefix is a path): write-only, O_EXCL, never through a
+// symbolic link, with mode less the umask. Another run creating one beside it at the same time
+// never gets the same name. The errno of the failed open otherwise.
+BasicResult<TempFile, int> create_temp_file(int dir_fd, const std::string& prefix, mode_t mode);
 
 // Creates dir and every missing ancestor (mode 0777 less the umask), the way `mkdir -p` does.
 // Returns 0 when dir is a directory afterwards: made here, already there (also through a

@@ -44,9 +44,12 @@ class EchoSignalGuard {
   public:
     EchoSignalGuard() {
         g_caught_signal = 0;
-        if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) == 0) {
-            g_wake_read = m_wake[0];
-            g_wake_write = m_wake[1];
+        int wake[2];
+        if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) {
+            m_wake_read.reset(wake[0]);
+            m_wake_write.reset(wake[1]);
+            g_wake_read = wake[0];
+            g_wake_write = wake[1];
         }
         for (size_t i = 0; i < k_count; ++i) {
             struct sigaction action {};
@@ -61,12 +64,8 @@ class EchoSignalGuard {
             m_installed[i] = sigaction(k_signals[i], &action, nullptr) == 0;
         }
     }
-    ~EchoSignalGuard() {
-        restore();
-        for (int fd : m_wake)
-            if (fd >= 0)
-                ::close(fd);
-    }
+    // The pipe closes after the handler can no longer reach it.
+    ~EchoSignalGuard() { restore(); }
     EchoSignalGuard(const EchoSignalGuard&) = delete;
     EchoSignalGuard& operator=(const EchoSignalGuard&) = delete;
 
@@ -93,7 +92,7 @@ class EchoSignalGuard {
     static constexpr int k_signals[k_count] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     struct sigaction m_previous[k_count] {};
     bool m_installed[k_count] = {};
-    int m_wake[2] = {-1, -1};
+    UniqueFd m_wake_read, m_wake_write;
 };
 
 // Waits until standard input has something to read, or a noted signal woke the wait. False

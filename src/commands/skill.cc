@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +72,20 @@ Result<void> print_document() {
     return {};
 }
 
+// The permission bits of the file that name already has in dir_fd, to be kept by the one that
+// replaces it; none for a new file. A link there is refused.
+Result<std::optional<mode_t>> kept_mode(int dir_fd, const std::string& name,
+                                        const std::string& file) {
+    struct stat st;
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::optional<mode_t>();
+    if (S_ISLNK(st.st_mode))
+        return CliError(TS_2100, "refusing to write through symlink " + file);
+    if (!S_ISREG(st.st_mode))
+        return std::optional<mode_t>();
+    return std::optional<mode_t>(st.st_mode & 07777);
+}
+
 // Writes the document to a temporary file beside dir/SKILL.md and renames it over SKILL.md, so
 // an earlier file stays whole until the new one is complete (a full disk leaves it as it was).
 // Never through a symbolic link: the directory is opened without following a link, the file
@@ -79,48 +93,29 @@ Result<void> print_document() {
 // link, and a rename replaces a name, it never writes through one. An existing file's
 // permission bits are kept.
 Result<void> write_skill_file(const std::string& dir, const std::string& file) {
-    int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir_fd < 0)
+    const UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir_fd.valid())
         return CliError(TS_2100, "writing " + file + ": " + error_text(errno));
     const std::string name(k_file_name);
-    std::optional<mode_t> kept_mode;
-    struct stat st;
-    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            ::close(dir_fd);
-            return CliError(TS_2100, "refusing to write through symlink " + file);
-        }
-        if (S_ISREG(st.st_mode))
-            kept_mode = st.st_mode & 07777;
-    }
+    const std::optional<mode_t> mode = TRY(kept_mode(dir_fd.get(), name, file));
     // A name of this run's own: another install may be writing in the same directory.
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-        temp = "." + name + "." + unique_temp_part(attempt) + ".tmp";
-        fd = ::openat(dir_fd, temp.c_str(), flags, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0) {
-        const int open_error = errno;
-        ::close(dir_fd);
-        return CliError(TS_2100, "writing " + file + ": " + error_text(open_error));
-    }
-    int error = kept_mode && ::fchmod(fd, *kept_mode) != 0 ? errno : 0;
+    auto temp = create_temp_file(dir_fd.get(), "." + name + ".", 0666);
+    if (temp.is_error())
+        return CliError(TS_2100, "writing " + file + ": " + error_text(temp.error()));
+    TempFile& out = temp.value();
+    int error = mode && ::fchmod(out.fd.get(), *mode) != 0 ? errno : 0;
     if (!error)
-        error = write_all(fd, assets::skill_md);
+        error = write_all(out.fd.get(), assets::skill_md);
     // A failed close can be the first report of a failed write (network file systems).
-    if (::close(fd) != 0 && !error)
+    const int close_error = out.fd.close();
+    if (!error)
+        error = close_error;
+    if (!error && ::renameat(dir_fd.get(), out.name.c_str(), dir_fd.get(), name.c_str()) != 0)
         error = errno;
-    if (!error && ::renameat(dir_fd, temp.c_str(), dir_fd, name.c_str()) != 0)
-        error = errno;
-    if (error)
-        ::unlinkat(dir_fd, temp.c_str(), 0);  // nothing of a failed run stays behind
-    ::close(dir_fd);
-    if (error)
+    if (error) {
+        ::unlinkat(dir_fd.get(), out.name.c_str(), 0);  // nothing of a failed run stays behind
         return CliError(TS_2100, "writing " + file + ": " + write_error_text(error));
+    }
     return {};
 }
 
@@ -231,17 +226,12 @@ MenuChoice parse_menu_answer(std::string_view line, size_t detected) {
         return {MenuChoice::Kind::All};
     if (answer.front() == '+')
         answer.remove_prefix(1);
-    if (answer.empty())
-        return {MenuChoice::Kind::Invalid};
+    // Digits only, and a number that fits: no sign, space or letter is left over.
     size_t number = 0;
-    for (char c : answer) {
-        if (c < '0' || c > '9')
-            return {MenuChoice::Kind::Invalid};
-        size_t digit = static_cast<size_t>(c - '0');
-        if (number > (SIZE_MAX - digit) / 10)
-            return {MenuChoice::Kind::Invalid};
-        number = number * 10 + digit;
-    }
+    const char* end = answer.data() + answer.size();
+    const auto [stop, error] = std::from_chars(answer.data(), end, number);
+    if (error != std::errc() || stop != end)
+        return {MenuChoice::Kind::Invalid};
     if (number < 1 || number > detected)
         return {MenuChoice::Kind::Invalid};
     return {MenuChoice::Kind::One, number - 1};

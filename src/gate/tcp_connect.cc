@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -173,73 +174,132 @@ std::vector<SocketAddress> interleave_families(std::vector<SocketAddress> addres
     return out;
 }
 
-BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>& addresses,
-                                               const HttpsUrl& url, const Deadline& deadline,
-                                               std::chrono::milliseconds attempt_delay) {
-    const std::vector<SocketAddress> order = interleave_families(addresses);
-    std::vector<UniqueFd> attempts;
-    size_t next = 0;
-    int last_error = ECONNREFUSED;
-    Clock::time_point next_start = Clock::now();
+namespace {
 
-    while (!deadline.expired()) {
-        if (deadline.abandoned())
-            return abandoned_error();
-        // Start the next attempt when it is due (or when none is left running).
-        if (next < order.size() && (attempts.empty() || Clock::now() >= next_start)) {
-            const SocketAddress& a = order[next++];
-            UniqueFd s(::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-            if (!s.valid()) {
-                last_error = errno;
-                continue;
-            }
-            configure(s.get());
-            if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&a.address), a.length) == 0)
-                return s;
-            if (errno != EINPROGRESS) {
-                last_error = errno;
-                continue;
-            }
-            attempts.push_back(std::move(s));
-            next_start = Clock::now() + attempt_delay;
+// What starting an attempt came to: a socket connected at once (a local address can), one
+// still connecting (kept among the running ones), or neither (the failure is noted).
+struct Started {
+    UniqueFd connected;
+    bool connecting = false;
+};
+
+// The attempts of one connect_first: the addresses in the order they are tried, the sockets
+// still connecting, when the next attempt is due and the last failure seen.
+class Attempts {
+  public:
+    Attempts(const std::vector<SocketAddress>& addresses, std::chrono::milliseconds delay)
+        : m_order(interleave_families(addresses)), m_delay(delay) {}
+
+    // Whether the next address is to be tried now: its time has come, or none is left running.
+    bool due() const {
+        return m_next < m_order.size() && (m_running.empty() || Clock::now() >= m_next_start);
+    }
+    bool any_running() const { return !m_running.empty(); }
+    int last_error() const { return m_last_error; }
+
+    // Starts a connection to the next address.
+    Started start_next() {
+        const SocketAddress& a = m_order[m_next++];
+        UniqueFd s(::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!s.valid()) {
+            m_last_error = errno;
+            return {};
         }
-        if (attempts.empty())
-            break;
+        configure(s.get());
+        if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&a.address), a.length) == 0)
+            return {std::move(s)};
+        if (errno != EINPROGRESS) {
+            m_last_error = errno;
+            return {};
+        }
+        m_running.push_back(std::move(s));
+        m_next_start = Clock::now() + m_delay;
+        return {UniqueFd(), true};
+    }
 
+    // Waits until an attempt finishes, the next one is due, the deadline passes or the request
+    // is abandoned. The first attempt that connected, if one did.
+    BasicResult<std::optional<UniqueFd>, HttpError> wait_for_first(const Deadline& deadline) {
         std::vector<pollfd> polled;
-        for (const UniqueFd& s : attempts) polled.push_back({s.get(), POLLOUT, 0});
+        for (const UniqueFd& s : m_running) polled.push_back({s.get(), POLLOUT, 0});
         const Abandon* abandon = deadline.abandon();
         polled.push_back({abandon ? abandon->fd() : -1, POLLIN, 0});
-        auto until = next < order.size() ? std::min(next_start, deadline.end()) : deadline.end();
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-        if (abandon && abandon->fd() < 0)
-            left = std::min<long long>(left, 100);
-        int rc = ::poll(polled.data(), polled.size(),
-                        static_cast<int>(std::clamp<long long>(left, 0, 1 << 30)));
+        int rc = ::poll(polled.data(), polled.size(), poll_timeout(deadline));
         if (rc < 0 && errno != EINTR)
             return HttpError{"poll: " + error_text(errno)};
         if (rc <= 0)
-            continue;
+            return std::optional<UniqueFd>();
         if (polled.back().revents)
             return abandoned_error();
-        for (size_t i = attempts.size(); i-- > 0;) {
+        return take_finished(polled);
+    }
+
+  private:
+    // Milliseconds until the next attempt is due or the deadline ends; an abandon without a
+    // descriptor to poll is looked at every 100 ms.
+    int poll_timeout(const Deadline& deadline) const {
+        auto until =
+            m_next < m_order.size() ? std::min(m_next_start, deadline.end()) : deadline.end();
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        const Abandon* abandon = deadline.abandon();
+        if (abandon && abandon->fd() < 0)
+            left = std::min<long long>(left, 100);
+        return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+    }
+
+    // Of the attempts poll reported on, the first that connected; those that failed are closed
+    // and the next attempt starts at once.
+    std::optional<UniqueFd> take_finished(const std::vector<pollfd>& polled) {
+        for (size_t i = m_running.size(); i-- > 0;) {
             if (!polled[i].revents)
                 continue;
             int error = 0;
             socklen_t length = sizeof error;
-            if (::getsockopt(attempts[i].get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            if (::getsockopt(m_running[i].get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
                 error = errno;
             if (error == 0)
-                return std::move(attempts[i]);
-            last_error = error;
-            attempts.erase(attempts.begin() + static_cast<long>(i));
-            next_start = Clock::now();  // a failure starts the next attempt at once
+                return std::move(m_running[i]);
+            m_last_error = error;
+            m_running.erase(m_running.begin() + static_cast<long>(i));
+            m_next_start = Clock::now();
         }
+        return std::nullopt;
+    }
+
+    std::vector<SocketAddress> m_order;
+    std::chrono::milliseconds m_delay;
+    size_t m_next = 0;
+    std::vector<UniqueFd> m_running;
+    int m_last_error = ECONNREFUSED;
+    Clock::time_point m_next_start = Clock::now();
+};
+
+}  // namespace
+
+BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>& addresses,
+                                               const HttpsUrl& url, const Deadline& deadline,
+                                               std::chrono::milliseconds attempt_delay) {
+    Attempts attempts(addresses, attempt_delay);
+    while (!deadline.expired()) {
+        if (deadline.abandoned())
+            return abandoned_error();
+        if (attempts.due()) {
+            Started started = attempts.start_next();
+            if (started.connected.valid())
+                return std::move(started.connected);
+            if (!started.connecting)
+                continue;  // a failure makes way for the next address at once
+        }
+        if (!attempts.any_running())
+            break;
+        if (std::optional<UniqueFd> connected = TRY(attempts.wait_for_first(deadline)))
+            return std::move(*connected);
     }
     if (deadline.expired())
         return HttpError{"Connection timed out after " + deadline.timeout_ms() + " milliseconds"};
     return HttpError{"Failed to connect to " + url.host + " port " + std::to_string(url.port) +
-                     " after " + deadline.elapsed_ms() + " ms: " + error_text(last_error)};
+                     " after " + deadline.elapsed_ms() +
+                     " ms: " + error_text(attempts.last_error())};
 }
 
 }  // namespace tessarin

@@ -20,6 +20,7 @@
 #include "crypto/core/base64.h"
 #include "crypto/core/container.h"
 #include "crypto/core/token.h"
+#include "tests/unit/scratch_dir.h"
 
 using namespace tessarin;
 
@@ -129,19 +130,7 @@ std::string quoted(const std::string& s) {
 // A temporary XDG_CONFIG_HOME for tests that read or write the configuration file.
 class ConfigFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/tessarin-config-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
-        xdg = root + "/xdg";
-        dir = xdg + "/tessarin";
-        path = dir + "/config";
-        env.set("XDG_CONFIG_HOME", xdg.c_str());
-    }
-    void TearDown() override {
-        std::string command = "rm -rf '" + root + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
+    void SetUp() override { env.set("XDG_CONFIG_HOME", xdg.c_str()); }
 
     void write_raw(const std::string& bytes, mode_t mode = 0600) {
         ::mkdir(xdg.c_str(), 0700);
@@ -162,8 +151,12 @@ class ConfigFile : public ::testing::Test {
         return ss.str();
     }
 
+    testing_support::ScratchDir scratch{"config"};
     EnvGuard env;
-    std::string root, xdg, dir, path;
+    const std::string root = scratch.path();
+    const std::string xdg = root + "/xdg";
+    const std::string dir = xdg + "/tessarin";
+    const std::string path = dir + "/config";
 };
 
 }  // namespace
@@ -637,6 +630,24 @@ TEST_F(ConfigFile, SaveCreatesMissingDirectories) {
     ASSERT_EQ(error_of(save_config(c)), "ok");
     struct stat st {};
     EXPECT_EQ(::stat((root + "/a/b/c/tessarin/config").c_str(), &st), 0);
+}
+
+TEST_F(ConfigFile, SaveFailuresBeforeTheWriteMakeNothing) {
+    // A value that cannot be written is found before any directory is made.
+    Config bad;
+    bad.vault_url = "https://v\xff";
+    EXPECT_EQ(error_of(save_config(bad)),
+              "TS-2002: encoding config JSON: invalid UTF-8 in the value of `vault_url`");
+    struct stat st {};
+    EXPECT_NE(::stat(xdg.c_str(), &st), 0) << "no directory made for a record never written";
+
+    // A file where the configuration's directory belongs.
+    ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
+    std::ofstream(dir) << "not a directory";
+    Config c;
+    c.vault_url = "https://v";
+    EXPECT_EQ(error_of(save_config(c)), "TS-2002: creating " + dir + " failed: File exists");
+    EXPECT_EQ(read_file(dir), "not a directory");
 }
 
 TEST_F(ConfigFile, SaveRefusesALinkAtThePath) {

@@ -18,6 +18,7 @@
 #include "crypto/core/primitives.h"
 #include "src/commands/init.h"
 #include "src/config.h"
+#include "tests/unit/scratch_dir.h"
 
 namespace {
 
@@ -119,9 +120,8 @@ TEST(SecretBytes, ConfigurationLeavesNoCopyOfTheL2Key) {
                                R"(","vault_id":"2a1b2c3d4e5f6071",)" +
                                R"("agent_id":"00112233445566778899aabbccddeeff","l2":")" + kL2Hex +
                                R"(","device_id":"ffeeddccbbaa99887766554433221100"})";
-    char dir[] = "/tmp/tessarin-secret-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string xdg = std::string(dir);
+    const testing_support::ScratchDir scratch("secret");
+    const std::string& xdg = scratch.path();
     ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
     const std::string marker = std::string(kL2Hex).substr(0, 16);
     int hits = freed_blocks_holding(marker, [&] {
@@ -132,7 +132,6 @@ TEST(SecretBytes, ConfigurationLeavesNoCopyOfTheL2Key) {
         ASSERT_FALSE(loaded.is_error()) << loaded.error().display();
     });
     ::unsetenv("XDG_CONFIG_HOME");
-    ASSERT_EQ(std::system(("rm -rf '" + xdg + "'").c_str()), 0);
     EXPECT_EQ(hits, 0);
 }
 
