@@ -146,7 +146,8 @@ BasicResult<SecretBytes, std::string> config_to_json(const Config& c) {
 }
 
 BasicResult<Config, std::string> config_from_json(std::string_view json) {
-    auto parsed = parse_string_record(json, "struct Config", k_config_fields, UnknownKeys::Refuse);
+    auto parsed =
+        parse_string_record(json, "a configuration record", k_config_fields, UnknownKeys::Refuse);
     if (parsed.is_error())
         return parsed.release_error();
     StringRecord& r = parsed.value();

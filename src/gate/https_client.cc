@@ -25,6 +25,7 @@
 #include <thread>
 #include <utility>
 
+#include "crypto/core/openssl_ptr.h"
 #include "src/gate/deadline.h"
 #include "src/gate/http_client.h"
 #include "src/gate/http_response.h"
@@ -42,14 +43,8 @@ using Done = BasicResult<void, HttpError>;
 constexpr char k_system_cert_dir[] = "/etc/ssl/certs";
 constexpr int k_max_redirects = 100;
 
-struct SslCtxFree {
-    void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
-};
-struct SslFree {
-    void operator()(SSL* p) const { SSL_free(p); }
-};
-using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
-using SslPtr = std::unique_ptr<SSL, SslFree>;
+using SslCtxPtr = OpensslPtr<SSL_CTX, SSL_CTX_free>;
+using SslPtr = OpensslPtr<SSL, SSL_free>;
 
 const char* env_path(const char* name) {
     const char* v = std::getenv(name);
