@@ -31,10 +31,15 @@ def token_for(agent: dict) -> str:
     return mint_token(int(agent["vault_id"], 16), bytes.fromhex(agent["l2"]), bytes.fromhex(agent["agent_id"]))
 
 
+def _material_decode(text: str) -> bytes:
+    """Enrolment material as a client reads it: base64url, blanks around it and "=" padding
+    tolerated."""
+    return b64url_decode(text.strip().rstrip("="))
+
+
 def open_blob(blob: str, key: str):
     """The enrolment blob's JSON value, opened with its key (both base64url, "=" tolerated)."""
-    k = b64url_decode(key.strip().rstrip("="))
-    return json.loads(aead_open(k, b64url_decode(blob.strip().rstrip("="))))
+    return json.loads(aead_open(_material_decode(key), _material_decode(blob)))
 
 
 class Exchange:
@@ -110,17 +115,14 @@ def gate_request(gate_url: str, gate_pub_hex: str, cafile: str, action: str, con
 def classify_enrolment(blob_text: str, key_text: str) -> str:
     """What a correct client's `init` makes of this blob and key: "enrols", or the detail of
     its TS-2001 refusal. Mirrors the client's checks in their order."""
-    def decode(text):
-        return b64url_decode(text.strip().rstrip("="))
-
     try:
-        key = decode(key_text)
+        key = _material_decode(key_text)
     except ValueError:
         return NOT_B64URL
     if len(key) != 32:
         return KEY_LENGTH
     try:
-        sealed = decode(blob_text)
+        sealed = _material_decode(blob_text)
     except ValueError:
         return NOT_B64URL
     try:

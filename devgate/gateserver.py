@@ -387,11 +387,9 @@ ACTIONS = {
 }
 
 
-def process(datadir, payload: bytes, settings=None):
-    """The reply for one decrypted request payload (never raises)."""
+def process(datadir, payload: bytes, settings):
+    """The reply for one decrypted request payload under these settings (never raises)."""
     vault = datadir.store()
-    if settings is None:
-        settings = vault.settings()
     try:
         env, action = parse_envelope(payload, bool(settings.get("strict_envelope", True)))
     except GateError as e:
@@ -520,8 +518,7 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
             record["in_flight"] = self.server.in_flight.get(action, 0)
 
         fault = datadir.take_fault(action, content)
-        record["fault"] = fault.get("kind") if fault else None
-        kind = fault.get("kind") if fault else None
+        kind = record["fault"] = fault.get("kind") if fault else None
         if kind in REPLACING_FAULTS:
             record["outcome"] = "fault"
             datadir.log_request(record)
@@ -610,19 +607,19 @@ class GateHandler(http.server.BaseHTTPRequestHandler):
 
 def _note_envelope(record, payload: bytes):
     """Records the request's envelope as it came; returns its (action, content) where it has them."""
-    envelope = action = content = None
+    envelope = env = action = content = None
     try:
         envelope = payload[1:].decode("utf-8")
         env = json.loads(envelope)
-        if isinstance(env, dict) and isinstance(env.get("action"), str):
-            action = env["action"]
-            content = env.get("content")
     except (UnicodeDecodeError, ValueError):
         pass
+    if isinstance(env, dict) and isinstance(env.get("action"), str):
+        action = env["action"]
+        content = env.get("content")
     record["payload_prefix"] = payload[0] if payload else None
     record["envelope"] = envelope
     record["action"] = action
-    record["canonical"] = _is_canonical(envelope)
+    record["canonical"] = isinstance(env, dict) and _canonical_text(env) == envelope
     return action, content
 
 
@@ -635,16 +632,6 @@ def _canonical_text(env: dict):
     if "cred" in env and env["cred"] is None:
         return None
     return wire.envelope_text(env["action"], env.get("cred"), env.get("content"))
-
-
-def _is_canonical(envelope) -> bool:
-    if envelope is None:
-        return False
-    try:
-        env = json.loads(envelope)
-    except ValueError:
-        return False
-    return isinstance(env, dict) and _canonical_text(env) == envelope
 
 
 def _sealed_elsewhere(payload: bytes) -> bytes:

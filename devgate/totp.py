@@ -7,17 +7,6 @@ import struct
 import urllib.parse
 
 
-def base32_secret(text: str) -> bytes:
-    s = text.strip()
-    if s.lower().startswith("otpauth://"):
-        q = urllib.parse.parse_qs(urllib.parse.urlparse(s).query)
-        s = q.get("secret", [""])[0]
-    s = s.replace(" ", "").replace("-", "").upper().rstrip("=")
-    if not s:
-        raise ValueError("empty TOTP secret")
-    return base64.b32decode(s + "=" * (-len(s) % 8))
-
-
 def params(text: str):
     """(secret, digits, period, hash name) of a base32 secret or an otpauth:// URI."""
     digits, period, algo = 6, 30, "sha1"
@@ -27,7 +16,11 @@ def params(text: str):
         digits = int(q.get("digits", ["6"])[0])
         period = int(q.get("period", ["30"])[0])
         algo = q.get("algorithm", ["SHA1"])[0].lower()
-    return base32_secret(text), digits, period, algo
+        s = q.get("secret", [""])[0]
+    s = s.replace(" ", "").replace("-", "").upper().rstrip("=")
+    if not s:
+        raise ValueError("empty TOTP secret")
+    return base64.b32decode(s + "=" * (-len(s) % 8)), digits, period, algo
 
 
 def code_at(secret: bytes, unix_seconds: float, digits=6, period=30, algo="sha1") -> str:

@@ -23,7 +23,6 @@ from .errors import GateSetupError
 from .store import Store
 
 
-
 def _write_private(path: pathlib.Path, data: bytes):
     fd = os.open(str(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     with os.fdopen(fd, "wb") as f:

@@ -12,8 +12,8 @@ table as tessarin-cli). In TEMPLATE, a line
     @PUT_TYPES@                  every entry type with the options put takes for it,
     @VERSION@                    the program's version.
 Every command and subcommand of the table must have its heading and its option list (when it
-takes options; note and memory share theirs), and the template may name no other: a command added to the table without its
-section in the page fails the build.
+takes options; note and memory share theirs), and the template may name no other: a command
+added to the table without its section in the page fails the build.
 
 scdoc writes an empty paragraph macro before every heading, list end and paragraph; they are
 removed, so that the page passes `mandoc -T lint -W warning`.

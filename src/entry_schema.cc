@@ -111,14 +111,11 @@ std::string lower_type_name(std::string_view name) {
     std::string lowered;
     lowered.reserve(name.size());
     for (size_t i = 0; i < name.size(); ++i) {
-        char c = name[i];
-        if (c >= 'A' && c <= 'Z') {
-            lowered += ascii_lower(c);
-        } else if (name.substr(i, kelvin_sign.size()) == kelvin_sign) {
+        if (name.substr(i, kelvin_sign.size()) == kelvin_sign) {
             lowered += 'k';
             i += kelvin_sign.size() - 1;
         } else {
-            lowered += c;
+            lowered += ascii_lower(name[i]);
         }
     }
     return lowered;

@@ -58,14 +58,15 @@ const Schema& schema();
 // Parses a schema document; the failure is the parser's or the checker's reason.
 BasicResult<Schema, std::string> parse_schema(std::string_view text);
 
-// The short forms of two type words on the command line: "api" is "api_key", "ssh" is
-// "ssh_key"; every other word is itself. Compared exactly.
-std::string_view type_alias(std::string_view word);
+// A short form of a type word on the command line, and the type it stands for.
 struct TypeAlias {
     std::string_view word;
     std::string_view type;
 };
+// Every short form: "api" for "api_key", "ssh" for "ssh_key".
 std::span<const TypeAlias> type_aliases();
+// The type a short form stands for; every other word is itself. Compared exactly.
+std::string_view type_alias(std::string_view word);
 
 // The lower-case form used for type look-up: ASCII letters, and U+212A KELVIN SIGN, the one
 // non-ASCII character whose lower-case form is an ASCII letter ('k').

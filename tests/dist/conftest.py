@@ -1,4 +1,6 @@
 """Shared fixtures for the distribution tests: the build tree they check (TESSARIN_BUILD)."""
+import functools
+import json
 import os
 import pathlib
 import subprocess
@@ -12,6 +14,25 @@ BUILD = pathlib.Path(os.environ.get("TESSARIN_BUILD", str(ROOT / "build")))
 ARCH = os.environ.get("TESSARIN_ARCH") or subprocess.run(
     ["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
 EMULATOR = os.environ.get("TESSARIN_EMULATOR", "").split()
+
+
+@functools.cache
+def command_table() -> dict:
+    """The program's own command table, as the build wrote it (doc/table.json)."""
+    return json.loads((BUILD / "doc" / "table.json").read_text())
+
+
+def first_option_names(table) -> set:
+    """Every name (long and short) of the options taken only as the first argument."""
+    return {n for o in table["first_options"] for n in (o["name"], o.get("short")) if n}
+
+
+def option_names(command) -> set:
+    """The options a command of the table takes, with those of its subcommands."""
+    names = {o["name"] for o in command["options"]}
+    for sub in command.get("subcommands", []):
+        names.update(o["name"] for o in sub["options"])
+    return names
 
 
 def run(*args, **kwargs):

@@ -14,15 +14,14 @@ import time
 
 import pytest
 
-from conftest import BUILD, run
+from conftest import BUILD, command_table, first_option_names, run
 
 COMPLETION = BUILD / "completion"
 SCHEMA = json.loads(run(BUILD / "tessarin-cli", "--show-schema").stdout)
 TYPES = set(SCHEMA["types"]) | {"api", "ssh"}
 COMMANDS = {"init", "status", "get", "find", "delete", "audit", "totp", "render", "put", "note",
             "memory", "skill", "version", "help"}
-# The program's own command table, as the build wrote it.
-TABLE = json.loads((BUILD / "doc" / "table.json").read_text())
+TABLE = command_table()
 FILE = "openrouter.key"  # a file in the scratch directory's keys/
 
 # (typed line, the candidates offered; FILE stands for "file names, this one among them")
@@ -62,8 +61,7 @@ def table_cases():
     """Every option list of the command table, as completion must offer it: exactly the options
     each command, subcommand and entry type takes (never a refused one)."""
     cases = [("tessarin-cli ", {c["name"] for c in TABLE["commands"]}),
-             ("tessarin-cli -", {n for o in TABLE["first_options"]
-                                 for n in (o["name"], o.get("short")) if n})]
+             ("tessarin-cli -", first_option_names(TABLE))]
     for command in TABLE["commands"]:
         if command["reads_own_arguments"] and command["name"] != "put":
             continue

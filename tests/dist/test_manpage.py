@@ -1,14 +1,13 @@
 """The man page: built from its scdoc source, free of formatter warnings, and naming every
 command and option the program takes."""
-import json
 import os
 import re
 
 import pytest
 
-from conftest import BUILD, run
+from conftest import BUILD, command_table, first_option_names, option_names, run
 
-TABLE = json.loads((BUILD / "doc" / "table.json").read_text())  # the program's command table
+TABLE = command_table()
 
 PAGE = BUILD / "doc" / "tessarin-cli.1"
 
@@ -40,11 +39,9 @@ def test_names_every_command_and_option(text):
     headings = set(re.findall(r"[\w-]+", " ".join(re.findall(r"^   (\S.*)$", text, re.M))))
     for command in TABLE["commands"]:
         assert command["name"] in headings, command["name"]
-    options = {n for o in TABLE["first_options"] for n in (o["name"], o.get("short")) if n}
+    options = first_option_names(TABLE)
     for command in TABLE["commands"]:
-        options.update(o["name"] for o in command["options"])
-        for sub in command.get("subcommands", []):
-            options.update(o["name"] for o in sub["options"])
+        options.update(option_names(command))
     words = set(re.findall(r"(?<![\w-])-[\w-]+", text))
     assert options - words == set()
     for word in ("draft", "active", "archived", "create", "update", "search", "print", "install"):

@@ -3,18 +3,17 @@ command list, each usage text and the man page's command sections name no option
 refuses and miss none it accepts (the completion files: test_completion.py, from the same
 table). The table the texts are made from (doc/table.json) is checked against the program
 itself: each option it lists is taken, each it leaves out is refused."""
-import json
 import os
 import re
 
 import pytest
 
-from conftest import BUILD, run
+from conftest import BUILD, command_table, first_option_names, option_names, run
 
 BIN = BUILD / "tessarin-cli"
-TABLE = json.loads((BUILD / "doc" / "table.json").read_text())
+TABLE = command_table()
 COMMANDS = {c["name"]: c for c in TABLE["commands"]}
-FIRST = {n for o in TABLE["first_options"] for n in (o["name"], o.get("short")) if n}
+FIRST = first_option_names(TABLE)
 OPTION = re.compile(r"(?<![\w<-])--[a-z][a-z0-9_-]*")
 # Options named after "tessarin-cli " are the first-position ones (tessarin-cli --show-schema).
 FIRST_USE = re.compile(r"tessarin-cli (--?[a-z][a-z-]*)")
@@ -28,10 +27,7 @@ def put_field_options():
 
 def accepted(name):
     """The options a command (with its subcommands) takes."""
-    command = COMMANDS[name]
-    names = {o["name"] for o in command["options"]}
-    for sub in command.get("subcommands", []):
-        names.update(o["name"] for o in sub["options"])
+    names = option_names(COMMANDS[name])
     if name == "put":
         names |= put_field_options()
     return names
