@@ -29,8 +29,7 @@ class AtOnce {
     // results (a task may then skip work it has not started).
     using Task = std::function<T(size_t index, const std::atomic<bool>& stopping)>;
 
-    AtOnce(size_t count, size_t bound, Task task)
-        : m_task(std::move(task)), m_results(count), m_done(count, false) {
+    AtOnce(size_t count, size_t bound, Task task) : m_task(std::move(task)), m_results(count) {
         size_t threads = std::min(bound, count);
         for (size_t i = 0; i < threads; ++i) {
             try {
@@ -53,7 +52,7 @@ class AtOnce {
     std::optional<T> take(size_t index, Until until = std::nullopt) {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
-            if (m_done[index])
+            if (m_results[index].has_value())
                 return std::move(m_results[index]);
             if (m_next <= index && m_workers.empty() && !m_stopping) {
                 size_t i = m_next++;
@@ -67,7 +66,8 @@ class AtOnce {
             if constexpr (std::is_same_v<Until, std::nullopt_t>) {
                 m_changed.wait(lock);
             } else {
-                if (m_changed.wait_until(lock, until) == std::cv_status::timeout && !m_done[index])
+                if (m_changed.wait_until(lock, until) == std::cv_status::timeout &&
+                    !m_results[index].has_value())
                     return std::nullopt;
             }
         }
@@ -82,10 +82,9 @@ class AtOnce {
 
   private:
     void run(size_t i) {
-        std::optional<T> result(m_task(i, m_stopping));
+        T result = m_task(i, m_stopping);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_results[i] = std::move(result);
-        m_done[i] = true;
         m_changed.notify_all();
     }
 
@@ -105,8 +104,8 @@ class AtOnce {
     Task m_task;
     std::mutex m_mutex;
     std::condition_variable m_changed;
+    // Result i once task i has returned (taking it leaves it there, moved from).
     std::vector<std::optional<T>> m_results;
-    std::vector<bool> m_done;
     size_t m_next = 0;
     std::atomic<bool> m_stopping{false};
     std::vector<std::thread> m_workers;

@@ -55,9 +55,10 @@ SecretBytes hit_display(const Vault& vault, const std::string& id) {
     return SecretBytes::from_text(e.title ? *e.title : id);
 }
 
-// One hit of a similarity search, as the reply gives it.
+// What stands for the id of a hit that has none.
 const std::string k_no_id = "?";
 
+// One hit of a similarity search, as the reply gives it.
 struct Hit {
     std::optional<std::string> id;
     double distance = 0;

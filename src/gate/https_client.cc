@@ -15,7 +15,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <memory>
