@@ -13,10 +13,6 @@ bool has_label(const std::vector<Field>& fields, std::string_view label) {
 
 }  // namespace
 
-bool label_equals(std::string_view a, std::string_view b) {
-    return equal_ignoring_ascii_case(a, b);
-}
-
 std::vector<Field> completed_fields(const EntryData& data, bool with_url) {
     std::vector<Field> fields = data.fields;
     if (data.notes && !data.notes->empty() && !has_label(fields, "notes"))
@@ -35,7 +31,7 @@ std::vector<Field> completed_fields(const EntryData& data, bool with_url) {
 
 const Field* find_field(const std::vector<Field>& fields, std::string_view label) {
     for (const Field& f : fields)
-        if (label_equals(f.label, label))
+        if (equal_ignoring_ascii_case(f.label, label))
             return &f;
     return nullptr;
 }

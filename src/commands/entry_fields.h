@@ -13,9 +13,6 @@
 
 namespace tessarin {
 
-// ASCII case-insensitive equality (same length, letters compared without case).
-bool label_equals(std::string_view a, std::string_view b);
-
 // The data block's fields, plus "notes" (tier 2) when the block has notes and no field is
 // labelled so, plus "url" (tier 1, the URLs joined with ", ") when with_url is set, the block
 // has URLs and no field is labelled so.
