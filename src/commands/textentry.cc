@@ -151,11 +151,12 @@ void print_content(const Field& field, ByteView l2) {
         text = plain->expose_text();
     }
     SafeText safe = terminal_safe(text);
-    std::string out;
+    SecretBytes out;
     out.reserve(safe.view().size() + 2);
-    out.append("\n").append(safe.view()).append("\n");
-    write_stdout(out);
-    wipe_string(out);
+    out.push_back('\n');
+    out.append_text(safe.view());
+    out.push_back('\n');
+    write_stdout(out.expose_text());
 }
 
 }  // namespace
