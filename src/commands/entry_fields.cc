@@ -42,4 +42,13 @@ CoreResult<SecretBytes> field_value(const Field& field, ByteView l2_key) {
     return SecretBytes::from_text(field.value);
 }
 
+Result<std::string> sealed_value(ByteView l2_key, std::string_view label,
+                                 const SecretBytes& plaintext) {
+    auto sealed = encrypt_field(l2_key, label, plaintext.expose_secret());
+    if (sealed.is_error())
+        return in_context(TS_2081, "encrypting " + std::string(label) + ": ",
+                          InnerForm::display)(sealed.release_error());
+    return sealed.release_value();
+}
+
 }  // namespace tessarin

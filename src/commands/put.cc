@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "crypto/core/primitives.h"
 #include "crypto/core/utf8.h"
+#include "src/commands/entry_fields.h"
 #include "src/commands/upsert_report.h"
 #include "src/gate/vault.h"
 #include "src/json_record.h"
@@ -68,11 +68,8 @@ Result<json> entry_fields(const NewEntry& entry, ByteView l2_key) {
                 entry_field(name, std::string(it->second.expose_text()), def->kind, 1));
             continue;
         }
-        auto sealed = encrypt_field(l2_key, name, it->second.expose_secret());
-        if (sealed.is_error())
-            return in_context(TS_2081, "encrypting " + std::string(name) + ": ",
-                              InnerForm::display)(sealed.release_error());
-        fields.push_back(entry_field(name, sealed.release_value(), def->kind, 2));
+        fields.push_back(
+            entry_field(name, TRY(sealed_value(l2_key, name, it->second)), def->kind, 2));
     }
     return fields;
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "crypto/core/primitives.h"
+#include "src/commands/entry_fields.h"
 #include "src/gate/vault.h"
 
 namespace tessarin {
@@ -52,14 +52,6 @@ const json* kept_members(const json& data, json& members) {
     return fields != data.end() ? &*fields : nullptr;
 }
 
-Result<std::string> seal(ByteView l2, std::string_view label, const SecretBytes& plaintext) {
-    auto sealed = encrypt_field(l2, label, plaintext.expose_secret());
-    if (sealed.is_error())
-        return in_context(TS_2081, "encrypting " + std::string(label) + ": ",
-                          InnerForm::display)(sealed.release_error());
-    return sealed.release_value();
-}
-
 }  // namespace
 
 Result<KeptByUpdate> kept_by_update(const Entry& entry, const json& raw) {
@@ -85,8 +77,10 @@ Result<KeptByUpdate> kept_by_update(const Entry& entry, const json& raw) {
 Result<json> text_entry_body(ByteView l2, std::string_view kind, const TextEntryValues& values,
                              const KeptByUpdate& kept, std::optional<std::string_view> id) {
     json fields = json::array();
-    fields.push_back(entry_field("summary", TRY(seal(l2, "summary", values.summary)), "text", 2));
-    fields.push_back(entry_field("content", TRY(seal(l2, "content", values.content)), "text", 2));
+    fields.push_back(
+        entry_field("summary", TRY(sealed_value(l2, "summary", values.summary)), "text", 2));
+    fields.push_back(
+        entry_field("content", TRY(sealed_value(l2, "content", values.content)), "text", 2));
     fields.push_back(entry_field("status", values.status, "text", 1));
     if (values.embeddings)
         fields.push_back(entry_field("embeddings", *values.embeddings, "binary", 1));
