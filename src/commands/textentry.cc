@@ -38,9 +38,9 @@ Result<SecretBytes> read_content_file(Arguments& args, const std::string& path) 
 
 Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& values) {
     Session& session = *TRY(invocation.session());
-    json body =
+    const TextEntryBody body =
         TRY(text_entry_body(session.config.l2_key.expose_secret(), invocation.command(), values));
-    bool created = TRY(entry_upsert(session.vault(), body));
+    bool created = TRY(entry_upsert(session.vault(), body.value()));
     return confirm_upsert(created, values.summary.expose_text());
 }
 
@@ -264,8 +264,8 @@ Result<void> run_text_update(Invocation& invocation) {
     TRY(check_embeddings(v));
 
     KeptByUpdate kept = TRY(kept_by_update(found.entry, found.raw));
-    json body = TRY(text_entry_body(l2, kind, v, kept, found.id));
-    TRY(entry_upsert(vault, body));
+    const TextEntryBody body = TRY(text_entry_body(l2, kind, v, kept, found.id));
+    TRY(entry_upsert(vault, body.value()));
     return confirm_upsert(false, v.summary.expose_text());
 }
 

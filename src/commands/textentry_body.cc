@@ -52,7 +52,23 @@ const json* kept_members(const json& data, json& members) {
     return fields != data.end() ? &*fields : nullptr;
 }
 
+// Wipes the "title" string of an object.
+void wipe_title(json& object) {
+    if (!object.is_object())
+        return;
+    auto title = object.find("title");
+    if (title != object.end() && title->is_string())
+        wipe_string(title->get_ref<std::string&>());
+}
+
 }  // namespace
+
+TextEntryBody::~TextEntryBody() {
+    wipe_title(m_body);
+    if (m_body.is_object())
+        if (auto data = m_body.find("data"); data != m_body.end())
+            wipe_title(*data);
+}
 
 Result<KeptByUpdate> kept_by_update(const Entry& entry, const json& raw) {
     KeptByUpdate kept;
@@ -74,8 +90,9 @@ Result<KeptByUpdate> kept_by_update(const Entry& entry, const json& raw) {
     return kept;
 }
 
-Result<json> text_entry_body(ByteView l2, std::string_view kind, const TextEntryValues& values,
-                             const KeptByUpdate& kept, std::optional<std::string_view> id) {
+Result<TextEntryBody> text_entry_body(ByteView l2, std::string_view kind,
+                                      const TextEntryValues& values, const KeptByUpdate& kept,
+                                      std::optional<std::string_view> id) {
     json fields = json::array();
     fields.push_back(
         entry_field("summary", TRY(sealed_value(l2, "summary", values.summary)), "text", 2));
@@ -87,7 +104,8 @@ Result<json> text_entry_body(ByteView l2, std::string_view kind, const TextEntry
     if (values.embedding_model)
         fields.push_back(entry_field("embedding_model", *values.embedding_model, "text", 1));
     for (const json& field : kept.fields) fields.push_back(field);
-    return entry_body(values.summary.expose_text(), kind, std::move(fields), kept.data, id);
+    return TextEntryBody(
+        entry_body(values.summary.expose_text(), kind, std::move(fields), kept.data, id));
 }
 
 }  // namespace tessarin
