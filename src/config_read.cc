@@ -118,13 +118,10 @@ Result<ConfigRecord> load_config_record() {
     if (opened.is_error())
         return in_context(TS_2004,
                           "config decrypt failed: ", InnerForm::display)(opened.release_error());
-    SecretBytes plaintext = opened.release_value();
-
-    auto parsed = config_from_json(plaintext.expose_text());
-    if (parsed.is_error())
-        return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
-    LoadedConfig loaded = TRY(load_record(parsed.value()));
-    return ConfigRecord{path, parsed.release_value(), std::move(loaded)};
+    const SecretBytes plaintext = opened.release_value();
+    ConfigRecord config = TRY(load_record_json(plaintext.expose_text()));
+    config.path = path;
+    return config;
 }
 
 }  // namespace tessarin
