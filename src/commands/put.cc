@@ -130,7 +130,7 @@ Result<void> put_from_options(Invocation& invocation, std::string type_word) {
             write_stdout(invocation.usage());
             return {};
         }
-        const OptionDef* option = options.find(token->text);
+        const OptionDef* option = find_option(options.list(), token->text);
         if (!option)
             return not_valid(token->text, entry);
         TRY(read_option(*option, lexer, args));
@@ -270,13 +270,6 @@ TypeOptions::TypeOptions(const EntryType& type) {
                                       .kind = OptionKind::Text,
                                       .about = "A URL of the entry",
                                       .value_name = "url"});
-}
-
-const OptionDef* TypeOptions::find(std::string_view name) const {
-    for (const OptionDef& option : m_options)
-        if (option.name == name)
-            return &option;
-    return nullptr;
 }
 
 Result<NewEntry> new_entry_from_json(std::string_view text,
