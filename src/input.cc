@@ -39,14 +39,26 @@ Result<SecretBytes> read_bounded_secret(std::string_view source, size_t limit) {
     // Never more than limit + 1 bytes: one byte past the limit proves the input is too large.
     auto read = read_up_to(file.valid() ? file.get() : STDIN_FILENO, limit);
     if (read.is_error())
-        return CliError(TS_2111, "reading " + name + ": " + error_text(read.error()));
+        return input_unreadable(name, read.error());
     SecretBytes text = read.release_value();
     if (text.size() > limit)
-        return CliError(TS_2110, name + " exceeds " + std::to_string(limit) +
-                                     " bytes (refuse to buffer unbounded input)");
+        return input_too_large(name, limit);
     if (auto fault = utf8_check(text.expose_text()))
-        return CliError(TS_2000, name + ": not valid UTF-8: " + fault->message());
+        return input_not_utf8(name, fault->message());
     return text;
+}
+
+CliError input_unreadable(std::string_view name, int error) {
+    return CliError(TS_2111, "reading " + std::string(name) + ": " + error_text(error));
+}
+
+CliError input_too_large(std::string_view name, size_t limit) {
+    return CliError(TS_2110, std::string(name) + " exceeds " + std::to_string(limit) +
+                                 " bytes (refuse to buffer unbounded input)");
+}
+
+CliError input_not_utf8(std::string_view name, std::string_view where) {
+    return CliError(TS_2000, std::string(name) + ": not valid UTF-8: " + std::string(where));
 }
 
 }  // namespace tessarin
