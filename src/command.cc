@@ -97,13 +97,6 @@ Result<SecretBytes> read_path_option(std::string_view option, std::string_view p
 
 namespace {
 
-const OptionDef* find_option(const CommandDef& def, std::string_view name) {
-    for (const OptionDef& option : def.options)
-        if (option.name == name)
-            return &option;
-    return nullptr;
-}
-
 const CommandDef* find_subcommand(const SubcommandDef& subs, std::string_view word) {
     for (const CommandDef& sub : subs.list)
         if (sub.name == word)
@@ -141,7 +134,7 @@ Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLe
                 write_stdout(def.usage);
                 return {};
             }
-            if (const OptionDef* option = find_option(def, t.text)) {
+            if (const OptionDef* option = find_option(def.options, t.text)) {
                 TRY(read_option(*option, lexer, args));
                 continue;
             }
@@ -184,6 +177,13 @@ Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLe
 
 bool is_help_word(std::string_view word) {
     return word == "--help" || word == "-h";
+}
+
+const OptionDef* find_option(std::span<const OptionDef> options, std::string_view name) {
+    for (const OptionDef& option : options)
+        if (option.name == name)
+            return &option;
+    return nullptr;
 }
 
 Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args) {

@@ -185,6 +185,9 @@ struct CommandDef {
 // instead: --help or -h.
 bool is_help_word(std::string_view word);
 
+// The option of that name (without dashes) among options, or nullptr.
+const OptionDef* find_option(std::span<const OptionDef> options, std::string_view name);
+
 // Reads the value of `option` (just met on the line) as its kind says, into args.
 Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args);
 

@@ -162,8 +162,7 @@ constexpr std::string_view k_usage_text_search =
     "  Lists the entries nearest to the embedding (base64) read from PATH (- for stdin), at\n"
     "  most N (1 to 50, default 10): id, distance, [model] and summary, one line each.\n";
 
-// -- options
-// ---------------------------------------------------------------------------------------
+// -- options --------------------------------------------------------------------------------------
 
 constexpr OptionDef k_type{.name = "type",
                            .kind = OptionKind::Text,
@@ -371,8 +370,7 @@ std::string unknown_skill_subcommand(std::string_view, std::string_view word) {
     return "unknown skill subcommand '" + std::string(word) + "' (use: print, install)";
 }
 
-// -- the table
-// -------------------------------------------------------------------------------------
+// -- the table ------------------------------------------------------------------------------------
 
 // Compared exactly and case-sensitively; listed by the help text in this order.
 const CommandDef k_commands[] = {

@@ -72,6 +72,10 @@ Result<ConfigRecord> load_config_record();
 // the gate key and URL, the replica), and the LoadedConfig they build.
 Result<LoadedConfig> load_record(const Config& config);
 
+// The plaintext of a configuration file parsed (TS-2004 "config JSON parse: {}") and put through
+// load_record: the record and what loading made of it, the path left empty.
+Result<ConfigRecord> load_record_json(std::string_view json);
+
 // Whether a record about to be written will load: written as save_config writes it, parsed
 // back and put through load_record. The error is the one every later load would meet.
 Result<void> check_loadable(const Config& config);

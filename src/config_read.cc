@@ -2,7 +2,6 @@
 // its owner, read whole within a bound, opened as a TSR1 container and loaded as a record.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -49,26 +48,6 @@ Result<void> check_file_entry(const std::string& path) {
     if (st.st_mode & 0077)
         return mode_refused(path, st.st_mode);
     return {};
-}
-
-// Reads fd to its end into a buffer of limit + 1 bytes: one byte of room past the limit shows
-// a file larger than it. errno of a failed read.
-BasicResult<SecretBytes, int> read_up_to(int fd, size_t limit) {
-    SecretBytes data(limit + 1);
-    size_t length = 0;
-    while (length < data.size()) {
-        ssize_t n = ::read(fd, data.expose_secret_mut().data() + length, data.size() - length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (n == 0)
-            break;
-        length += static_cast<size_t>(n);
-    }
-    data.truncate(length);
-    return data;
 }
 
 // Opens the configuration and reads it whole. Without O_NONBLOCK a FIFO planted at the path
@@ -118,13 +97,10 @@ Result<ConfigRecord> load_config_record() {
     if (opened.is_error())
         return in_context(TS_2004,
                           "config decrypt failed: ", InnerForm::display)(opened.release_error());
-    SecretBytes plaintext = opened.release_value();
-
-    auto parsed = config_from_json(plaintext.expose_text());
-    if (parsed.is_error())
-        return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
-    LoadedConfig loaded = TRY(load_record(parsed.value()));
-    return ConfigRecord{path, parsed.release_value(), std::move(loaded)};
+    const SecretBytes plaintext = opened.release_value();
+    ConfigRecord config = TRY(load_record_json(plaintext.expose_text()));
+    config.path = path;
+    return config;
 }
 
 }  // namespace tessarin

@@ -192,4 +192,12 @@ Result<LoadedConfig> load_record(const Config& config) {
     return loaded;
 }
 
+Result<ConfigRecord> load_record_json(std::string_view json) {
+    auto parsed = config_from_json(json);
+    if (parsed.is_error())
+        return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
+    LoadedConfig loaded = TRY(load_record(parsed.value()));
+    return ConfigRecord{{}, parsed.release_value(), std::move(loaded)};
+}
+
 }  // namespace tessarin

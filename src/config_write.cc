@@ -117,10 +117,7 @@ int publish_without_replacing(const std::string& temp, const std::string& path) 
 
 Result<void> check_loadable(const Config& config) {
     const SecretBytes json = TRY(record_json(config));
-    auto parsed = config_from_json(json.expose_text());
-    if (parsed.is_error())
-        return CliError(TS_2004, "config JSON parse: " + parsed.release_error());
-    TRY(load_record(parsed.value()));
+    TRY(load_record_json(json.expose_text()));
     return {};
 }
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "crypto/core/utf8.h"
 #include "src/posix.h"
@@ -13,8 +12,6 @@
 namespace tessarin {
 
 namespace {
-
-constexpr size_t k_piece = 65536;
 
 std::string source_name(std::string_view source) {
     return source == "-" ? std::string("stdin") : std::string(source);
@@ -39,36 +36,29 @@ Result<SecretBytes> read_bounded_secret(std::string_view source, size_t limit) {
         if (!file.valid())
             return CliError(TS_2111, "opening " + name + ": " + error_text(errno));
     }
-    const int fd = file.valid() ? file.get() : STDIN_FILENO;
-    // Never hold more than limit + 1 bytes: one byte past the limit proves the input is
-    // too large without reading the rest of it.
-    // The whole room is taken at once, so the buffer never moves (a move would leave a copy).
-    SecretBytes text(limit + 1);
-    uint8_t* const room = text.expose_secret_mut().data();
-    size_t have = 0;
-    int read_errno = 0;
-    while (have <= limit) {
-        size_t want = std::min(k_piece, limit + 1 - have);
-        ssize_t n = ::read(fd, room + have, want);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            read_errno = errno;
-            break;
-        }
-        if (n == 0)
-            break;
-        have += static_cast<size_t>(n);
-    }
-    text.truncate(have);
-    if (read_errno)
-        return CliError(TS_2111, "reading " + name + ": " + error_text(read_errno));
+    // Never more than limit + 1 bytes: one byte past the limit proves the input is too large.
+    auto read = read_up_to(file.valid() ? file.get() : STDIN_FILENO, limit);
+    if (read.is_error())
+        return input_unreadable(name, read.error());
+    SecretBytes text = read.release_value();
     if (text.size() > limit)
-        return CliError(TS_2110, name + " exceeds " + std::to_string(limit) +
-                                     " bytes (refuse to buffer unbounded input)");
+        return input_too_large(name, limit);
     if (auto fault = utf8_check(text.expose_text()))
-        return CliError(TS_2000, name + ": not valid UTF-8: " + fault->message());
+        return input_not_utf8(name, fault->message());
     return text;
+}
+
+CliError input_unreadable(std::string_view name, int error) {
+    return CliError(TS_2111, "reading " + std::string(name) + ": " + error_text(error));
+}
+
+CliError input_too_large(std::string_view name, size_t limit) {
+    return CliError(TS_2110, std::string(name) + " exceeds " + std::to_string(limit) +
+                                 " bytes (refuse to buffer unbounded input)");
+}
+
+CliError input_not_utf8(std::string_view name, std::string_view where) {
+    return CliError(TS_2000, std::string(name) + ": not valid UTF-8: " + std::string(where));
 }
 
 }  // namespace tessarin

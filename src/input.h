@@ -21,4 +21,10 @@ Result<std::string> read_bounded(std::string_view source, size_t limit);
 // The same, into a buffer that wipes itself: for secret values (field files, content).
 Result<SecretBytes> read_bounded_secret(std::string_view source, size_t limit);
 
+// The bounded reader's failures for what it calls name ("stdin" or the path), also for a reader
+// of standard input of its own that fails alike (a line typed at the terminal).
+CliError input_unreadable(std::string_view name, int error);  // TS-2111 "reading {}: {}"
+CliError input_too_large(std::string_view name, size_t limit);
+CliError input_not_utf8(std::string_view name, std::string_view where);
+
 }  // namespace tessarin

@@ -45,6 +45,25 @@ std::string error_text(int code) {
     return OsError{code}.text();
 }
 
+BasicResult<SecretBytes, int> read_up_to(int fd, size_t limit) {
+    SecretBytes data(limit + 1);
+    uint8_t* const room = data.expose_secret_mut().data();
+    size_t length = 0;
+    while (length <= limit) {
+        ssize_t n = ::read(fd, room + length, limit + 1 - length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            break;
+        length += static_cast<size_t>(n);
+    }
+    data.truncate(length);
+    return data;
+}
+
 int write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());

@@ -1,6 +1,6 @@
 // Thin helpers over POSIX calls that several units share: the owner of a file descriptor, the
-// C library's text for an error number, the write of a whole buffer, a temporary file of this
-// run's own, and directory creation with the missing ancestors.
+// C library's text for an error number, the bounded read and the whole write of a buffer, a
+// temporary file of this run's own, and directory creation with the missing ancestors.
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "crypto/core/result.h"
+#include "crypto/core/secret.h"
 
 namespace tessarin {
 
@@ -43,6 +44,11 @@ class UniqueFd {
 
 // The C library's text for an errno value ("No such file or directory").
 std::string error_text(int code);
+
+// Reads fd to its end, retrying after EINTR, into room for limit + 1 bytes taken at once (the
+// buffer never moves, so no copy of a secret is left behind): a result longer than limit shows
+// input past the limit without reading the rest of it. The errno of a failed read otherwise.
+BasicResult<SecretBytes, int> read_up_to(int fd, size_t limit);
 
 // What write_all reports when the system accepted nothing without saying why.
 inline constexpr int k_wrote_zero = -1;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "crypto/core/utf8.h"
+#include "src/input.h"
 #include "src/output.h"
 #include "src/posix.h"
 
@@ -207,14 +208,13 @@ Result<SecretBytes> read_terminal_value(std::string_view option, size_t limit) {
             const LineFault fault = line.release_error();
             switch (fault.kind) {
                 case LineFault::Kind::TooLong:
-                    return CliError(TS_2110, "stdin exceeds " + std::to_string(limit) +
-                                                 " bytes (refuse to buffer unbounded input)");
+                    return input_too_large("stdin", limit);
                 case LineFault::Kind::NotUtf8:
-                    return CliError(TS_2000, "stdin: not valid UTF-8: " + fault.decoder_message);
+                    return input_not_utf8("stdin", fault.decoder_message);
                 case LineFault::Kind::Read:
                     break;
             }
-            return CliError(TS_2111, "reading stdin: " + error_text(fault.error));
+            return input_unreadable("stdin", fault.error);
         }
         SecretBytes value = line.release_value();
         // The line feed is gone; a carriage return before it is part of the line end too.

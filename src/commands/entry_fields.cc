@@ -13,10 +13,6 @@ bool has_label(const std::vector<Field>& fields, std::string_view label) {
 
 }  // namespace
 
-bool label_equals(std::string_view a, std::string_view b) {
-    return equal_ignoring_ascii_case(a, b);
-}
-
 std::vector<Field> completed_fields(const EntryData& data, bool with_url) {
     std::vector<Field> fields = data.fields;
     if (data.notes && !data.notes->empty() && !has_label(fields, "notes"))
@@ -35,7 +31,7 @@ std::vector<Field> completed_fields(const EntryData& data, bool with_url) {
 
 const Field* find_field(const std::vector<Field>& fields, std::string_view label) {
     for (const Field& f : fields)
-        if (label_equals(f.label, label))
+        if (equal_ignoring_ascii_case(f.label, label))
             return &f;
     return nullptr;
 }
@@ -44,6 +40,15 @@ CoreResult<SecretBytes> field_value(const Field& field, ByteView l2_key) {
     if (field.tier == 2 && !field.value.empty())
         return decrypt_field(l2_key, field.label, field.value);
     return SecretBytes::from_text(field.value);
+}
+
+Result<std::string> sealed_value(ByteView l2_key, std::string_view label,
+                                 const SecretBytes& plaintext) {
+    auto sealed = encrypt_field(l2_key, label, plaintext.expose_secret());
+    if (sealed.is_error())
+        return in_context(TS_2081, "encrypting " + std::string(label) + ": ",
+                          InnerForm::display)(sealed.release_error());
+    return sealed.release_value();
 }
 
 }  // namespace tessarin

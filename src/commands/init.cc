@@ -1,18 +1,15 @@
 #include "src/commands/init.h"
 
-#include <openssl/crypto.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "crypto/core/base64.h"
 #include "crypto/core/primitives.h"
 #include "crypto/core/random.h"
-#include "crypto/core/utf8.h"
 #include "src/help_text.h"
 #include "src/json_record.h"
 #include "src/output.h"

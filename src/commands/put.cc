@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "crypto/core/primitives.h"
 #include "crypto/core/utf8.h"
+#include "src/commands/entry_fields.h"
 #include "src/commands/upsert_report.h"
 #include "src/gate/vault.h"
 #include "src/json_record.h"
@@ -68,11 +68,8 @@ Result<json> entry_fields(const NewEntry& entry, ByteView l2_key) {
                 entry_field(name, std::string(it->second.expose_text()), def->kind, 1));
             continue;
         }
-        auto sealed = encrypt_field(l2_key, name, it->second.expose_secret());
-        if (sealed.is_error())
-            return in_context(TS_2081, "encrypting " + std::string(name) + ": ",
-                              InnerForm::display)(sealed.release_error());
-        fields.push_back(entry_field(name, sealed.release_value(), def->kind, 2));
+        fields.push_back(
+            entry_field(name, TRY(sealed_value(l2_key, name, it->second)), def->kind, 2));
     }
     return fields;
 }
@@ -133,7 +130,7 @@ Result<void> put_from_options(Invocation& invocation, std::string type_word) {
             write_stdout(invocation.usage());
             return {};
         }
-        const OptionDef* option = options.find(token->text);
+        const OptionDef* option = find_option(options.list(), token->text);
         if (!option)
             return not_valid(token->text, entry);
         TRY(read_option(*option, lexer, args));
@@ -273,13 +270,6 @@ TypeOptions::TypeOptions(const EntryType& type) {
                                       .kind = OptionKind::Text,
                                       .about = "A URL of the entry",
                                       .value_name = "url"});
-}
-
-const OptionDef* TypeOptions::find(std::string_view name) const {
-    for (const OptionDef& option : m_options)
-        if (option.name == name)
-            return &option;
-    return nullptr;
 }
 
 Result<NewEntry> new_entry_from_json(std::string_view text,

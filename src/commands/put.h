@@ -38,7 +38,6 @@ class TypeOptions {
     TypeOptions& operator=(const TypeOptions&) = delete;
 
     std::span<const OptionDef> list() const { return m_options; }
-    const OptionDef* find(std::string_view name) const;
 
   private:
     std::deque<std::string> m_texts;  // names, refusal alternatives and descriptions

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -224,17 +223,11 @@ MenuChoice parse_menu_answer(std::string_view line, size_t detected) {
         return {MenuChoice::Kind::Skip};
     if (answer == "a" || answer == "A")
         return {MenuChoice::Kind::All};
-    if (answer.front() == '+')
-        answer.remove_prefix(1);
-    // Digits only, and a number that fits: no sign, space or letter is left over.
-    size_t number = 0;
-    const char* end = answer.data() + answer.size();
-    const auto [stop, error] = std::from_chars(answer.data(), end, number);
-    if (error != std::errc() || stop != end)
+    // Digits only (after an optional "+"), and a number that fits.
+    const std::optional<uint64_t> number = parse_unsigned_decimal(answer);
+    if (!number || *number < 1 || *number > detected)
         return {MenuChoice::Kind::Invalid};
-    if (number < 1 || number > detected)
-        return {MenuChoice::Kind::Invalid};
-    return {MenuChoice::Kind::One, number - 1};
+    return {MenuChoice::Kind::One, static_cast<size_t>(*number - 1)};
 }
 
 Result<void> run_skill_print(Invocation&) {

@@ -38,9 +38,9 @@ Result<SecretBytes> read_content_file(Arguments& args, const std::string& path) 
 
 Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& values) {
     Session& session = *TRY(invocation.session());
-    json body =
+    const TextEntryBody body =
         TRY(text_entry_body(session.config.l2_key.expose_secret(), invocation.command(), values));
-    bool created = TRY(entry_upsert(session.vault(), body));
+    bool created = TRY(entry_upsert(session.vault(), body.value()));
     return confirm_upsert(created, values.summary.expose_text());
 }
 
@@ -151,11 +151,12 @@ void print_content(const Field& field, ByteView l2) {
         text = plain->expose_text();
     }
     SafeText safe = terminal_safe(text);
-    std::string out;
+    SecretBytes out;
     out.reserve(safe.view().size() + 2);
-    out.append("\n").append(safe.view()).append("\n");
-    write_stdout(out);
-    wipe_string(out);
+    out.push_back('\n');
+    out.append_text(safe.view());
+    out.push_back('\n');
+    write_stdout(out.expose_text());
 }
 
 }  // namespace
@@ -263,8 +264,8 @@ Result<void> run_text_update(Invocation& invocation) {
     TRY(check_embeddings(v));
 
     KeptByUpdate kept = TRY(kept_by_update(found.entry, found.raw));
-    json body = TRY(text_entry_body(l2, kind, v, kept, found.id));
-    TRY(entry_upsert(vault, body));
+    const TextEntryBody body = TRY(text_entry_body(l2, kind, v, kept, found.id));
+    TRY(entry_upsert(vault, body.value()));
     return confirm_upsert(false, v.summary.expose_text());
 }
 

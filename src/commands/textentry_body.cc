@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "crypto/core/primitives.h"
+#include "src/commands/entry_fields.h"
 #include "src/gate/vault.h"
 
 namespace tessarin {
@@ -52,15 +52,23 @@ const json* kept_members(const json& data, json& members) {
     return fields != data.end() ? &*fields : nullptr;
 }
 
-Result<std::string> seal(ByteView l2, std::string_view label, const SecretBytes& plaintext) {
-    auto sealed = encrypt_field(l2, label, plaintext.expose_secret());
-    if (sealed.is_error())
-        return in_context(TS_2081, "encrypting " + std::string(label) + ": ",
-                          InnerForm::display)(sealed.release_error());
-    return sealed.release_value();
+// Wipes the "title" string of an object.
+void wipe_title(json& object) {
+    if (!object.is_object())
+        return;
+    auto title = object.find("title");
+    if (title != object.end() && title->is_string())
+        wipe_string(title->get_ref<std::string&>());
 }
 
 }  // namespace
+
+TextEntryBody::~TextEntryBody() {
+    wipe_title(m_body);
+    if (m_body.is_object())
+        if (auto data = m_body.find("data"); data != m_body.end())
+            wipe_title(*data);
+}
 
 Result<KeptByUpdate> kept_by_update(const Entry& entry, const json& raw) {
     KeptByUpdate kept;
@@ -82,18 +90,22 @@ Result<KeptByUpdate> kept_by_update(const Entry& entry, const json& raw) {
     return kept;
 }
 
-Result<json> text_entry_body(ByteView l2, std::string_view kind, const TextEntryValues& values,
-                             const KeptByUpdate& kept, std::optional<std::string_view> id) {
+Result<TextEntryBody> text_entry_body(ByteView l2, std::string_view kind,
+                                      const TextEntryValues& values, const KeptByUpdate& kept,
+                                      std::optional<std::string_view> id) {
     json fields = json::array();
-    fields.push_back(entry_field("summary", TRY(seal(l2, "summary", values.summary)), "text", 2));
-    fields.push_back(entry_field("content", TRY(seal(l2, "content", values.content)), "text", 2));
+    fields.push_back(
+        entry_field("summary", TRY(sealed_value(l2, "summary", values.summary)), "text", 2));
+    fields.push_back(
+        entry_field("content", TRY(sealed_value(l2, "content", values.content)), "text", 2));
     fields.push_back(entry_field("status", values.status, "text", 1));
     if (values.embeddings)
         fields.push_back(entry_field("embeddings", *values.embeddings, "binary", 1));
     if (values.embedding_model)
         fields.push_back(entry_field("embedding_model", *values.embedding_model, "text", 1));
     for (const json& field : kept.fields) fields.push_back(field);
-    return entry_body(values.summary.expose_text(), kind, std::move(fields), kept.data, id);
+    return TextEntryBody(
+        entry_body(values.summary.expose_text(), kind, std::move(fields), kept.data, id));
 }
 
 }  // namespace tessarin

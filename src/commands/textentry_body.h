@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "crypto/core/primitives.h"
 #include "src/commands/textentry_input.h"
@@ -28,12 +29,27 @@ struct KeptByUpdate {
 // is refused (TS-2048).
 Result<KeptByUpdate> kept_by_update(const Entry& entry, const nlohmann::json& raw);
 
+// The body of an "entry.upsert" of a text entry. Its title, on the body and on its data block,
+// is the summary in plain text: both copies are wiped when the body goes.
+class TextEntryBody {
+  public:
+    explicit TextEntryBody(nlohmann::json body) : m_body(std::move(body)) {}
+    TextEntryBody(TextEntryBody&&) = default;  // leaves null behind: nothing to wipe there
+    TextEntryBody& operator=(TextEntryBody&&) = delete;
+    ~TextEntryBody();
+
+    const nlohmann::json& value() const { return m_body; }
+
+  private:
+    nlohmann::json m_body;
+};
+
 // The body of an "entry.upsert" of the kind ("note" or "memory"): fields summary and content
 // (sealed, tier 2), status, then embeddings and embedding_model when given (tier 1), then the
 // kept fields; the kept members of the data block; the id of the entry an update rewrites.
 // A failure to seal is TS-2081 "encrypting summary: …" or "encrypting content: …".
-Result<nlohmann::json> text_entry_body(ByteView l2, std::string_view kind,
-                                       const TextEntryValues& values, const KeptByUpdate& kept = {},
-                                       std::optional<std::string_view> id = std::nullopt);
+Result<TextEntryBody> text_entry_body(ByteView l2, std::string_view kind,
+                                      const TextEntryValues& values, const KeptByUpdate& kept = {},
+                                      std::optional<std::string_view> id = std::nullopt);
 
 }  // namespace tessarin

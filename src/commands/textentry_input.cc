@@ -1,10 +1,10 @@
 #include "src/commands/textentry_input.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include "src/input.h"
 #include "src/json_record.h"
+#include "src/text.h"
 
 namespace tessarin {
 
@@ -88,13 +88,7 @@ Result<void> check_values(const TextEntryValues& values) {
 }
 
 std::optional<uint64_t> parse_limit(std::string_view text) {
-    if (text.starts_with('+'))
-        text.remove_prefix(1);
-    uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
+    return parse_unsigned_decimal(text);
 }
 
 Result<void> check_search_limit(std::string_view text) {
