@@ -109,7 +109,10 @@ SafeText terminal_safe(std::string_view text) {
 std::string one_line(std::string_view text, size_t max_chars) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const size_t n = text.size();
+    // Room for the whole result up front: the text may be secret (a decrypted summary), and a
+    // buffer that grew would leave copies behind that no one wipes.
     std::string out;
+    out.reserve(max_chars > n / 4 ? n : max_chars * 4);
     size_t kept = 0;
     for (size_t i = 0; i < n && kept < max_chars;) {
         size_t bad = unsafe_length(s + i, n - i, true);

@@ -1,6 +1,5 @@
 #include "src/commands/lookup.h"
 
-#include <cstring>
 #include <vector>
 
 #include "src/commands/entry_fields.h"
