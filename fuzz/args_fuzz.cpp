@@ -7,7 +7,7 @@
 
 #include "crypto/core/utf8.h"
 #include "fuzz/fuzz_support.h"
-#include "src/args.h"
+#include "src/invocation/args.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> argv;

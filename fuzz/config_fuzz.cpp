@@ -21,7 +21,7 @@
 #include "crypto/core/container.h"
 #include "crypto/core/token.h"
 #include "fuzz/fuzz_support.h"
-#include "src/config.h"
+#include "src/config/config.h"
 
 namespace {
 

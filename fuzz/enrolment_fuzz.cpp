@@ -19,7 +19,7 @@
 #include "crypto/core/primitives.h"
 #include "fuzz/fuzz_support.h"
 #include "src/commands/init.h"
-#include "src/config.h"
+#include "src/config/config.h"
 
 namespace {
 

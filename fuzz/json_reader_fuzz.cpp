@@ -21,9 +21,9 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/json_survey.h"
-#include "src/json_reader.h"
-#include "src/json_record.h"
-#include "src/json_value.h"
+#include "src/json/reader.h"
+#include "src/json/record.h"
+#include "src/json/value.h"
 
 namespace {
 

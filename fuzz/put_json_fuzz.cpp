@@ -14,7 +14,7 @@
 
 #include "fuzz/json_survey.h"
 #include "src/commands/put.h"
-#include "src/json_reader.h"
+#include "src/json/reader.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "fuzz/json_survey.h"
 #include "src/commands/textentry_input.h"
-#include "src/json_reader.h"
+#include "src/json/reader.h"
 
 namespace {
 

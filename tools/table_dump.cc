@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "src/command_table.h"
+#include "src/base/entry_schema.h"
+#include "src/cli/command_table.h"
 #include "src/commands/put.h"
-#include "src/entry_schema.h"
-#include "src/output.h"
+#include "src/term/output.h"
 
 using nlohmann::json;
 using namespace tessarin;

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <limits>
 
+#include "src/base/text.h"
 #include "src/gate/gate.h"
-#include "src/help_text.h"
-#include "src/output.h"
-#include "src/text.h"
+#include "src/term/output.h"
+#include "src/term/style.h"
 
 namespace tessarin {
 

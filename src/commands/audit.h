@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "src/command.h"
+#include "src/invocation/command.h"
 
 namespace tessarin {
 

@@ -1,7 +1,7 @@
 #include "src/commands/entry_fields.h"
 
 #include "crypto/core/primitives.h"
-#include "src/text.h"
+#include "src/base/text.h"
 
 namespace tessarin {
 

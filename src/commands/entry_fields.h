@@ -10,7 +10,7 @@
 #include "crypto/core/catalogue.h"
 #include "crypto/core/primitives.h"
 #include "crypto/core/secret.h"
-#include "src/errors.h"
+#include "src/base/errors.h"
 #include "src/gate/records.h"
 
 namespace tessarin {

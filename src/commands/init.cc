@@ -10,12 +10,12 @@
 #include "crypto/core/base64.h"
 #include "crypto/core/primitives.h"
 #include "crypto/core/random.h"
-#include "src/help_text.h"
-#include "src/json_record.h"
-#include "src/output.h"
-#include "src/posix.h"
-#include "src/terminal.h"
-#include "src/text.h"
+#include "src/base/posix.h"
+#include "src/base/text.h"
+#include "src/json/record.h"
+#include "src/term/output.h"
+#include "src/term/style.h"
+#include "src/term/terminal.h"
 
 namespace tessarin {
 

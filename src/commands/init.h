@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "crypto/core/secret.h"
-#include "src/command.h"
-#include "src/config.h"
-#include "src/errors.h"
+#include "src/base/errors.h"
+#include "src/config/config.h"
+#include "src/invocation/command.h"
 
 namespace tessarin {
 

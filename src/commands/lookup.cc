@@ -2,11 +2,11 @@
 
 #include <vector>
 
+#include "src/base/entry_schema.h"
+#include "src/base/posix.h"
 #include "src/commands/entry_fields.h"
-#include "src/entry_schema.h"
 #include "src/gate/gate.h"
-#include "src/output.h"
-#include "src/posix.h"
+#include "src/term/output.h"
 
 namespace tessarin {
 

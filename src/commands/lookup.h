@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "src/command.h"
-#include "src/errors.h"
+#include "src/base/errors.h"
 #include "src/gate/vault.h"
+#include "src/invocation/command.h"
 
 namespace tessarin {
 

@@ -3,12 +3,12 @@
 #include <map>
 
 #include "crypto/core/utf8.h"
+#include "src/base/text.h"
 #include "src/commands/entry_fields.h"
 #include "src/commands/upsert_report.h"
 #include "src/gate/vault.h"
-#include "src/json_record.h"
-#include "src/output.h"
-#include "src/text.h"
+#include "src/json/record.h"
+#include "src/term/output.h"
 
 namespace tessarin {
 

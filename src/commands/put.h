@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "src/command.h"
-#include "src/entry_schema.h"
+#include "src/base/entry_schema.h"
+#include "src/invocation/command.h"
 
 namespace tessarin {
 

@@ -6,12 +6,12 @@
 #include <set>
 #include <utility>
 
-#include "src/at_once.h"
+#include "src/base/at_once.h"
 #include "src/commands/entry_fields.h"
-#include "src/config.h"
+#include "src/config/config.h"
 #include "src/gate/vault.h"
-#include "src/input.h"
-#include "src/output.h"
+#include "src/term/input.h"
+#include "src/term/output.h"
 
 namespace tessarin {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "src/command.h"
-#include "src/errors.h"
+#include "src/base/errors.h"
+#include "src/invocation/command.h"
 
 namespace tessarin {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "src/output.h"
-#include "src/posix.h"
-#include "src/text.h"
+#include "src/base/posix.h"
+#include "src/base/text.h"
+#include "src/term/output.h"
 
 namespace tessarin {
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "src/command.h"
-#include "src/errors.h"
+#include "src/base/errors.h"
+#include "src/invocation/command.h"
 
 namespace tessarin {
 

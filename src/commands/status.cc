@@ -3,8 +3,8 @@
 #include <nlohmann/json.hpp>
 
 #include "src/commands/init.h"
-#include "src/config.h"
-#include "src/output.h"
+#include "src/config/config.h"
+#include "src/term/output.h"
 
 namespace tessarin {
 

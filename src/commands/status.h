@@ -2,7 +2,7 @@
 // without contacting the vault.
 #pragma once
 
-#include "src/command.h"
+#include "src/invocation/command.h"
 
 namespace tessarin {
 

@@ -13,8 +13,8 @@
 #include "src/commands/textentry_input.h"
 #include "src/commands/upsert_report.h"
 #include "src/gate/vault.h"
-#include "src/input.h"
-#include "src/output.h"
+#include "src/term/input.h"
+#include "src/term/output.h"
 
 namespace tessarin {
 

@@ -4,8 +4,8 @@
 // The sub-commands and their options are declared in the command table.
 #pragma once
 
-#include "src/command.h"
-#include "src/errors.h"
+#include "src/base/errors.h"
+#include "src/invocation/command.h"
 
 namespace tessarin {
 

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "crypto/core/primitives.h"
+#include "src/base/errors.h"
 #include "src/commands/textentry_input.h"
-#include "src/errors.h"
 #include "src/gate/records.h"
 
 namespace tessarin {

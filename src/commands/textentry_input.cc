@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "src/input.h"
-#include "src/json_record.h"
-#include "src/text.h"
+#include "src/base/text.h"
+#include "src/json/record.h"
+#include "src/term/input.h"
 
 namespace tessarin {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "crypto/core/secret.h"
-#include "src/errors.h"
+#include "src/base/errors.h"
 
 namespace tessarin {
 

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "crypto/core/primitives.h"
-#include "src/at_once.h"
+#include "src/base/at_once.h"
 #include "src/commands/textentry_input.h"
 #include "src/gate/gate.h"
 #include "src/gate/vault.h"
-#include "src/output.h"
+#include "src/term/output.h"
 
 namespace tessarin {
 

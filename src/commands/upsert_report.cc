@@ -3,8 +3,8 @@
 #include <string>
 
 #include "crypto/core/secret.h"
-#include "src/output.h"
-#include "src/posix.h"
+#include "src/base/posix.h"
+#include "src/term/output.h"
 
 namespace tessarin {
 

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "src/errors.h"
+#include "src/base/errors.h"
 
 namespace tessarin {
 

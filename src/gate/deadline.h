@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-#include "src/posix.h"
+#include "src/base/posix.h"
 
 namespace tessarin {
 

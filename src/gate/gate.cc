@@ -4,9 +4,9 @@
 #include "crypto/core/token.h"
 #include "crypto/core/utf8.h"
 #include "crypto/noise/handshake.h"
+#include "src/base/text.h"
 #include "src/gate/reply.h"
-#include "src/output.h"
-#include "src/text.h"
+#include "src/term/output.h"
 
 namespace tessarin {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "src/config.h"
-#include "src/errors.h"
+#include "src/base/errors.h"
+#include "src/config/config.h"
 #include "src/gate/http_client.h"
 #include "src/gate/records.h"
 

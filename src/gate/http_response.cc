@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "src/text.h"
+#include "src/base/text.h"
 
 namespace tessarin {
 

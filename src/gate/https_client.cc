@@ -25,12 +25,12 @@
 #include <utility>
 
 #include "crypto/core/openssl_ptr.h"
+#include "src/base/posix.h"
 #include "src/gate/deadline.h"
 #include "src/gate/http_client.h"
 #include "src/gate/http_response.h"
 #include "src/gate/https_url.h"
 #include "src/gate/tcp_connect.h"
-#include "src/posix.h"
 
 namespace tessarin {
 

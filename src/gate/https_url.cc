@@ -4,7 +4,7 @@
 #include <charconv>
 #include <optional>
 
-#include "src/text.h"
+#include "src/base/text.h"
 
 namespace tessarin {
 

@@ -1,6 +1,6 @@
 #include "src/gate/reply.h"
 
-#include "src/json_value.h"
+#include "src/json/value.h"
 
 namespace tessarin {
 

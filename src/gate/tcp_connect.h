@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "src/base/posix.h"
 #include "src/gate/deadline.h"
 #include "src/gate/http_client.h"
 #include "src/gate/https_url.h"
-#include "src/posix.h"
 
 namespace tessarin {
 
