@@ -151,9 +151,9 @@ void write_audit_table(const json& events, bool color) {
     out += '\n';
     for (const json& event : events) {
         const std::string time = format_utc_ms(created_at(event));
-        const std::string action = one_line(text_member(event, "action"), 12);
-        const std::string entry = one_line(text_member(event, "title"), 30);
-        const std::string actor = one_line(text_member(event, "actor"), 40);
+        const SafeText action = one_line(text_member(event, "action"), 12);
+        const SafeText entry = one_line(text_member(event, "title"), 30);
+        const SafeText actor = one_line(text_member(event, "actor"), 40);
         if (color)
             out.append(style::dim);
         append_padded(out, time, 20);
@@ -165,9 +165,9 @@ void write_audit_table(const json& events, bool color) {
         append_padded(out, entry, 30);
         out += ' ';
         if (color)
-            out.append(style::grey).append(actor).append(style::reset);
+            out.append(style::grey).append(actor.view()).append(style::reset);
         else
-            out += actor;
+            out += actor.view();
         out += '\n';
         if (out.size() >= k_piece) {
             write_stdout(out);

@@ -179,7 +179,10 @@ Result<void> run_find(Invocation& invocation) {
     if (lines.empty())
         return with_quota(no_match(name), r);
     std::string out;
-    for (const std::string& line : lines) out += one_line(line, 200) + "\n";
+    for (const std::string& line : lines) {
+        out += one_line(line, 200).view();
+        out += '\n';
+    }
     write_stdout(out);
     if (r.quota)
         if (auto warning = quota_warning(*r.quota))

@@ -86,12 +86,12 @@ Hit read_hit(const json& hit) {
 // line may hold a summary: it is built in a buffer that wipes itself.
 SecretBytes hit_line(const std::string& id, const Hit& hit, const SecretBytes& display) {
     const std::string distance_text = four_decimals(hit.distance);
-    const std::string safe_id = one_line(id, SIZE_MAX);
-    const std::string safe_model = one_line(hit.model, SIZE_MAX);
-    std::string safe_display = one_line(display.expose_text(), SIZE_MAX);
+    const SafeText safe_id = one_line(id, SIZE_MAX);
+    const SafeText safe_model = one_line(hit.model, SIZE_MAX);
+    const SafeText safe_display = one_line(display.expose_text(), SIZE_MAX);
     SecretBytes line;
-    line.reserve(safe_id.size() + distance_text.size() + safe_model.size() + safe_display.size() +
-                 8);
+    line.reserve(safe_id.view().size() + distance_text.size() + safe_model.view().size() +
+                 safe_display.view().size() + 8);
     line.append_text(safe_id);
     line.append_text("\t");
     line.append_text(distance_text);
@@ -99,7 +99,6 @@ SecretBytes hit_line(const std::string& id, const Hit& hit, const SecretBytes& d
     line.append_text(safe_model);
     line.append_text("]\t");
     line.append_text(safe_display);
-    wipe_string(safe_display);
     line.append_text("\n");
     return line;
 }

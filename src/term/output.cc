@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,14 +21,18 @@ bool color_enabled() {
 
 namespace {
 
+// Whether the terminal filter keeps line breaks: tab and newline stay (keep), or go as carriage
+// return always does (drop).
+enum class LineBreaks { keep, drop };
+
 // How many bytes at s form one character that must not reach a terminal; 0 when the
 // character at s may stay. Bytes that are not part of a valid UTF-8 sequence are removed
 // too: a lone 0x9B is a control sequence introducer on terminals in 8-bit mode.
-size_t unsafe_length(const unsigned char* s, size_t n, bool drop_line_breaks) {
+size_t unsafe_length(const unsigned char* s, size_t n, LineBreaks breaks) {
     unsigned char c = s[0];
     if (c < 0x20) {
         if (c == '\t' || c == '\n')
-            return drop_line_breaks ? 1 : 0;
+            return breaks == LineBreaks::drop ? 1 : 0;
         return 1;
     }
     if (c < 0x7f)
@@ -60,6 +65,44 @@ size_t char_length(unsigned char c) {
     return c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
 }
 
+// The one filter behind terminal_safe and one_line: the characters of text that may reach a
+// terminal, at most max_chars of them, with line breaks kept or dropped. Nothing (and no copy)
+// when the text passes whole; otherwise the copy, in a buffer that wipes itself.
+std::optional<SecretBytes> terminal_filter(std::string_view text, LineBreaks breaks,
+                                           size_t max_chars) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    // Most texts are clean: nothing is copied before the first character that must go.
+    std::optional<SecretBytes> out;
+    const auto start_copy = [&](size_t clean_prefix) {
+        out.emplace();
+        // Room for the whole result up front, one allocation: never longer than the input, nor
+        // than max_chars characters of at most four bytes.
+        out->reserve(max_chars > n / 4 ? n : max_chars * 4);
+        out->append_text(text.substr(0, clean_prefix));
+    };
+    size_t kept = 0;
+    for (size_t i = 0; i < n;) {
+        if (kept == max_chars) {
+            if (!out)
+                start_copy(i);
+            break;
+        }
+        if (size_t bad = unsafe_length(s + i, n - i, breaks)) {
+            if (!out)
+                start_copy(i);
+            i += bad;
+            continue;
+        }
+        const size_t len = char_length(s[i]);
+        if (out)
+            out->append_text(text.substr(i, len));
+        i += len;
+        ++kept;
+    }
+    return out;
+}
+
 [[noreturn]] void fatal_write(const char* stream, int error) {
     // The other stream may still work; this is the last thing the process says.
     std::string message =
@@ -83,51 +126,13 @@ void write_or_exit(int fd, std::string_view bytes) {
 }  // namespace
 
 SafeText terminal_safe(std::string_view text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
-    // Most texts are clean: find the first character to remove before copying anything.
-    size_t i = 0;
-    while (i < n && !unsafe_length(s + i, n - i, false)) i += char_length(s[i]);
-    if (i >= n)
-        return SafeText(text);
-    SecretBytes out;
-    out.reserve(n);  // never longer than the input: one allocation
-    out.append_text(text.substr(0, i));
-    while (i < n) {
-        size_t bad = unsafe_length(s + i, n - i, false);
-        if (bad) {
-            i += bad;
-            continue;
-        }
-        size_t len = char_length(s[i]);
-        out.append_text(text.substr(i, len));
-        i += len;
-    }
-    return SafeText(std::move(out));
+    std::optional<SecretBytes> filtered = terminal_filter(text, LineBreaks::keep, SIZE_MAX);
+    return filtered ? SafeText(std::move(*filtered)) : SafeText(text);
 }
 
-std::string one_line(std::string_view text, size_t max_chars) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
-    // Room for the whole result up front: the text may be secret (a decrypted summary), and a
-    // buffer that grew would leave copies behind that no one wipes.
-    std::string out;
-    out.reserve(max_chars > n / 4 ? n : max_chars * 4);
-    size_t kept = 0;
-    for (size_t i = 0; i < n && kept < max_chars;) {
-        size_t bad = unsafe_length(s + i, n - i, true);
-        if (!bad && s[i] == '\r')
-            bad = 1;
-        if (bad) {
-            i += bad;
-            continue;
-        }
-        size_t len = char_length(s[i]);
-        out.append(text.substr(i, len));
-        i += len;
-        ++kept;
-    }
-    return out;
+SafeText one_line(std::string_view text, size_t max_chars) {
+    std::optional<SecretBytes> filtered = terminal_filter(text, LineBreaks::drop, max_chars);
+    return filtered ? SafeText(std::move(*filtered)) : SafeText(text);
 }
 
 void write_stdout(std::string_view bytes) {

@@ -17,9 +17,9 @@ inline constexpr std::string_view k_version = "1.7.1";
 // call; the same decision governs lines on standard error.
 bool color_enabled();
 
-// Text with terminal controls removed. Views the input when nothing had to go (no copy);
-// a copy may hold a decrypted value on its way to the terminal, so it lives in a buffer that
-// wipes itself.
+// Text made fit for a terminal (terminal_safe, one_line). Views the input when it passed whole
+// (no copy); a copy may hold a decrypted value on its way to the terminal, so it lives in a
+// buffer that wipes itself.
 class SafeText {
   public:
     explicit SafeText(std::string_view borrowed) : m_view(borrowed) {}
@@ -40,8 +40,9 @@ class SafeText {
 // Removes C0 controls other than tab and newline, DEL, C1 controls, U+202A..U+202E and
 // U+2066..U+2069.
 SafeText terminal_safe(std::string_view text);
-// terminal_safe, and tab, newline and carriage return dropped too; at most n characters.
-std::string one_line(std::string_view text, size_t n);
+// terminal_safe, and tab, newline and carriage return dropped too; at most n characters. Views
+// the input when it passes whole, as terminal_safe does.
+SafeText one_line(std::string_view text, size_t n);
 
 // Whole writes to standard output / standard error. A closed pipe ends the process silently
 // with status 0; any other failure is fatal ("failed printing to stdout: <reason>").

@@ -42,18 +42,41 @@ TEST(TerminalSafe, NoCopyWhenNothingIsRemoved) {
     EXPECT_TRUE(terminal_safe("x\x1b").copied());
 }
 
+// What a filtered text shows, as a string gtest can compare and print.
+std::string shown(const SafeText& text) {
+    return std::string(text.view());
+}
+
 TEST(OneLine, DropsLineBreaksAndCutsAtCharacters) {
-    EXPECT_EQ(one_line("a\tb\nc\rd\x1b", 200), "abcd");
-    EXPECT_EQ(one_line("\xe2\x80\xae"
-                       "title",
-                       200),
+    EXPECT_EQ(shown(one_line("a\tb\nc\rd\x1b", 200)), "abcd");
+    EXPECT_EQ(shown(one_line("\xe2\x80\xae"
+                             "title",
+                             200)),
               "title");
     // Counted in characters, not bytes: a multi-byte character is never split.
-    EXPECT_EQ(one_line("\xc3\xa9\xc3\xa9\xc3\xa9", 2), "\xc3\xa9\xc3\xa9");
+    EXPECT_EQ(shown(one_line("\xc3\xa9\xc3\xa9\xc3\xa9", 2)), "\xc3\xa9\xc3\xa9");
     std::string long_title(250, 'x');
-    EXPECT_EQ(one_line(long_title, 200), std::string(200, 'x'));
+    EXPECT_EQ(shown(one_line(long_title, 200)), std::string(200, 'x'));
     // Removed characters do not count towards the limit.
-    EXPECT_EQ(one_line("\n\n\nabc", 3), "abc");
+    EXPECT_EQ(shown(one_line("\n\n\nabc", 3)), "abc");
+}
+
+TEST(OneLine, NoCopyWhenTheTextPassesWhole) {
+    struct Case {
+        std::string in;
+        size_t n;
+        bool copied;
+    };
+    const Case cases[] = {
+        {"plain title", 200, false}, {"exactly", 7, false},    {"", 0, false},
+        {"cut here", 3, true},       {"tab\there", 200, true}, {"new\nline", 200, true},
+    };
+    for (const auto& c : cases) {
+        SafeText safe = one_line(c.in, c.n);
+        EXPECT_EQ(safe.copied(), c.copied) << c.in;
+        if (!c.copied)
+            EXPECT_EQ(safe.view().data(), c.in.data()) << c.in;
+    }
 }
 
 }  // namespace
