@@ -1,5 +1,7 @@
 #include "crypto/core/json_text.h"
 
+#include <openssl/crypto.h>
+
 #include <utility>
 
 #include "crypto/core/utf8.h"
@@ -87,6 +89,31 @@ bool append_json_string(SecretBytes& out, std::string_view text) {
     }
     out.push_back('"');
     return true;
+}
+
+namespace {
+
+// Wipes every string value in value, at any depth (object keys are names, never secrets).
+void wipe_strings(json& value) {
+    switch (value.type()) {
+        case json::value_t::string: {
+            auto& text = value.get_ref<json::string_t&>();
+            OPENSSL_cleanse(text.data(), text.size());
+            return;
+        }
+        case json::value_t::object:
+        case json::value_t::array:
+            for (json& member : value) wipe_strings(member);
+            return;
+        default:
+            return;
+    }
+}
+
+}  // namespace
+
+SecretJson::~SecretJson() {
+    wipe_strings(m_value);
 }
 
 BasicResult<SecretBytes, std::string> dump_json_secret(const json& value) {

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "crypto/core/result.h"
 #include "crypto/core/secret.h"
@@ -22,5 +23,24 @@ bool append_json_string(SecretBytes& out, std::string_view text);
 // buffer (no copy of a string passes through any other). Fails when a string or key is not
 // UTF-8 (the message names the kind, never the text).
 BasicResult<SecretBytes, std::string> dump_json_secret(const nlohmann::json& value);
+
+// A JSON value that holds secrets where they must travel as nlohmann::json (a request body whose
+// title is a plaintext summary): the library keeps its strings in std::string, so every string
+// value in it is wiped (OPENSSL_cleanse) when it goes, as SecretBytes wipes itself. Move-only;
+// the value is reached through expose_json.
+class SecretJson {
+  public:
+    explicit SecretJson(nlohmann::json value) : m_value(std::move(value)) {}
+    SecretJson(SecretJson&&) = default;  // leaves null behind: nothing to wipe there
+    SecretJson& operator=(SecretJson&&) = delete;
+    SecretJson(const SecretJson&) = delete;
+    SecretJson& operator=(const SecretJson&) = delete;
+    ~SecretJson();
+
+    const nlohmann::json& expose_json() const { return m_value; }
+
+  private:
+    nlohmann::json m_value;
+};
 
 }  // namespace tessarin

@@ -111,11 +111,4 @@ class SecretBytes {
     size_t m_capacity = 0;
 };
 
-// Wipes a string that holds a secret but belongs to a library or an interface that speaks
-// std::string (a parsed JSON value, a line being printed). Everything the program owns itself
-// lives in SecretBytes instead.
-inline void wipe_string(std::string& text) {
-    OPENSSL_cleanse(text.data(), text.size());
-}
-
 }  // namespace tessarin

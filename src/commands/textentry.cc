@@ -40,7 +40,7 @@ Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& va
     Session& session = *TRY(invocation.session());
     const TextEntryBody body =
         TRY(text_entry_body(session.config.l2_key.expose_secret(), invocation.command(), values));
-    bool created = TRY(entry_upsert(session.vault(), body.value()));
+    bool created = TRY(entry_upsert(session.vault(), body.expose_json()));
     return confirm_upsert(created, values.summary.expose_text());
 }
 
@@ -265,7 +265,7 @@ Result<void> run_text_update(Invocation& invocation) {
 
     KeptByUpdate kept = TRY(kept_by_update(found.entry, found.raw));
     const TextEntryBody body = TRY(text_entry_body(l2, kind, v, kept, found.id));
-    TRY(entry_upsert(vault, body.value()));
+    TRY(entry_upsert(vault, body.expose_json()));
     return confirm_upsert(false, v.summary.expose_text());
 }
 

@@ -52,23 +52,7 @@ const json* kept_members(const json& data, json& members) {
     return fields != data.end() ? &*fields : nullptr;
 }
 
-// Wipes the "title" string of an object.
-void wipe_title(json& object) {
-    if (!object.is_object())
-        return;
-    auto title = object.find("title");
-    if (title != object.end() && title->is_string())
-        wipe_string(title->get_ref<std::string&>());
-}
-
 }  // namespace
-
-TextEntryBody::~TextEntryBody() {
-    wipe_title(m_body);
-    if (m_body.is_object())
-        if (auto data = m_body.find("data"); data != m_body.end())
-            wipe_title(*data);
-}
 
 Result<KeptByUpdate> kept_by_update(const Entry& entry, const json& raw) {
     KeptByUpdate kept;

@@ -7,8 +7,8 @@
 
 #include <optional>
 #include <string_view>
-#include <utility>
 
+#include "crypto/core/json_text.h"
 #include "crypto/core/primitives.h"
 #include "src/base/errors.h"
 #include "src/commands/textentry_input.h"
@@ -30,19 +30,8 @@ struct KeptByUpdate {
 Result<KeptByUpdate> kept_by_update(const Entry& entry, const nlohmann::json& raw);
 
 // The body of an "entry.upsert" of a text entry. Its title, on the body and on its data block,
-// is the summary in plain text: both copies are wiped when the body goes.
-class TextEntryBody {
-  public:
-    explicit TextEntryBody(nlohmann::json body) : m_body(std::move(body)) {}
-    TextEntryBody(TextEntryBody&&) = default;  // leaves null behind: nothing to wipe there
-    TextEntryBody& operator=(TextEntryBody&&) = delete;
-    ~TextEntryBody();
-
-    const nlohmann::json& value() const { return m_body; }
-
-  private:
-    nlohmann::json m_body;
-};
+// is the summary in plain text: the body wipes its strings when it goes.
+using TextEntryBody = SecretJson;
 
 // The body of an "entry.upsert" of the kind ("note" or "memory"): fields summary and content
 // (sealed, tier 2), status, then embeddings and embedding_model when given (tier 1), then the

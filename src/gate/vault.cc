@@ -56,10 +56,11 @@ json entry_body(std::string_view title, std::string_view type, json fields, json
                 std::optional<std::string_view> id) {
     json data = std::move(data_members);
     data["fields"] = std::move(fields);
-    data["title"] = std::string(title);
+    // The title may be a plaintext summary: it is written straight into the value, with no
+    // temporary string whose short-string buffer would keep a copy.
+    data["title"] = title;
     data["type"] = std::string(type);
-    json body = {
-        {"data", std::move(data)}, {"title", std::string(title)}, {"type", std::string(type)}};
+    json body = {{"data", std::move(data)}, {"title", title}, {"type", std::string(type)}};
     if (id)
         body["id"] = std::string(*id);
     return body;

@@ -54,5 +54,23 @@ TEST(JsonText, DumpMatchesTheLibrary) {
     }
 }
 
+// A secret JSON value is the value it was given, whatever its depth, and a move leaves nothing
+// behind to wipe.
+TEST(SecretJson, HoldsTheValueAndMovesWhole) {
+    const json cases[] = {
+        json("short"),
+        json{{"title", "a summary longer than a short string"}, {"data", {{"title", "s"}}}},
+        json::array({"a", json::array({"b", 1}), nullptr}),
+        json(),
+    };
+    for (const json& value : cases) {
+        SecretJson first(value);
+        EXPECT_EQ(first.expose_json(), value);
+        SecretJson second(std::move(first));
+        EXPECT_EQ(second.expose_json(), value);
+        EXPECT_TRUE(first.expose_json().is_null());  // NOLINT(bugprone-use-after-move)
+    }
+}
+
 }  // namespace
 }  // namespace tessarin
