@@ -32,7 +32,9 @@ add_custom_command(
 set(MAN_DIR ${CMAKE_BINARY_DIR}/doc)
 add_custom_command(
   OUTPUT ${MAN_DIR}/tessarin-cli.1
-  COMMAND ${TESSARIN_PYTHON} ${CMAKE_SOURCE_DIR}/doc/generate.py ${TABLE_JSON}
+  # scdoc dates the page from SOURCE_DATE_EPOCH (the last commit), not from today.
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${TESSARIN_SOURCE_DATE_EPOCH}
+          ${TESSARIN_PYTHON} ${CMAKE_SOURCE_DIR}/doc/generate.py ${TABLE_JSON}
           ${CMAKE_SOURCE_DIR}/doc/tessarin-cli.1.scd ${SCDOC} ${MAN_DIR}/tessarin-cli.1
   DEPENDS ${TABLE_JSON} doc/generate.py doc/tessarin-cli.1.scd
   COMMENT "Building the man page"
