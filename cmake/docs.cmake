@@ -30,11 +30,16 @@ add_custom_command(
   VERBATIM)
 
 set(MAN_DIR ${CMAKE_BINARY_DIR}/doc)
+# The page carries the date: rebuilt when the last commit's time changes (written only then).
+set(MAN_DATE ${MAN_DIR}/source-date-epoch)
+file(CONFIGURE OUTPUT ${MAN_DATE} CONTENT "${TESSARIN_SOURCE_DATE_EPOCH}\n")
 add_custom_command(
   OUTPUT ${MAN_DIR}/tessarin-cli.1
-  COMMAND ${TESSARIN_PYTHON} ${CMAKE_SOURCE_DIR}/doc/generate.py ${TABLE_JSON}
+  # scdoc dates the page from SOURCE_DATE_EPOCH (the last commit), not from today.
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${TESSARIN_SOURCE_DATE_EPOCH}
+          ${TESSARIN_PYTHON} ${CMAKE_SOURCE_DIR}/doc/generate.py ${TABLE_JSON}
           ${CMAKE_SOURCE_DIR}/doc/tessarin-cli.1.scd ${SCDOC} ${MAN_DIR}/tessarin-cli.1
-  DEPENDS ${TABLE_JSON} doc/generate.py doc/tessarin-cli.1.scd
+  DEPENDS ${TABLE_JSON} doc/generate.py doc/tessarin-cli.1.scd ${MAN_DATE}
   COMMENT "Building the man page"
   VERBATIM)
 

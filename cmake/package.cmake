@@ -45,5 +45,11 @@ set(CPACK_TESSARIN_STRIP ${CMAKE_STRIP})  # the target's strip in a cross build
 set(CPACK_TESSARIN_MAN_PAGE ${CMAKE_INSTALL_MANDIR}/man1/tessarin-cli.1)
 set(CPACK_TESSARIN_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/deb-tree.cmake)
+# CPack's DEB generator takes its archives' time stamps from SOURCE_DATE_EPOCH in cpack's own
+# environment: set there from this configuration, so that `cpack` alone packages reproducibly.
+set(TESSARIN_CPACK_PROJECT_CONFIG ${CMAKE_BINARY_DIR}/packaging/cpack-project.cmake)
+file(WRITE ${TESSARIN_CPACK_PROJECT_CONFIG}
+     "set(ENV{SOURCE_DATE_EPOCH} \"${TESSARIN_SOURCE_DATE_EPOCH}\")\n")
+set(CPACK_PROJECT_CONFIG_FILE ${TESSARIN_CPACK_PROJECT_CONFIG})
 
 include(CPack)

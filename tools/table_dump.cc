@@ -53,6 +53,8 @@ void add_options(json& out, std::span<const OptionDef> options, bool has_usage) 
                          {"value_name", ""},
                          {"about", "Print the usage text"}});
     for (const OptionDef& option : options) {
+        if (!option.listed)
+            continue;
         if (option.kind == OptionKind::Refused) {
             refused.push_back("--" + text(option.name));
             continue;

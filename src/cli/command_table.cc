@@ -70,7 +70,8 @@ constexpr std::string_view k_usage_get =
 constexpr std::string_view k_usage_find =
     "Usage: tessarin-cli find <name> [--type <entry type>]\n"
     "  Lists the exact titles of entries whose name contains <name> (\u22654 chars).\n"
-    "  Prints titles and types only \u2014 never a value. Fetch one with get \"<title>\".\n";
+    "  Prints titles and types only \u2014 never a value. Fetch one with get \"<title>\".\n"
+    "  --json prints them as a JSON array of title, type and id.\n";
 
 constexpr std::string_view k_usage_delete =
     "Usage: tessarin-cli delete <query> [--fuzzy]\n"
@@ -185,7 +186,10 @@ constexpr OptionDef k_get_options[] = {
     k_type,
     k_id_option,
 };
-constexpr OptionDef k_find_options[] = {k_type};
+constexpr OptionDef k_find_options[] = {
+    k_type,
+    {.name = "json", .about = "Print the matches (title, type, id) as a JSON array"},
+};
 constexpr OptionDef k_exactness_options[] = {k_exact, k_fuzzy, k_id_option};
 constexpr OptionDef k_skill_options[] = {
     {.name = "yes", .about = "Install to every detected environment without asking"},
@@ -405,7 +409,8 @@ const CommandDef k_commands[] = {
     {.name = "find",
      .help = {.args = "<name>",
               .summary = "List exact titles matching a name (\u22654 chars).",
-              .notes = "Titles and types only, never values. Options: --type <t>"},
+              .notes = "Titles and types only, never values. Options: --type <t>\n"
+                       "--json (titles, types and ids as JSON)"},
      .usage = k_usage_find,
      .options = k_find_options,
      .positional = {"name", "missing <name> (try: tessarin-cli find openrouter)"},

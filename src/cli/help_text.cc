@@ -63,7 +63,7 @@ constexpr std::string_view k_help_foot = R"HELP(
   ⟦Y⟧For config files that need multiple secrets, use tessarin:// references
   and the render command. Given a template like:⟦R⟧
 
-    {"api_key": ⟦G⟧"tessarin://openrouter/key"⟦R⟧, "db": ⟦G⟧"tessarin://prod db/uri"⟦R⟧}
+    {"api_key": ⟦G⟧"tessarin://openrouter/key"⟦R⟧, "db": ⟦G⟧"tessarin://prod-db/uri"⟦R⟧}
 
   ⟦D⟧$⟦R⟧ tessarin-cli render app.config.json | myapp --config -
 

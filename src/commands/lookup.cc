@@ -14,6 +14,9 @@ using nlohmann::json;
 
 namespace {
 
+// The most characters of a title (or an identifier) shown in a listing.
+constexpr size_t k_title_width = 200;
+
 // The --type filter of get and find, aliases applied.
 std::optional<std::string> type_filter(const Arguments& args) {
     if (const std::string* type = args.text("type"))
@@ -21,35 +24,35 @@ std::optional<std::string> type_filter(const Arguments& args) {
     return std::nullopt;
 }
 
-// Candidates in an error detail: characters below U+0020 and U+007F..U+009F removed.
-std::string without_controls(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7f)
-            continue;
-        if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<char>(c));
-    }
-    return out;
-}
-
 CliError no_match(std::string_view query) {
     return CliError(TS_2046, "no entry matched '" + std::string(query) + "'");
 }
 
+// One candidate of a TS-2045 listing: its display line and, when the reply named it, the
+// identifier that fetches exactly that entry.
+struct Candidate {
+    std::string line;
+    std::optional<std::string> id;
+};
+
 CliError several_matches(uint64_t n, std::string_view query,
-                         const std::vector<std::string>& candidates) {
+                         const std::vector<Candidate>& candidates) {
     std::string detail = std::to_string(n) + " matches for '" + std::string(query) + "'; ";
     if (candidates.empty())
         return CliError(TS_2045,
                         detail + "narrow your query (a longer name, or --type <entry type>)");
     detail += "fetch one by its exact title:";
-    for (const std::string& c : candidates) detail += "\n  " + without_controls(c);
+    bool any_id = false;
+    for (const Candidate& c : candidates) {
+        // Titles and identifiers come from the vault: one line each, without controls.
+        detail += "\n  " + std::string(one_line(c.line, k_title_width).view());
+        if (c.id) {
+            detail += "  id: " + std::string(one_line(*c.id, k_title_width).view());
+            any_id = true;
+        }
+    }
+    if (any_id)
+        detail += "\n  or by its id, in place of the query: --id <id>";
     return CliError(TS_2045, std::move(detail));
 }
 
@@ -82,6 +85,21 @@ Result<void> write_field_value(const Field& field, ByteView l2_key) {
     return {};
 }
 
+// TS-2050 for a --field label the entry does not have, with the labels it does have: labels
+// name fields, they are not secrets.
+CliError no_such_field(std::string_view wanted, const std::vector<Field>& fields) {
+    std::string detail = "entry has no field named '" + std::string(wanted) + "'";
+    if (fields.empty())
+        return CliError(TS_2050, detail + "; it has no fields");
+    detail += "; its fields: ";
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i)
+            detail += ", ";
+        detail += one_line(fields[i].label, k_title_width).view();
+    }
+    return CliError(TS_2050, std::move(detail));
+}
+
 void print_listing(const std::vector<Field>& fields, ByteView l2_key) {
     for (const Field& f : fields) {
         if (f.tier >= 3) {
@@ -106,16 +124,19 @@ Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool
             return r.entries[0].entry_id;
         if (r.entries.empty())
             return with_quota(no_match(query), r);
-        std::vector<std::string> titles;
+        std::vector<Candidate> candidates;
         for (const Entry& e : r.entries)
             if (e.title)
-                titles.push_back(*e.title);
-        return with_quota(several_matches(r.entries.size(), query, titles), r);
+                candidates.push_back({*e.title, e.entry_id});
+        return with_quota(several_matches(r.entries.size(), query, candidates), r);
     }
-    // The count shape never resolves to an entry, not even with a count of 1.
+    // The count shape never resolves to an entry, not even with a count of 1; it names no
+    // identifiers.
     if (r.count == 0)
         return with_quota(no_match(query), r);
-    return with_quota(several_matches(r.count, query, count_lines(r)), r);
+    std::vector<Candidate> candidates;
+    for (std::string& line : count_lines(r)) candidates.push_back({std::move(line), std::nullopt});
+    return with_quota(several_matches(r.count, query, candidates), r);
 }
 
 Result<void> check_entry_id(std::string_view id) {
@@ -155,7 +176,7 @@ Result<void> run_get(Invocation& invocation) {
     }
     const Field* field = find_field(fields, *wanted);
     if (!field)
-        return CliError(TS_2050, "entry has no field named '" + *wanted + "'");
+        return no_such_field(*wanted, fields);
     if (field->tier >= 3)
         return CliError(TS_2048, "field '" + field->label +
                                      "' is L3 \u2014 vault does not release L3 plaintext to agents "
@@ -168,22 +189,46 @@ Result<void> run_find(Invocation& invocation) {
     Session& session = *TRY(invocation.session());
     const std::string& name = *a.positional();
     SearchResponse r = TRY(entry_search(session.vault(), name, false, type_filter(a)));
-    std::vector<std::string> lines;
+    // What find lists, in the reply's order: entries name their identifier, the count shape's
+    // matches do not.
+    std::vector<json> matches;
+    auto add = [&matches](const std::optional<std::string>& title,
+                          const std::optional<std::string>& type, const std::string* id) {
+        json m = json::object();
+        m["title"] = title ? json(*title) : json(nullptr);
+        m["type"] = type ? json(*type) : json(nullptr);
+        m["id"] = id ? json(*id) : json(nullptr);
+        matches.push_back(std::move(m));
+    };
     if (r.shape != SearchResponse::Shape::CountCrypto) {
-        for (const Entry& e : r.entries) lines.push_back(display_line(e.title, e.type));
-    } else if (r.count > 0) {
-        lines = count_lines(r);
-        if (lines.empty())
+        for (const Entry& e : r.entries) add(e.title, e.type, &e.entry_id);
+    } else if (!r.matches.empty()) {
+        for (const MatchInfo& m : r.matches) add(m.title, m.type, nullptr);
+    } else {
+        for (const std::string& t : r.titles) add(t, std::nullopt, nullptr);
+    }
+    const bool as_json = a.flag("json");
+    if (r.shape == SearchResponse::Shape::CountCrypto && r.count > 0 && matches.empty()) {
+        if (!as_json)
             return with_quota(several_matches(r.count, name, {}), r);
-    }
-    if (lines.empty())
+        write_stdout(json{{"count", r.count}}.dump(2) + "\n");
+    } else if (matches.empty() || (r.shape == SearchResponse::Shape::CountCrypto && r.count == 0)) {
         return with_quota(no_match(name), r);
-    std::string out;
-    for (const std::string& line : lines) {
-        out += one_line(line, 200).view();
-        out += '\n';
+    } else if (as_json) {
+        write_stdout(json(matches).dump(2, ' ', false, json::error_handler_t::replace) + "\n");
+    } else {
+        std::string out;
+        for (const json& m : matches) {
+            auto text = [&m](const char* key) -> std::optional<std::string> {
+                const json& v = m[key];
+                return v.is_string() ? std::optional<std::string>(v.get<std::string>())
+                                     : std::nullopt;
+            };
+            out += one_line(display_line(text("title"), text("type")), k_title_width).view();
+            out += '\n';
+        }
+        write_stdout(out);
     }
-    write_stdout(out);
     if (r.quota)
         if (auto warning = quota_warning(*r.quota))
             write_notice(*warning + "\n");

@@ -1,5 +1,6 @@
 #include "src/commands/put.h"
 
+#include <algorithm>
 #include <map>
 
 #include "crypto/core/utf8.h"
@@ -243,27 +244,42 @@ TypeOptions::TypeOptions(const EntryType& type) {
     };
     for (const auto& [name, def] : type.sorted_fields()) {
         const bool secret = effective_tier(name, *def) >= 2;
-        m_options.push_back(OptionDef{
-            .name = text(std::string(name) + std::string(k_file_suffix)),
-            .kind = OptionKind::Path,
-            .key = name,
-            .about = text(def->label + (secret ? " (secret), read from a file (- for stdin)"
-                                               : ", read from a file (- for stdin)")),
-        });
-        if (secret)
+        // Options are spelt with hyphens, fields with underscores: a field like public_key is
+        // taken as --public-key (the spelling offered) and as --public_key (its own name).
+        std::string hyphenated(name);
+        std::replace(hyphenated.begin(), hyphenated.end(), '_', '-');
+        std::vector<std::string> spellings{hyphenated};
+        if (hyphenated != name)
+            spellings.emplace_back(name);
+        for (const std::string& option : spellings) {
+            const bool listed = option == spellings.front();
             m_options.push_back(OptionDef{
-                .name = name,
-                .kind = OptionKind::Refused,
-                .alternative = text("--" + std::string(name) +
-                                    "-file PATH (or - for stdin), or put --json on stdin"),
+                .name = text(option + std::string(k_file_suffix)),
+                .kind = OptionKind::Path,
+                .key = name,
+                .about = text(def->label + (secret ? " (secret), read from a file (- for stdin)"
+                                                   : ", read from a file (- for stdin)")),
+                .listed = listed,
             });
-        else
-            m_options.push_back(OptionDef{
-                .name = name,
-                .kind = OptionKind::Text,
-                .about = text(def->label),
-                .value_name = "value",
-            });
+            if (secret)
+                m_options.push_back(OptionDef{
+                    .name = text(option),
+                    .kind = OptionKind::Refused,
+                    .key = name,
+                    .alternative =
+                        text("--" + option + "-file PATH (or - for stdin), or put --json on stdin"),
+                    .listed = listed,
+                });
+            else
+                m_options.push_back(OptionDef{
+                    .name = text(option),
+                    .kind = OptionKind::Text,
+                    .key = name,
+                    .about = text(def->label),
+                    .value_name = "value",
+                    .listed = listed,
+                });
+        }
     }
     if (!type.find_field("urls"))
         m_options.push_back(OptionDef{.name = "urls",

@@ -49,6 +49,9 @@ struct OptionDef {
     // Text: the option names what the positional argument would (--id beside a query): one of
     // the two is required, never both.
     bool instead_of_positional = false;
+    // False for a second spelling that is accepted but never offered: the texts made from the
+    // table name the other one (put's --public-key beside the field's own --public_key).
+    bool listed = true;
 
     std::string_view storage_key() const { return key.empty() ? name : key; }
 };

@@ -16,7 +16,18 @@ bool color_enabled() {
     const char* no_color = std::getenv("NO_COLOR");
     if (no_color && *no_color)
         return false;
+    // A terminal that declares itself dumb does not interpret escape sequences: they would
+    // show up as text.
+    const char* term = std::getenv("TERM");
+    if (term && std::string_view(term) == "dumb")
+        return false;
     return isatty(STDOUT_FILENO) == 1;
+}
+
+bool error_color_enabled() {
+    // Standard error redirected to a file (a log) gets no escape sequences even when standard
+    // output is still the terminal.
+    return color_enabled() && isatty(STDERR_FILENO) == 1;
 }
 
 namespace {
@@ -154,7 +165,7 @@ void write_notice(std::string_view bytes) {
 void print_error(std::string_view text) {
     SafeText safe = terminal_safe(text);
     std::string line;
-    if (color_enabled()) {
+    if (error_color_enabled()) {
         line.append(style::red).append("\u2717 ").append(safe.view()).append(style::reset);
     } else {
         line.append(safe.view());
@@ -274,7 +285,7 @@ void print_version() {
 
 void print_out_of_memory() {
     // Nothing here allocates: the pieces are constants, written one after the other.
-    const bool color = color_enabled();
+    const bool color = error_color_enabled();
     const std::string_view pieces[] = {color ? style::red : "", color ? "\u2717 " : "",
                                        "TS-0005: out of memory", color ? style::reset : "", "\n"};
     for (std::string_view piece : pieces)

@@ -13,9 +13,11 @@ namespace tessarin {
 
 inline constexpr std::string_view k_version = "1.7.1";
 
-// True when NO_COLOR is absent or empty and standard output is a terminal. Evaluated at each
-// call; the same decision governs lines on standard error.
+// True when NO_COLOR is absent or empty, TERM is not "dumb" and standard output is a terminal.
+// Evaluated at each call.
 bool color_enabled();
+// color_enabled, and standard error is a terminal too: the colour decision for the error line.
+bool error_color_enabled();
 
 // Text made fit for a terminal (terminal_safe, one_line). Views the input when it passed whole
 // (no copy); a copy may hold a decrypted value on its way to the terminal, so it lives in a

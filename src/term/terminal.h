@@ -1,6 +1,6 @@
 // Lines typed at the terminal on standard input: read a byte at a time (nothing after the line
-// feed is consumed), and, for secrets, with echo switched off by stty and switched back on
-// whatever happens, a termination signal included.
+// feed is consumed), and, for secrets, with echo switched off and the terminal's settings put
+// back as they were whatever happens: a termination signal, or the job suspended and resumed.
 #pragma once
 
 #include <cstddef>
@@ -26,15 +26,13 @@ struct LineFault {
 // or to the end of input; at most limit bytes (one more is TooLong). Valid UTF-8.
 BasicResult<SecretBytes, LineFault> read_stdin_line(size_t limit);
 
-// Runs stty echo / stty -echo (/bin/stty, then /usr/bin/stty) on standard input, without a
-// shell and without the dynamic linker's variables. True when one of them exited with 0.
-bool set_terminal_echo(bool on);
-
-// Writes prompt to standard error and runs read with echo switched off: echo goes back on
-// after the read, whatever its outcome, and the typed Enter (not echoed) is written as a line
-// feed. A termination signal during the read ends it; echo is restored and the signal is then
-// delivered with its previous disposition. When echo cannot be switched off, `warning` is
-// written after the prompt and the line is read with echo on.
+// Writes prompt to standard error and runs read with echo switched off (the terminal's
+// settings are saved first): the saved settings are put back after the read, whatever its
+// outcome, and the typed Enter (not echoed) is written as a line feed. A termination signal
+// during the read ends it; the settings are put back and the signal is then delivered with its
+// previous disposition. Ctrl-Z puts the settings back and stops the job; in the foreground
+// again, echo goes off and the prompt is shown again. When echo cannot be switched off,
+// `warning` is written after the prompt and the line is read with echo on.
 Result<SecretBytes> read_hidden(std::string_view prompt, std::string_view warning,
                                 const std::function<Result<SecretBytes>()>& read);
 

@@ -39,8 +39,9 @@ CASES = [
     # Types are looked up ignoring case; a quoted title is one word.
     ("tessarin-cli put Credential 'my title' --pa", {"--password-file"}),
     # public_key is not secret; the passphrase and private key are, so only their -file form.
-    ("tessarin-cli put ssh k --p", {"--passphrase-file", "--private_key-file", "--public_key",
-                                    "--public_key-file"}),
+    # Fields are offered with hyphens (--public_key is taken too, but not offered).
+    ("tessarin-cli put ssh k --p", {"--passphrase-file", "--private-key-file", "--public-key",
+                                    "--public-key-file"}),
     ("tessarin-cli put api k --key", {"--key-file"}),
     ("tessarin-cli put --json ", set()),  # the entry comes from standard input
     ("tessarin-cli put credential x --password-file keys/op", FILE),

@@ -2,11 +2,15 @@
 on little, passes lintian, and whose extracted binary is built for that architecture and runs
 (under the emulator for a cross build)."""
 import gzip
+import os
 import re
+import subprocess
 
 import pytest
 
-from conftest import ARCH, BUILD, EMULATOR, make, run
+from conftest import ARCH, BUILD, EMULATOR, ROOT, make, run
+
+HOST_ARCH = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
 
 FILES = {
     "./usr/bin/tessarin-cli",
@@ -73,3 +77,22 @@ def test_lintian_finds_no_error_or_warning(deb):
     r = run("lintian", "--fail-on", "error,warning", "--no-tag-display-limit", deb)
     tags = [line for line in r.stdout.splitlines() if line[:2] in ("E:", "W:")]
     assert (r.returncode, tags) == (0, [])
+
+
+def test_a_second_build_elsewhere_gives_the_same_bytes(deb, tmp_path):
+    """The same commit configured and built again in another directory, later, packages to a
+    bit-identical .deb: no build path in the binary, every time stamp the last commit's, the
+    archives in a fixed order. Only what the package holds is built (no unit tests)."""
+    other = tmp_path / "elsewhere"
+    toolchain = [] if ARCH == HOST_ARCH else ["-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake"]
+    env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    for step in (["cmake", "-S", ROOT, "-B", other, "-DCMAKE_BUILD_TYPE=Release", "-DTESSARIN_TESTS=OFF",
+                  *toolchain],
+                 ["cmake", "--build", other, "-j2"]):
+        r = run(*step, cwd=ROOT, env=env, timeout=1800)
+        assert r.returncode == 0, r.stdout[-2000:] + r.stderr[-2000:]
+    r = run("cpack", "-G", "DEB", cwd=other, env=env, timeout=600)
+    assert r.returncode == 0, r.stdout[-2000:] + r.stderr[-2000:]
+    again = other / deb.name
+    assert again.is_file()
+    assert again.read_bytes() == deb.read_bytes(), "the two builds' packages differ"

@@ -59,14 +59,8 @@ def test_no_colour_when_redirected_even_without_no_color(cli):
     assert "\x1b" not in r.stdout + r.stderr
 
 
-def run_on_terminal(args, env_extra):
-    """Runs the binary with standard output on a pseudo-terminal; returns (status, output)."""
-    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": "/nonexistent"}
-    env.update({k: v for k, v in env_extra.items() if v is not None})
-    master, slave = pty.openpty()
-    proc = subprocess.Popen([BIN, *args], stdin=subprocess.DEVNULL, stdout=slave,
-                            stderr=subprocess.PIPE, env=env)
-    os.close(slave)
+def drain(master):
+    """Everything the far side writes to a pseudo-terminal until it is closed."""
     out = b""
     while True:
         ready, _, _ = select.select([master], [], [], 10)
@@ -80,10 +74,39 @@ def run_on_terminal(args, env_extra):
             break
         out += chunk
     os.close(master)
-    err = proc.stderr.read()
-    proc.wait(timeout=10)
     # The terminal turns "\n" into "\r\n".
-    return proc.returncode, out.decode().replace("\r\n", "\n"), err.decode()
+    return out.decode().replace("\r\n", "\n")
+
+
+def run_on_terminal(args, env_extra, stderr="pipe"):
+    """Runs the binary with standard output on a pseudo-terminal and standard error on a pipe,
+    on a terminal of its own ("terminal") or in a file (a path); returns (status, stdout,
+    stderr)."""
+    env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": "/nonexistent"}
+    env.update({k: v for k, v in env_extra.items() if v is not None})
+    master, slave = pty.openpty()
+    err_master = err_file = None
+    if stderr == "terminal":
+        err_master, err_slave = pty.openpty()
+    elif stderr == "pipe":
+        err_slave = subprocess.PIPE
+    else:
+        err_slave = err_file = open(stderr, "wb")
+    proc = subprocess.Popen([BIN, *args], stdin=subprocess.DEVNULL, stdout=slave,
+                            stderr=err_slave, env=env)
+    os.close(slave)
+    if err_master is not None:
+        os.close(err_slave)
+    out = drain(master)
+    if err_master is not None:
+        err = drain(err_master)
+    elif err_file is not None:
+        err_file.close()
+        err = open(stderr, "rb").read().decode()
+    else:
+        err = proc.stderr.read().decode()
+    proc.wait(timeout=10)
+    return proc.returncode, out, err
 
 
 @pytest.mark.parametrize("no_color,coloured", [(None, True), ("", True), ("1", False)])
@@ -102,11 +125,27 @@ def test_styled_help_on_a_terminal():
     assert out == help_text(True)
 
 
-def test_error_line_is_red_on_a_terminal():
-    status, out, err = run_on_terminal(["--verbose"], {})
+ERROR_LINE = "unexpected argument: Long(\"verbose\")\n\n"
+
+
+# (where standard error goes, TERM, whether the error line and the help are coloured)
+@pytest.mark.parametrize("stderr,term,error_coloured,help_coloured", [
+    ("terminal", None, True, True),
+    ("terminal", "xterm", True, True),
+    ("file", None, False, True),       # stderr kept in a log: no escapes there
+    ("pipe", None, False, True),
+    ("terminal", "dumb", False, False),
+])
+def test_error_line_is_red_only_on_a_terminal(tmp_path, stderr, term, error_coloured,
+                                              help_coloured):
+    target = str(tmp_path / "err.log") if stderr == "file" else stderr
+    status, out, err = run_on_terminal(["--verbose"], {"TERM": term}, stderr=target)
     assert status == 1
-    assert err == "\x1b[38;2;220;38;38m\u2717 unexpected argument: Long(\"verbose\")\x1b[0m\n\n"
-    assert out == help_text(True)
+    if error_coloured:
+        assert err == "\x1b[38;2;220;38;38m\u2717 " + ERROR_LINE.replace("\n", "\x1b[0m\n", 1)
+    else:
+        assert err == ERROR_LINE
+    assert out == help_text(help_coloured)
 
 
 def run_with_closed(stream, args):

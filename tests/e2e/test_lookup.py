@@ -31,7 +31,9 @@ USAGE = {
             "  get --json or memory search) in place of <query>.\n"),
     "find": ("Usage: tessarin-cli find <name> [--type <entry type>]\n"
              "  Lists the exact titles of entries whose name contains <name> (\u22654 chars).\n"
-             "  Prints titles and types only \u2014 never a value. Fetch one with get \"<title>\".\n"),
+             "  Prints titles and types only \u2014 never a value. Fetch one with get \"<title>\".\n"
+             # Not in the original text: find's --json.
+             "  --json prints them as a JSON array of title, type and id.\n"),
     "delete": ("Usage: tessarin-cli delete <query> [--fuzzy]\n"
                "\n"
                "Delete an entry by exact title (case-insensitive).\n"
@@ -62,6 +64,15 @@ def quota(minute_used, hour_used, minute_limit=60, hour_limit=600):
 
 FIRST_READ = quota(1, 1)
 
+ID_HINT = "  or by its id, in place of the query: --id <id>\n"
+
+
+def several(n, query, rows):
+    """The TS-2045 detail of a search reply with entries: each (title, id) on its line, then how
+    to name one by its id."""
+    return ("%d matches for '%s'; fetch one by its exact title:\n" % (n, query)
+            + "".join("  %s  id: %s\n" % row for row in rows) + ID_HINT)
+
 OPENROUTER = {
     "title": "OpenRouter", "type": "api_key",
     "fields": [
@@ -75,6 +86,8 @@ OPENROUTER = {
     "urls": ["https://a.example", "https://b.example"],
     "notes": "rotate every quarter",
 }
+# Its field labels as get lists them: its own fields, then the notes and the URLs.
+OPENROUTER_LABELS = "key, endpoint, number, bad, pin, motd, notes, url"
 
 LISTING = ("key: sk-or-v1-abc\n"
            "endpoint: https://openrouter.ai/api\n"
@@ -249,7 +262,7 @@ def test_one_url_and_empty_notes(gate, cli, agent):
                 "urls": ["https://only.example"], "notes_raw": ""}], agent=agent)
     assert outcome(cli("get", "Site")) == (0, "user: bob\nurl: https://only.example\n", "")
     r = cli("get", "Site", "--field", "notes")
-    assert outcome(r) == (1, "", "TS-2050: entry has no field named 'notes'\n")
+    assert outcome(r) == (1, "", "TS-2050: entry has no field named 'notes'; its fields: user, url\n")
 
 
 def test_tier2_value_opens_under_its_stored_label(gate, cli, agent):
@@ -312,8 +325,8 @@ def test_get_output_that_cannot_be_written(gate, home, vault, args, err):
 
 
 @pytest.mark.parametrize("label,expected", [
-    ("Missing", "TS-2050: entry has no field named 'Missing'"),
-    ("ke", "TS-2050: entry has no field named 'ke'"),
+    ("Missing", "TS-2050: entry has no field named 'Missing'; its fields: " + OPENROUTER_LABELS),
+    ("ke", "TS-2050: entry has no field named 'ke'; its fields: " + OPENROUTER_LABELS),
     ("NUMBER", "TS-2048: field 'number' is L3 \u2014 vault does not release L3 plaintext to agents "
                "(hardware key required)"),
     ("bad", "TS-2049: decrypt field 'bad' failed: TS-0003: Could not decrypt. The data may be corrupt or "
@@ -322,6 +335,17 @@ def test_get_output_that_cannot_be_written(gate, home, vault, args, err):
 def test_get_field_failures(gate, cli, vault, label, expected):
     r = cli("get", "OpenRouter", "--field", label)
     assert outcome(r) == (1, "", expected + "\n")
+
+
+@pytest.mark.parametrize("fields,listed", [
+    ([], "; it has no fields"),
+    ([{"label": "Odd\x1b[2J\nLabel\u202e", "value": "v"}, {"label": "token", "value": "t0k3n", "tier": 2}],
+     "; its fields: Odd[2JLabel, token"),
+])
+def test_missing_field_lists_the_labels_never_the_values(gate, cli, agent, fields, listed):
+    gate.seed([{"title": "Labels", "fields": fields}], agent=agent)
+    r = cli("get", "Labels", "--field", "nope")
+    assert outcome(r) == (1, "", "TS-2050: entry has no field named 'nope'" + listed + "\n")
 
 
 @pytest.mark.parametrize("ciphertext,display", [
@@ -359,19 +383,17 @@ TWINS = [{"title": "Twin", "created_at": 1000, "fields": [{"label": "k", "value"
 
 @pytest.mark.parametrize("extra", [(), ("--json",), ("--field", "k")])
 def test_two_entries_with_the_same_title(gate, cli, agent, extra):
-    gate.seed(TWINS, agent=agent)
+    ids = gate.seed(TWINS, agent=agent)
     r = cli("get", "TWIN", *extra)
-    assert outcome(r) == (1, "", "TS-2045: 2 matches for 'TWIN'; fetch one by its exact title:\n"
-                                 "  Twin\n  twin\n  " + FIRST_READ + "\n")
+    assert outcome(r) == (1, "", "TS-2045: " + several(2, "TWIN", ids.items()) + "  " + FIRST_READ + "\n")
     assert gate.actions() == ["search.query"]
 
 
 def test_several_matches_without_quota(gate, cli, agent):
-    gate.seed(TWINS, agent=agent)
+    ids = gate.seed(TWINS, agent=agent)
     gate.set("search_shape", "plain")
     r = cli("get", "twin")
-    assert outcome(r) == (1, "", "TS-2045: 2 matches for 'twin'; fetch one by its exact title:\n"
-                                 "  Twin\n  twin\n")
+    assert outcome(r) == (1, "", "TS-2045: " + several(2, "twin", ids.items()))
 
 
 def test_no_match_without_quota(gate, cli, agent):
@@ -427,7 +449,9 @@ COUNT_QUOTA = {"minute_used": 5, "minute_limit": 0, "hour_used": 7, "hour_limit"
                                                       {"title": "B"}]},
      "2 matches for 'Widget'; fetch one by its exact title:\n  A (t)\n   (note)\n  B"),
     ({"entries": [{"entry_id": "e1", "title": "One"}, {"entry_id": "e2"}, {"entry_id": "e3", "title": "x\ny"}]},
-     "3 matches for 'Widget'; fetch one by its exact title:\n  One\n  xy"),
+     several(3, "Widget", [("One", "e1"), ("xy", "e3")]).rstrip("\n")),
+    ({"entries": [{"entry_id": "e\x1b[2J1", "title": "A\u202e"}, {"entry_id": "e2", "title": "B"}]},
+     several(2, "Widget", [("A", "e[2J1"), ("B", "e2")]).rstrip("\n")),
     ({"entries": [{"entry_id": "e1"}, {"entry_id": "e2"}]},
      "2 matches for 'Widget'; narrow your query (a longer name, or --type <entry type>)"),
 ])
@@ -446,7 +470,8 @@ def test_type_narrows_between_same_titles(gate, cli, agent):
     assert outcome(cli("get", "Stripe", "--type", "credential", "--field", "key")) == (0, "login", "")
     r = cli("get", "Stripe", "--field", "key")
     assert r.status == 1 and r.stdout == ""
-    assert r.stderr.startswith("TS-2045: 2 matches for 'Stripe'; fetch one by its exact title:\n  Stripe\n  Stripe\n")
+    ids = [e["entry_id"] for e in gate.entries()]
+    assert r.stderr.startswith("TS-2045: " + several(2, "Stripe", [("Stripe", i) for i in ids]))
 
 
 def test_fuzzy_get(gate, cli, vault):
@@ -560,6 +585,37 @@ def test_find_replies_without_lines(gate, cli, agent, result, err):
     assert outcome(cli("find", "Widget")) == (1, "", err)
 
 
+def test_find_json_lists_titles_types_and_ids_in_order(gate, cli, agent):
+    ids = gate.seed(FINDABLE, agent=agent)
+    r = cli("find", "open", "--json")
+    assert r.status == 0 and r.stderr == FIRST_READ + "\n"
+    assert r.stdout == json.dumps([{"id": ids["OpenAI"], "title": "OpenAI", "type": "credential"},
+                                   {"id": ids["OpenRouter"], "title": "OpenRouter", "type": "api_key"}],
+                                  indent=2) + "\n"
+    assert "sk-or" not in r.stdout
+
+
+# (the search reply, what find --json prints: a list of matches or the count; None: no match)
+@pytest.mark.parametrize("result,printed", [
+    ({"count": 2, "matches": [{"title": "M\x1b"}, {"title": "N", "type": "note"}]},
+     [{"id": None, "title": "M\x1b", "type": None}, {"id": None, "title": "N", "type": "note"}]),
+    ({"count": 1, "titles": ["Solo"]}, [{"id": None, "title": "Solo", "type": None}]),
+    ({"count": 3, "titles": [], "matches": []}, {"count": 3}),
+    ([{"entry_id": "e1", "title": "Plain", "type": "api_key"}, {"entry_id": "e2"}],
+     [{"id": "e1", "title": "Plain", "type": "api_key"}, {"id": "e2", "title": None, "type": None}]),
+    ({"count": 0, "titles": ["ignored"]}, None),
+    ({"entries": []}, None),
+])
+def test_find_json_of_every_reply_shape(gate, cli, agent, result, printed):
+    gate.fault("result", action="search.query", result=result)
+    r = cli("find", "Widget", "--json")
+    if printed is None:
+        assert outcome(r) == (1, "", "TS-2046: no entry matched 'Widget'\n")
+    else:
+        assert (r.status, json.loads(r.stdout), r.stderr) == (0, printed, "")
+        assert r.stdout == json.dumps(printed, indent=2) + "\n"
+
+
 # -- totp ---------------------------------------------------------------------------------------
 
 SECRET_B32 = "JBSWY3DPEHPK3PXP"
@@ -612,10 +668,9 @@ def test_totp_array_form_and_extra_keys(gate, cli, agent):
 
 
 def test_totp_resolution_failures(gate, cli, agent):
-    gate.seed(TWINS, agent=agent)
+    ids = gate.seed(TWINS, agent=agent)
     r = cli("totp", "twin")
-    assert outcome(r) == (1, "", "TS-2045: 2 matches for 'twin'; fetch one by its exact title:\n"
-                                 "  Twin\n  twin\n  " + FIRST_READ + "\n")
+    assert outcome(r) == (1, "", "TS-2045: " + several(2, "twin", ids.items()) + "  " + FIRST_READ + "\n")
     assert gate.actions() == ["search.query"]
 
 
@@ -638,12 +693,45 @@ def test_delete_query_is_made_safe_on_the_terminal_line(gate, cli, agent):
 
 
 def test_delete_refuses_several_matches(gate, cli, agent):
-    gate.seed(TWINS, agent=agent)
+    ids = gate.seed(TWINS, agent=agent)
     r = cli("delete", "twin")
-    assert outcome(r) == (1, "", "TS-2045: 2 matches for 'twin'; fetch one by its exact title:\n"
-                                 "  Twin\n  twin\n  " + FIRST_READ + "\n")
+    assert outcome(r) == (1, "", "TS-2045: " + several(2, "twin", ids.items()) + "  " + FIRST_READ + "\n")
     assert len(gate.entries()) == 2
     assert gate.actions() == ["search.query"]
+
+
+def twin_items(kind):
+    """Two entries of one type whose titles differ only in case, each with a one-time secret."""
+    fields = [{"label": "summary", "value": "s", "tier": 2}, {"label": "content", "value": "c", "tier": 2},
+              {"label": "status", "value": "active"}, {"label": "totp", "value": SECRET_B32}]
+    return [{"title": t, "type": kind, "fields": fields} for t in ("Twin", "twin")]
+
+
+# (the entries' type, the command before its query, what it takes after it)
+DUPLICATE_COMMANDS = [
+    ("credential", ("get",), ()),
+    ("credential", ("get",), ("--field", "status")),
+    ("credential", ("totp",), ()),
+    ("credential", ("delete",), ()),
+    ("note", ("note", "get"), ()),
+    ("note", ("note", "delete"), ()),
+    ("memory", ("memory", "get"), ()),
+    ("memory", ("memory", "update"), ("--status", "archived")),
+    ("memory", ("memory", "delete"), ()),
+]
+
+
+@pytest.mark.parametrize("kind,command,extra", DUPLICATE_COMMANDS,
+                         ids=[" ".join(c + e) for _, c, e in DUPLICATE_COMMANDS])
+def test_duplicates_list_their_ids_and_an_id_reaches_one(gate, cli, agent, kind, command, extra):
+    ids = gate.seed(twin_items(kind), agent=agent)
+    r = cli(*command, "twin", *extra)
+    assert outcome(r) == (1, "", "TS-2045: " + several(2, "twin", ids.items()) + "  " + FIRST_READ + "\n")
+    assert len(gate.entries()) == 2
+    # Either identifier from the listing names exactly that entry.
+    r = cli(*command, "--id", ids["twin"], *extra)
+    assert r.status == 0, r.stderr
+    assert ids["twin"] in gate.envelopes()[-1]
 
 
 def test_delete_without_match(gate, cli, agent):

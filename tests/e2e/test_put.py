@@ -73,6 +73,16 @@ def fail(r, detail, code="TS-2000"):
     (("credential", "x", "extra"), 'unexpected: Value("extra")'),
     (("credential", "x", "-u", "bob"), "unexpected: Short('u')"),
     (("note", "t", "--json"), "--json is not valid for type 'note'. Use: --notes-file, --title"),
+    # The hyphenated spelling of a field is refused by the name typed; the list keeps field names.
+    (("ssh_key", "k", "--private-key", "x"),
+     "--private-key is a secret field and must not appear on the command line; use --private-key-file PATH "
+     "(or - for stdin), or put --json on stdin"),
+    (("ssh_key", "k", "--public-key", b"\xff"), "--public-key: not valid UTF-8"),
+    (("ssh_key", "k", "--public-keys", "x"),
+     "--public-keys is not valid for type 'ssh_key'. Use: --fingerprint, --key_type, --notes-file, --passphrase-file, "
+     "--private_key-file, --public_key, --title"),
+    (("credential", "x", "--user-name", "bob"),
+     "--user-name is not valid for type 'credential'. Use: " + CREDENTIAL_OPTIONS),
 ])
 def test_argument_errors_before_any_configuration(cli, args, detail):
     fail(cli("put", *args), detail)
@@ -167,6 +177,28 @@ def test_public_key_on_the_command_line_and_empty_values_skipped(gate, cli, agen
     assert r.status == 0, r.stderr
     [body] = upserts(gate)
     assert opened_fields(gate, agent, body) == {"public_key": (1, body["data"]["fields"][0]["kind"], "ssh-ed25519 AAAA")}
+
+
+# (type, options with hyphens, what reaches the gate: label -> (tier, plaintext))
+@pytest.mark.parametrize("type_,args,expected", [
+    ("ssh_key", ("--public-key", "ssh-ed25519 AAAA", "--private-key-file", "KEY", "--key-type", "ed25519"),
+     {"public_key": (1, "ssh-ed25519 AAAA"), "private_key": (2, "-----BEGIN KEY-----"), "key_type": (1, "ed25519")}),
+    ("identity", ("--first-name", "Ada", "--last_name", "Lovelace"),
+     {"first_name": (1, "Ada"), "last_name": (1, "Lovelace")}),
+    ("crypto_wallet", ("--seed-phrase-file", "KEY", "--wallet-address", "bc1q"),
+     {"seed_phrase": (2, "-----BEGIN KEY-----"), "wallet_address": (1, "bc1q")}),
+    # Both spellings of one field: the later wins.
+    ("identity", ("--middle-name", "a", "--middle_name", "b"), {"middle_name": (1, "b")}),
+])
+def test_hyphenated_field_options_reach_the_gate_as_the_field(gate, cli, agent, tmp_path, type_, args,
+                                                              expected):
+    key = tmp_path / "key"
+    key.write_text("-----BEGIN KEY-----\n")
+    r = cli("put", type_, "t", *[str(key) if a == "KEY" else a for a in args])
+    assert r.status == 0, r.stderr
+    [body] = upserts(gate)
+    fields = opened_fields(gate, agent, body)
+    assert {label: (tier, value) for label, (tier, _, value) in fields.items()} == expected
 
 
 def test_urls_on_a_type_without_a_urls_field(gate, cli, agent):

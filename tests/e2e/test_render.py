@@ -400,3 +400,13 @@ def test_template_not_utf8(render, tmp_path, data, message, stdin):
     r = render(data, stdin=stdin)
     source = "stdin" if stdin else str(tmp_path / "template-0")
     assert outcome(r) == (1, "", "TS-2060: %s: not valid UTF-8: %s\n" % (source, message))
+
+
+def test_the_help_text_template_renders(gate, cli, vault, render):
+    """The template the help text shows is one render can fill."""
+    help_text = cli("help").stdout
+    template = next(line.strip() for line in help_text.splitlines() if "tessarin://" in line
+                    and line.strip().startswith("{"))
+    r = render(template + "\n")
+    assert r.status == 0, r.stderr
+    assert json.loads(r.stdout) == {"api_key": KEY, "db": "postgres://u:p@h/db"}

@@ -11,7 +11,7 @@ import struct
 import pytest
 
 from devgate import wire
-from terminal import Terminal
+from terminal import STOPPED, Terminal
 
 
 def sent(gate, action):
@@ -84,3 +84,39 @@ def test_echo_comes_back_and_nothing_is_sent(gate, agent, env, typed, ending):
         assert ending.encode() in t.output
     assert t.echo_on()
     assert gate.actions() == []
+
+
+def test_ctrl_z_gives_the_terminal_back_and_fg_hides_again(gate, agent, env):
+    t = Terminal(["put", "credential", "x", "--password-file", "-"], env, job_control=True)
+    t.read_until(b"--password-file: ")
+    t.type(b"half")
+    t.type(b"\x1a")  # Ctrl-Z: the half-typed line goes with the suspension
+    t.read_until(STOPPED)
+    assert t.echo_on(), "the stopped job left the terminal as it found it"
+    mark = len(t.output)
+    t.type(b"fg\n")
+    t.read_until(b"--password-file: ", since=mark)
+    assert not t.echo_on(), "echo is off again once the prompt is back"
+    t.type(b"s3cret value\r")
+    status = t.finish()
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, t.output
+    assert t.echo_on()
+    assert b"s3cret" not in t.output
+    assert opened(gate, agent, sent(gate, "entry.upsert"), "password") == "s3cret value"
+
+
+# (echo before the program starts, what is typed, whether the value is sent)
+@pytest.mark.parametrize("echo,typed,sent_value", [
+    (False, b"s3cret value\r", True),
+    (False, b"s3c\x03", False),  # Ctrl-C
+    (True, b"s3cret value\r", True),
+])
+def test_terminal_settings_are_put_back_as_found(gate, agent, env, echo, typed, sent_value):
+    t = Terminal(["put", "credential", "x", "--password-file", "-"], env, echo=echo)
+    t.read_until(b"--password-file: ")
+    assert not t.echo_on()
+    t.type(typed)
+    t.finish()
+    assert t.echo_on() == echo
+    assert b"s3cret" not in t.output
+    assert (gate.actions() == ["entry.upsert"]) == sent_value

@@ -583,10 +583,12 @@ def test_get_entry_shapes(gate, cli, memories, entry, result):
 
 @pytest.mark.parametrize("seeded,detail", [
     ([], "TS-2046: no entry matched 'plan'"),
-    ([memory("plan"), memory("Plan")], "TS-2045: 2 matches for 'plan'; fetch one by its exact title:\n  plan\n  Plan"),
+    ([memory("plan"), memory("Plan")], "TS-2045: 2 matches for 'plan'; fetch one by its exact title:\n"
+                                       "  plan  id: {plan}\n  Plan  id: {Plan}\n"
+                                       "  or by its id, in place of the query: --id <id>"),
 ])
 def test_resolution_failures(gate, cli, agent, seeded, detail):
-    gate.seed(seeded, agent=agent)
+    detail = detail.format(**gate.seed(seeded, agent=agent))
     for args in (("get", "plan"), ("delete", "plan"), ("update", "plan", "--status", "active")):
         r = cli("memory", *args)
         assert r.status == 1 and r.stderr.startswith(detail + "\n"), r.stderr
