@@ -10,8 +10,8 @@
 
 #include "src/base/errors.h"
 #include "src/config/config.h"
-#include "src/gate/http_client.h"
 #include "src/gate/records.h"
+#include "src/net/http_client.h"
 
 namespace tessarin {
 

@@ -13,9 +13,9 @@
 #include "crypto/core/secret.h"
 #include "src/base/errors.h"
 #include "src/config/config.h"
-#include "src/gate/http_client.h"
 #include "src/gate/vault.h"
 #include "src/invocation/args.h"
+#include "src/net/http_client.h"
 #include "src/term/input.h"
 
 namespace tessarin {

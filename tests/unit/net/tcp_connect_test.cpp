@@ -1,4 +1,4 @@
-#include "src/gate/tcp_connect.h"
+#include "src/net/tcp_connect.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "src/gate/deadline.h"
+#include "src/net/deadline.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "src/gate/tcp_connect.h"
+#include "src/net/tcp_connect.h"
 
 #include <netdb.h>
 #include <netinet/in.h>

@@ -26,11 +26,11 @@
 
 #include "crypto/core/openssl_ptr.h"
 #include "src/base/posix.h"
-#include "src/gate/deadline.h"
-#include "src/gate/http_client.h"
-#include "src/gate/http_response.h"
-#include "src/gate/https_url.h"
-#include "src/gate/tcp_connect.h"
+#include "src/net/deadline.h"
+#include "src/net/http_client.h"
+#include "src/net/http_response.h"
+#include "src/net/https_url.h"
+#include "src/net/tcp_connect.h"
 
 namespace tessarin {
 
