@@ -4,6 +4,7 @@
 
 #include <cassert>
 
+#include "src/net/https_client.h"
 #include "src/term/output.h"
 #include "src/term/terminal.h"
 

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "src/net/http_client.h"
+#include "src/net/https_client.h"
 
 namespace tessarin {
 namespace {
