@@ -1,9 +1,10 @@
-// Time and cancellation for the network code: the one deadline of a request, a signal that
-// the requests still running are no longer wanted, and a wait for a socket bounded by both.
+// Time and cancellation for the network code: the one deadline of a request, the command's stop
+// made visible to poll, and a wait for a socket bounded by both.
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <optional>
+#include <stop_token>
 #include <string>
 
 #include "src/base/posix.h"
@@ -12,34 +13,40 @@ namespace tessarin {
 
 using Clock = std::chrono::steady_clock;
 
-// Raised once, seen by every wait of every request of a client, on any thread: the waits end
-// at once. A pipe that is written when raised, so that a poll wakes up for it.
-class Abandon {
+// Makes a command's stop wake a poll: a pipe that turns readable once stop is requested on the
+// token it watches, seen by every wait of every request that carries it, on any thread.
+class StopWake {
   public:
-    Abandon();
-    Abandon(const Abandon&) = delete;
-    Abandon& operator=(const Abandon&) = delete;
+    explicit StopWake(std::stop_token stop);
+    StopWake(const StopWake&) = delete;
+    StopWake& operator=(const StopWake&) = delete;
 
-    void raise();
-    bool raised() const { return m_raised.load(std::memory_order_acquire); }
-    // Readable once raised (-1 when no pipe could be made: waits then look at raised()).
+    bool stop_requested() const { return m_stop.stop_requested(); }
+    // Readable once stop is requested (-1 when no pipe could be made: waits then look at
+    // stop_requested()).
     int fd() const { return m_read.get(); }
 
   private:
-    std::atomic<bool> m_raised{false};
+    struct WriteByte {
+        int fd;
+        void operator()() const noexcept;
+    };
+    std::stop_token m_stop;
     UniqueFd m_read, m_write;
+    // Last, so that it is unregistered before the pipe closes.
+    std::optional<std::stop_callback<WriteByte>> m_wake;
 };
 
 // The one deadline of a request: resolution, connection, handshake, and every read and write
-// of every redirect hop share it. It also carries the client's Abandon.
+// of every redirect hop share it. It also carries the command's stop, with its StopWake.
 class Deadline {
   public:
-    Deadline(std::chrono::milliseconds timeout, const Abandon* abandon = nullptr)
-        : m_timeout(timeout), m_start(Clock::now()), m_end(m_start + timeout), m_abandon(abandon) {}
+    Deadline(std::chrono::milliseconds timeout, const StopWake* stop = nullptr)
+        : m_timeout(timeout), m_start(Clock::now()), m_end(m_start + timeout), m_stop(stop) {}
     Clock::time_point end() const { return m_end; }
     bool expired() const { return Clock::now() >= m_end; }
-    bool abandoned() const { return m_abandon && m_abandon->raised(); }
-    const Abandon* abandon() const { return m_abandon; }
+    bool stopped() const { return m_stop && m_stop->stop_requested(); }
+    const StopWake* stop() const { return m_stop; }
     std::string timeout_ms() const { return std::to_string(m_timeout.count()); }
     std::string elapsed_ms() const {
         return std::to_string(
@@ -50,12 +57,12 @@ class Deadline {
     std::chrono::milliseconds m_timeout;
     Clock::time_point m_start;
     Clock::time_point m_end;
-    const Abandon* m_abandon;
+    const StopWake* m_stop;
 };
 
-enum class Wait { ready, timed_out, abandoned };
+enum class Wait { ready, timed_out, stopped };
 
-// Waits until fd is ready for events, `until` passes or the deadline's Abandon is raised. A
+// Waits until fd is ready for events, `until` passes or the deadline's stop is requested. A
 // poll failure other than an interruption counts as ready, so the next socket call reports it.
 Wait wait_ready(int fd, short events, Clock::time_point until, const Deadline& deadline);
 

@@ -9,10 +9,9 @@
 
 #include <openssl/err.h>
 
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -71,30 +70,78 @@ Done exchange(Connection& c, const HttpsUrl& url, std::string_view content_type,
     });
 }
 
-// A connection being opened on a thread of its own for the follow-up post to url.
-struct Prepared {
-    std::string url;
-    std::thread worker;
-    std::optional<Connection> connection;  // set by the worker when it succeeded
+// The response as the caller gets it, once the reader has stopped (not at a redirect).
+Outcome response_of(HttpResponseReader& reader) {
+    HttpResponse response;
+    response.status = reader.status();
+    switch (reader.state()) {
+        case HttpResponseReader::State::complete:
+            response.body = reader.take_body();
+            response.body_length = response.body.size();
+            return response;
+        case HttpResponseReader::State::oversize:
+            response.oversize = true;
+            response.body_length = reader.body_length();
+            return response;
+        default:
+            return HttpError{reader.error(), true};
+    }
+}
+
+// An early connection being opened on a thread of its own. The thread stops, cutting the
+// handshake short, when the opening is destroyed unused or when the command's stop is requested.
+class HttpsOpening final : public EarlyConnection::Opening {
+  public:
+    // Starts opening a connection to url; throws std::system_error when no thread is to be had.
+    HttpsOpening(TlsContext& tls, Resolver& resolver, const HttpsUrl& url,
+                 const std::stop_token& command_stop)
+        : m_worker([this, &tls, &resolver, url](std::stop_token stop) {
+              const StopWake wake(std::move(stop));
+              const Deadline deadline(k_timeout, &wake);
+              auto opened = open_connection(tls, resolver, url, deadline);
+              if (!opened.is_error())
+                  m_connection = opened.release_value();
+              ERR_clear_error();
+          }),
+          m_command_stop(command_stop, RequestStop{&m_worker}) {}
+
+    // The connection, once the opening has ended: nothing when it failed or the server closed
+    // it meanwhile. The opening started before the request that takes it and has the same
+    // bound, so it ends first.
+    std::optional<Connection> finish() {
+        m_worker.join();
+        if (!m_connection || went_stale(*m_connection))
+            return std::nullopt;
+        return std::move(m_connection);
+    }
+
+  private:
+    // An early connection waits no longer for its handshake than a request would.
+    static constexpr std::chrono::milliseconds k_timeout{20000};
+
+    struct RequestStop {
+        std::jthread* worker;
+        void operator()() const noexcept { worker->request_stop(); }
+    };
+
+    std::optional<Connection> m_connection;  // set by the worker when it succeeded
+    // Destroyed in reverse: the command's stop no longer reaches the worker, then the worker is
+    // told to stop and joined, then the connection is closed.
+    std::jthread m_worker;
+    std::stop_callback<RequestStop> m_command_stop;
 };
 
 class HttpsClient final : public HttpClient {
   public:
-    HttpsClient() = default;
+    explicit HttpsClient(std::stop_token stop) : m_stop(std::move(stop)), m_wake(m_stop) {}
     // The TLS context's verification callback holds the address of m_tls.
     HttpsClient(const HttpsClient&) = delete;
     HttpsClient& operator=(const HttpsClient&) = delete;
-    ~HttpsClient() override {
-        // An unused prepared connection is not waited for: its handshake is cut short.
-        m_abandon.raise();
-        for (auto& [thread, slot] : m_slots)
-            if (slot.prepared && slot.prepared->worker.joinable())
-                slot.prepared->worker.join();
-    }
 
     Outcome post(const std::string& url_text, std::string_view content_type, std::string_view body,
-                 std::chrono::milliseconds timeout, size_t max_body) override {
-        const Deadline deadline(timeout, &m_abandon);
+                 std::chrono::milliseconds timeout, size_t max_body,
+                 EarlyConnections early) override {
+        const Deadline deadline(timeout, &m_wake);
         for (char c : content_type)
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
                 return HttpError{"invalid Content-Type"};
@@ -102,9 +149,16 @@ class HttpsClient final : public HttpClient {
         if (parsed.is_error())
             return HttpError{parsed.error().message};
         HttpsUrl url = parsed.release_value();
-        std::optional<Connection> ready = take_prepared(url_text);
-        start_follow_up(url_text, url);
+        std::optional<Connection> ready = take_early(early.use, url_text);
+        if (early.open && early.open->url() == url_text && !early.open->started())
+            start_early(*early.open, url);
+        return send(std::move(url), content_type, body, max_body, deadline, std::move(ready));
+    }
 
+  private:
+    // The POST, over ready when there is one, and again to each redirect's location.
+    Outcome send(HttpsUrl url, std::string_view content_type, std::string_view body,
+                 size_t max_body, const Deadline& deadline, std::optional<Connection> ready) {
         for (int redirects = 0;; ++redirects) {
             HttpResponseReader reader(max_body);
             if (!ready) {
@@ -119,107 +173,53 @@ class HttpsClient final : public HttpClient {
             ERR_clear_error();
             if (done.is_error())
                 return done.release_error();
-            if (auto location = redirect_location(reader)) {
-                // The POST and its body go to the new location as they are; never to
-                // anything but https.
-                if (redirects == k_max_redirects)
-                    return HttpError{"Maximum (" + std::to_string(k_max_redirects) +
-                                     ") redirects followed"};
-                auto next = resolve_location(url, *location);
-                if (next.is_error())
-                    return HttpError{next.error().message};
-                url = next.release_value();
-                continue;
-            }
-            HttpResponse response;
-            response.status = reader.status();
-            switch (reader.state()) {
-                case HttpResponseReader::State::complete:
-                    response.body = reader.take_body();
-                    response.body_length = response.body.size();
-                    return response;
-                case HttpResponseReader::State::oversize:
-                    response.oversize = true;
-                    response.body_length = reader.body_length();
-                    return response;
-                default:
-                    return HttpError{reader.error(), true};
-            }
+            auto location = redirect_location(reader);
+            if (!location)
+                return response_of(reader);
+            // The POST and its body go to the new location as they are; never to anything
+            // but https.
+            if (redirects == k_max_redirects)
+                return HttpError{"Maximum (" + std::to_string(k_max_redirects) +
+                                 ") redirects followed"};
+            auto next = resolve_location(url, *location);
+            if (next.is_error())
+                return HttpError{next.error().message};
+            url = next.release_value();
         }
     }
 
-    void prepare_follow_up(const std::string& url_text) override {
-        std::lock_guard<std::mutex> lock(m_slots_mutex);
-        m_slots[std::this_thread::get_id()].follow_up = url_text;
-    }
-
-    void abandon() override { m_abandon.raise(); }
-
-  private:
-    // A prepared connection waits no longer for its handshake than a request would.
-    static constexpr std::chrono::milliseconds k_prepare_timeout{20000};
-
-    // When a follow-up to this post was announced, starts opening its connection.
-    void start_follow_up(const std::string& url_text, const HttpsUrl& url) {
-        std::lock_guard<std::mutex> lock(m_slots_mutex);
-        auto found = m_slots.find(std::this_thread::get_id());
-        if (found == m_slots.end() || found->second.follow_up != url_text || found->second.prepared)
-            return;
-        Slot& slot = found->second;
-        slot.follow_up.clear();
-        auto prepared = std::make_unique<Prepared>();
-        prepared->url = url_text;
-        Prepared* p = prepared.get();
+    // Starts opening early to url. This is where a connection is taken for it: a command's
+    // budget of connections would be asked here, and a refusal leaves early unopened.
+    void start_early(EarlyConnection& early, const HttpsUrl& url) {
         try {
-            p->worker = std::thread([this, p, url] {
-                const Deadline deadline(k_prepare_timeout, &m_abandon);
-                auto opened = open_connection(m_tls, m_resolver, url, deadline);
-                if (!opened.is_error())
-                    p->connection = opened.release_value();
-                ERR_clear_error();
-            });
+            early.start(std::make_unique<HttpsOpening>(m_tls, m_resolver, url, m_stop));
         } catch (const std::system_error&) {
-            return;  // no thread to be had: the follow-up connects when it is made
+            // No thread to be had: the request it is for connects when it is made.
         }
-        slot.prepared = std::move(prepared);
     }
 
-    // The connection prepared for url, once its opening has ended (nothing when it failed,
-    // went stale meanwhile, or was prepared for another url).
-    std::optional<Connection> take_prepared(const std::string& url_text) {
-        std::unique_ptr<Prepared> prepared;
-        {
-            std::lock_guard<std::mutex> lock(m_slots_mutex);
-            auto found = m_slots.find(std::this_thread::get_id());
-            if (found == m_slots.end() || !found->second.prepared ||
-                found->second.prepared->url != url_text)
-                return std::nullopt;
-            prepared = std::move(found->second.prepared);
-        }
-        // The opening started before this request and has the same bound: it ends first.
-        prepared->worker.join();
-        if (!prepared->connection || went_stale(*prepared->connection))
+    // The connection opened early for url_text (nothing when none was, it failed, went stale
+    // meanwhile, or was opened by another client or for another url).
+    std::optional<Connection> take_early(EarlyConnection* early, const std::string& url_text) {
+        if (!early || early->url() != url_text || !early->started())
             return std::nullopt;
-        return std::move(prepared->connection);
+        std::unique_ptr<EarlyConnection::Opening> opening = early->take();
+        auto* ours = dynamic_cast<HttpsOpening*>(opening.get());
+        if (!ours)
+            return std::nullopt;
+        return ours->finish();
     }
 
+    std::stop_token m_stop;
+    StopWake m_wake;
     TlsContext m_tls;
     Resolver m_resolver;
-    Abandon m_abandon;
-    // Follow-ups are announced, opened and taken by one thread: the thread that makes a
-    // request and then its follow-up (several threads may each have one).
-    struct Slot {
-        std::string follow_up;  // the url whose next post announced a follow-up
-        std::unique_ptr<Prepared> prepared;
-    };
-    std::mutex m_slots_mutex;
-    std::map<std::thread::id, Slot> m_slots;
 };
 
 }  // namespace
 
-std::unique_ptr<HttpClient> make_https_client() {
-    return std::make_unique<HttpsClient>();
+std::unique_ptr<HttpClient> make_https_client(std::stop_token stop) {
+    return std::make_unique<HttpsClient>(std::move(stop));
 }
 
 }  // namespace tessarin

@@ -28,7 +28,7 @@ bool is_ip_literal(const std::string& host) {
 struct SslStep {
     bool ok = false;
     bool timed_out = false;
-    bool abandoned = false;
+    bool stopped = false;
     int error = SSL_ERROR_NONE;  // SSL_get_error's verdict when not ok
     int saved_errno = 0;
     std::optional<HttpError> idle_error;  // the failure of the work done while waiting
@@ -71,8 +71,8 @@ SslStep drive(SSL* ssl, int fd, const Deadline& deadline, Call call, Idle idle =
             case Wait::timed_out:
                 step.timed_out = true;
                 return step;
-            case Wait::abandoned:
-                step.abandoned = true;
+            case Wait::stopped:
+                step.stopped = true;
                 return step;
         }
     }
@@ -88,8 +88,8 @@ HttpError timed_out(const Deadline& deadline, size_t received, bool sent) {
                      sent};
 }
 
-HttpError abandoned(bool sent) {
-    return HttpError{"request abandoned", sent, true};
+HttpError stopped(bool sent) {
+    return HttpError{"request stopped", sent, true};
 }
 
 // Names the host the certificate must name: a DNS name (also sent as the server name) or the
@@ -133,8 +133,8 @@ BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& re
         return std::move(*step.idle_error);
     if (auto error = tls.load_error())
         return std::move(*error);
-    if (step.abandoned)
-        return abandoned(false);
+    if (step.stopped)
+        return stopped(false);
     if (step.timed_out)
         return timed_out(deadline, 0, false);
     if (!step.ok)
@@ -168,8 +168,8 @@ Done write_all(Connection& c, std::string_view bytes, const Deadline& deadline) 
         SslStep step = drive(ssl, c.socket.get(), deadline, [&] {
             return SSL_write_ex(ssl, bytes.data() + sent, bytes.size() - sent, &n);
         });
-        if (step.abandoned)
-            return abandoned(true);
+        if (step.stopped)
+            return stopped(true);
         if (step.timed_out)
             return timed_out(deadline, 0, true);
         if (!step.ok)
@@ -187,8 +187,8 @@ Done read_response(Connection& c, const Deadline& deadline, HttpResponseReader& 
         size_t n = 0;
         SslStep step = drive(ssl, c.socket.get(), deadline,
                              [&] { return SSL_read_ex(ssl, buffer, sizeof buffer, &n); });
-        if (step.abandoned)
-            return abandoned(true);
+        if (step.stopped)
+            return stopped(true);
         if (step.timed_out)
             return timed_out(deadline, reader.body_length(), true);
         if (step.ok) {
