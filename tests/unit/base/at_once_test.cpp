@@ -41,6 +41,22 @@ TEST(AtOnce, StopStartsNothingMore) {
     EXPECT_LE(started.load(), 2);
 }
 
+TEST(AtOnce, AStopWakesATakeWaitingForATaskNotStarted) {
+    std::stop_source stop;
+    AtOnce<int> at_once(2, 1, stop.get_token(), [](size_t, std::stop_token stopping) {
+        while (!stopping.stop_requested())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 1;
+    });
+    std::jthread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        stop.request_stop();
+    });
+    // Task 1 waits for task 0's thread, which ends only at the stop; then it never starts.
+    EXPECT_EQ(at_once.take(1), std::nullopt);
+    EXPECT_EQ(at_once.take(0), 1);
+}
+
 TEST(AtOnce, TakeGivesUpAtItsDeadline) {
     std::stop_source stop;
     AtOnce<int> at_once(1, 1, stop.get_token(), [](size_t, std::stop_token stopping) {
