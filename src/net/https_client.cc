@@ -4,7 +4,8 @@
 //
 // A command may post from several threads at once. What the calls share is set up once and
 // guarded: the TLS context (with its trust store) and the resolved addresses. A connection is
-// never shared: each call opens its own, or takes the one opened for it as a follow-up.
+// never shared: each call opens its own, or is sent over the early connection its caller opened
+// for it (EarlyConnection, owned by the caller) while an earlier request was answered.
 #include "src/net/https_client.h"
 
 #include <openssl/err.h>
