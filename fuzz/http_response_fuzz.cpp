@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "fuzz/fuzz_support.h"
-#include "src/gate/http_response.h"
-#include "src/gate/https_url.h"
+#include "src/net/http_response.h"
+#include "src/net/https_url.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tessarin;

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_support.h"
-#include "src/gate/https_url.h"
+#include "src/net/https_url.h"
 
 namespace {
 

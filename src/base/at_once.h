@@ -1,15 +1,16 @@
 // Work done at once on a few threads: tasks 0..count-1, started in index order, at most
 // `bound` running together, their results taken in index order by the one thread that owns
 // the AtOnce. Used where a command makes many gate requests that do not depend on each other.
+// The command's stop ends it: no task starts once stop is requested.
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <system_error>
 #include <thread>
 #include <type_traits>
@@ -25,11 +26,15 @@ inline constexpr size_t k_requests_at_once = 16;
 template <typename T>
 class AtOnce {
   public:
-    // task(i, stopping) computes result i; `stopping` turns true once the owner needs no more
-    // results (a task may then skip work it has not started).
-    using Task = std::function<T(size_t index, const std::atomic<bool>& stopping)>;
+    // task(i, stop) computes result i; stop is the command's, requested once the command needs
+    // no more results (a task may then skip work it has not started).
+    using Task = std::function<T(size_t index, std::stop_token stop)>;
 
-    AtOnce(size_t count, size_t bound, Task task) : m_task(std::move(task)), m_results(count) {
+    AtOnce(size_t count, size_t bound, std::stop_token stop, Task task)
+        : m_task(std::move(task)),
+          m_results(count),
+          m_stop(std::move(stop)),
+          m_wake_takers(m_stop, WakeTakers{this}) {
         size_t threads = std::min(bound, count);
         for (size_t i = 0; i < threads; ++i) {
             try {
@@ -41,27 +46,28 @@ class AtOnce {
     }
     AtOnce(const AtOnce&) = delete;
     AtOnce& operator=(const AtOnce&) = delete;
+    // Waits for the tasks still to run (none start once stop is requested).
     ~AtOnce() {
-        stop();
         for (std::thread& t : m_workers) t.join();
     }
 
     // Result i, waiting for it (running it here when no thread took it). Nothing once it
-    // was never started because of stop(), or when `until` passed first.
+    // was never started because stop was requested, or when `until` passed first.
     template <typename Until = std::nullopt_t>
     std::optional<T> take(size_t index, Until until = std::nullopt) {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
             if (m_results[index].has_value())
                 return std::move(m_results[index]);
-            if (m_next <= index && m_workers.empty() && !m_stopping) {
+            const bool stopping = m_stop.stop_requested();
+            if (m_next <= index && m_workers.empty() && !stopping) {
                 size_t i = m_next++;
                 lock.unlock();
                 run(i);
                 lock.lock();
                 continue;
             }
-            if (m_stopping && m_next <= index)
+            if (stopping && m_next <= index)
                 return std::nullopt;
             if constexpr (std::is_same_v<Until, std::nullopt_t>) {
                 m_changed.wait(lock);
@@ -73,16 +79,18 @@ class AtOnce {
         }
     }
 
-    // No task starts from now on; those running finish.
-    void stop() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-        m_changed.notify_all();
-    }
-
   private:
+    // Wakes the threads waiting in take() when stop is requested.
+    struct WakeTakers {
+        AtOnce* self;
+        void operator()() const noexcept {
+            std::lock_guard<std::mutex> lock(self->m_mutex);
+            self->m_changed.notify_all();
+        }
+    };
+
     void run(size_t i) {
-        T result = m_task(i, m_stopping);
+        T result = m_task(i, m_stop);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_results[i] = std::move(result);
         m_changed.notify_all();
@@ -93,7 +101,7 @@ class AtOnce {
             size_t i;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_stopping || m_next >= m_results.size())
+                if (m_stop.stop_requested() || m_next >= m_results.size())
                     return;
                 i = m_next++;
             }
@@ -107,7 +115,8 @@ class AtOnce {
     // Result i once task i has returned (taking it leaves it there, moved from).
     std::vector<std::optional<T>> m_results;
     size_t m_next = 0;
-    std::atomic<bool> m_stopping{false};
+    std::stop_token m_stop;
+    std::stop_callback<WakeTakers> m_wake_takers;
     std::vector<std::thread> m_workers;
 };
 

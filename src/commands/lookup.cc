@@ -117,8 +117,9 @@ void print_listing(const std::vector<Field>& fields, ByteView l2_key) {
 }  // namespace
 
 Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool exact,
-                                const std::optional<std::string>& type) {
-    SearchResponse r = TRY(entry_search(vault, query, exact, type));
+                                const std::optional<std::string>& type,
+                                EarlyConnection* follow_up) {
+    SearchResponse r = TRY(entry_search(vault, query, exact, type, {.open = follow_up}));
     if (r.shape != SearchResponse::Shape::CountCrypto) {
         if (r.entries.size() == 1)
             return r.entries[0].entry_id;
@@ -148,23 +149,25 @@ Result<void> check_entry_id(std::string_view id) {
 }
 
 Result<std::string> named_entry_id(const Vault& vault, const Arguments& args,
-                                   const std::optional<std::string>& type) {
+                                   const std::optional<std::string>& type,
+                                   EarlyConnection& follow_up) {
     if (const std::string* id = args.text("id"))
         return *id;
-    vault.prepare_follow_up();  // every caller sends a request about the entry found
-    return resolve_one(vault, *args.positional(), args.flag("exact", true), type);
+    return resolve_one(vault, *args.positional(), args.flag("exact", true), type, &follow_up);
 }
 
 Result<void> run_get(Invocation& invocation) {
     const Arguments& a = invocation.args();
     Session& session = *TRY(invocation.session());
-    std::string id = TRY(named_entry_id(session.vault(), a, type_filter(a)));
+    const Vault vault = session.vault();
+    EarlyConnection fetch = vault.early_connection();
+    std::string id = TRY(named_entry_id(vault, a, type_filter(a), fetch));
     if (a.flag("json")) {
-        json raw = TRY(entry_get_raw(session.vault(), id));
+        json raw = TRY(entry_get_raw(vault, id, {.use = &fetch}));
         write_stdout(raw.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
         return {};
     }
-    Entry entry = TRY(entry_get(session.vault(), id));
+    Entry entry = TRY(entry_get(vault, id, {.use = &fetch}));
     if (!entry.data)
         return CliError(TS_2021, "entry response had no data block");
     std::vector<Field> fields = completed_fields(*entry.data, true);
@@ -238,8 +241,10 @@ Result<void> run_find(Invocation& invocation) {
 Result<void> run_totp(Invocation& invocation) {
     const Arguments& a = invocation.args();
     Session& session = *TRY(invocation.session());
-    std::string id = TRY(named_entry_id(session.vault(), a, std::nullopt));
-    json result = TRY(gate_call(*session.http, session.config, "ext.totp", json{{"id", id}}));
+    EarlyConnection totp_request = session.vault().early_connection();
+    std::string id = TRY(named_entry_id(session.vault(), a, std::nullopt, totp_request));
+    json result = TRY(gate_call(*session.http, session.config, "ext.totp", json{{"id", id}},
+                                {.use = &totp_request}));
     auto totp = read_totp_response(result);
     if (totp.is_error())
         return CliError(TS_2021, "ext.totp response shape: " + totp.error().message);
@@ -250,8 +255,9 @@ Result<void> run_totp(Invocation& invocation) {
 Result<void> run_delete(Invocation& invocation) {
     const Arguments& a = invocation.args();
     Session& session = *TRY(invocation.session());
-    std::string id = TRY(named_entry_id(session.vault(), a, std::nullopt));
-    TRY(entry_delete(session.vault(), id));
+    EarlyConnection deletion = session.vault().early_connection();
+    std::string id = TRY(named_entry_id(session.vault(), a, std::nullopt, deletion));
+    TRY(entry_delete(session.vault(), id, {.use = &deletion}));
     // The query as typed, or the identifier.
     print_ok("Deleted: " + (a.positional() ? *a.positional() : id));
     return {};

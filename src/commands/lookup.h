@@ -14,8 +14,10 @@ namespace tessarin {
 
 // The entry_id of the one entry the search finds; TS-2046 for none, TS-2045 for several
 // (with the candidates, or "narrow your query"), with the quota warning appended on failure.
+// follow_up, when given, is opened while the search is answered.
 Result<std::string> resolve_one(const Vault& vault, std::string_view query, bool exact,
-                                const std::optional<std::string>& type);
+                                const std::optional<std::string>& type,
+                                EarlyConnection* follow_up = nullptr);
 
 // An entry identifier given with --id: non-empty and at most k_max_entry_id bytes (TS-2000).
 inline constexpr size_t k_max_entry_id = 128;
@@ -42,9 +44,12 @@ inline constexpr OptionDef k_id_option{.name = "id",
                                        .instead_of_positional = true};
 
 // The identifier of the entry the arguments name: --id as given, or else the query resolved
-// with resolve_one (the "exact" flag, the type filter).
+// with resolve_one (the "exact" flag, the type filter). Every caller sends a request about the
+// entry found: follow_up (the caller's, from vault.early_connection()) is opened for it while
+// the search is answered, and the caller sends that request over it.
 Result<std::string> named_entry_id(const Vault& vault, const Arguments& args,
-                                   const std::optional<std::string>& type);
+                                   const std::optional<std::string>& type,
+                                   EarlyConnection& follow_up);
 
 // get, find, totp and delete, with their arguments read (a query or name, options).
 Result<void> run_get(Invocation& invocation);

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
+#include <stop_token>
 #include <utility>
 
 #include "src/base/at_once.h"
@@ -52,13 +54,12 @@ struct Resolution {
 };
 
 // Resolves one (entry, field) pair: exact search, typed fetch, field look-up, decryption.
-// `unwanted` says, before the fetch, that the answer is no longer needed (it is then never
-// looked at).
-Result<Resolution> resolve_pair(const Vault& vault, const TemplateReference& r,
-                                const std::function<bool()>& unwanted) {
+// Nothing when `unwanted` says, before the fetch, that the answer is no longer needed.
+std::optional<Result<Resolution>> resolve_pair(const Vault& vault, const TemplateReference& r,
+                                               const std::function<bool()>& unwanted) {
     const std::string where = at_line(r.line);
-    vault.prepare_follow_up();  // the fetch follows the search
-    SearchResponse found = TRY(entry_search(vault, r.entry, true, std::nullopt));
+    EarlyConnection fetch = vault.early_connection();  // opened while the search is answered
+    SearchResponse found = TRY(entry_search(vault, r.entry, true, std::nullopt, {.open = &fetch}));
     // The count shape carries no entry to fetch: it is "several" unless its count is 0.
     size_t matches =
         found.shape == SearchResponse::Shape::CountCrypto ? found.count : found.entries.size();
@@ -68,9 +69,9 @@ Result<Resolution> resolve_pair(const Vault& vault, const TemplateReference& r,
         return CliError(TS_2063,
                         where + reference_text(r) + " \u2014 multiple matches; be more specific");
     if (unwanted())
-        return CliError(TS_0005, "not needed");
+        return std::nullopt;
     std::string id = found.entries[0].entry_id;
-    Entry entry = TRY(entry_get(vault, id));
+    Entry entry = TRY(entry_get(vault, id, {.use = &fetch}));
     if (!entry.data)
         return CliError(TS_2063, where + "vault returned no data for entry");
     std::vector<Field> fields = completed_fields(*entry.data, false);
@@ -93,14 +94,15 @@ Result<Resolution> resolve_pair(const Vault& vault, const TemplateReference& r,
 Result<void> resolve_all(const Vault& vault, const std::vector<const TemplateReference*>& pairs,
                          ResolutionMap& resolved) {
     std::atomic<size_t> first_failed{pairs.size()};
-    AtOnce<Result<Resolution>> at_once(
-        pairs.size(), k_requests_at_once,
-        [&](size_t i, const std::atomic<bool>& stopping) -> Result<Resolution> {
-            auto unwanted = [&] { return stopping.load() || i > first_failed.load(); };
+    // A pair's result is nothing when it was no longer wanted (see resolve_pair).
+    AtOnce<std::optional<Result<Resolution>>> at_once(
+        pairs.size(), k_requests_at_once, vault.stop.get_token(),
+        [&](size_t i, std::stop_token stop) -> std::optional<Result<Resolution>> {
+            auto unwanted = [&] { return stop.stop_requested() || i > first_failed.load(); };
             if (unwanted())
-                return CliError(TS_0005, "not needed");
+                return std::nullopt;
             auto r = resolve_pair(vault, *pairs[i], unwanted);
-            if (r.is_error())
+            if (r && r->is_error())
                 for (size_t f = first_failed.load(); i < f;)
                     if (first_failed.compare_exchange_weak(f, i))
                         break;
@@ -108,14 +110,15 @@ Result<void> resolve_all(const Vault& vault, const std::vector<const TemplateRef
         });
     // The requests still running are not waited for once the outcome is known.
     auto give_up = [&](CliError error) {
-        at_once.stop();
-        vault.http.abandon();
+        vault.stop.request_stop();
         return error;
     };
 
     std::set<std::string> entry_ids;
     for (size_t i = 0; i < pairs.size(); ++i) {
-        Result<Resolution> r = std::move(*at_once.take(i));
+        // Pair i is wanted: every pair before it resolved, and nothing has stopped the command
+        // (both end this loop first), so it ran and has a result.
+        Result<Resolution> r = std::move(**at_once.take(i));
         if (r.is_error())
             return give_up(r.release_error());
         Resolution& got = r.value();

@@ -72,8 +72,9 @@ struct Resolved {
 };
 
 Result<Resolved> resolve_entry(const Vault& vault, const Arguments& args, std::string_view kind) {
-    std::string id = TRY(named_entry_id(vault, args, std::string(kind)));
-    FetchedEntry fetched = TRY(entry_fetch(vault, id));
+    EarlyConnection fetch = vault.early_connection();
+    std::string id = TRY(named_entry_id(vault, args, std::string(kind), fetch));
+    FetchedEntry fetched = TRY(entry_fetch(vault, id, {.use = &fetch}));
     TRY(check_type(fetched.entry, kind));
     return Resolved{std::move(id), std::move(fetched.entry), std::move(fetched.raw)};
 }
@@ -166,8 +167,9 @@ Result<void> run_text_get(Invocation& invocation) {
     const std::string kind = kind_word(invocation);
     Session& session = *TRY(invocation.session());
     if (a.flag("json")) {
-        std::string id = TRY(named_entry_id(session.vault(), a, kind));
-        json raw = TRY(entry_get_raw(session.vault(), id));
+        EarlyConnection fetch = session.vault().early_connection();
+        std::string id = TRY(named_entry_id(session.vault(), a, kind, fetch));
+        json raw = TRY(entry_get_raw(session.vault(), id, {.use = &fetch}));
         write_stdout(raw.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
         return {};
     }

@@ -2,12 +2,14 @@
 // they are shown as (their decrypted summary, else their title, else their id).
 #include "src/commands/textentry.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -39,8 +41,8 @@ std::string four_decimals(double value) {
 }
 
 // What a hit is shown as: its decrypted summary, else its title, else its id.
-SecretBytes hit_display(const Vault& vault, const std::string& id) {
-    auto entry = entry_get(vault, id);
+SecretBytes hit_display(const Vault& vault, const std::string& id, EarlyConnections early) {
+    auto entry = entry_get(vault, id, early);
     if (entry.is_error())
         return SecretBytes::from_text(id);
     const Entry& e = entry.value();
@@ -103,22 +105,52 @@ SecretBytes hit_line(const std::string& id, const Hit& hit, const SecretBytes& d
     return line;
 }
 
+// The early connections opened by look-ups for the look-ups that start after them: each is
+// taken by one look-up, in the order they were put.
+class EarlyConnectionQueue {
+  public:
+    void put(EarlyConnection early) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ready.push_back(std::move(early));
+    }
+    // The oldest one put, or an early connection that was never opened.
+    EarlyConnection take() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_ready.empty())
+            return {};
+        EarlyConnection early = std::move(m_ready.front());
+        m_ready.pop_front();
+        return early;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::deque<EarlyConnection> m_ready;
+};
+
 // The listing's lines, in hit order. The look-ups run at once; they get two request timeouts
 // in all, after which the hits not yet looked up are shown by their ids, like hits whose
 // look-up failed.
 void list_hits(const Vault& vault, const std::vector<Hit>& hits) {
-    AtOnce<SecretBytes> lookups(hits.size(), k_requests_at_once,
-                                [&](size_t i, const std::atomic<bool>&) {
-                                    // A hit without an id has nothing to look up: it is "?".
-                                    if (!hits[i].id)
-                                        return SecretBytes::from_text(k_no_id);
-                                    // With this many hits still to come, the thread takes another
-                                    // when this one is done: its connection is opened while this
-                                    // look-up is answered.
-                                    if (i + k_requests_at_once < hits.size())
-                                        vault.prepare_follow_up();
-                                    return hit_display(vault, *hits[i].id);
-                                });
+    // Declared before the look-ups: the connections left unused are closed after their threads
+    // are joined.
+    EarlyConnectionQueue early;
+    AtOnce<SecretBytes> lookups(
+        hits.size(), k_requests_at_once, vault.stop.get_token(), [&](size_t i, std::stop_token) {
+            // A hit without an id has nothing to look up: it is "?".
+            if (!hits[i].id)
+                return SecretBytes::from_text(k_no_id);
+            EarlyConnection mine = early.take();
+            // With this many hits still to come, the thread takes another when this one is
+            // done: the connection for that one is opened while this look-up is answered.
+            EarlyConnection next;
+            if (i + k_requests_at_once < hits.size())
+                next = vault.early_connection();
+            SecretBytes shown = hit_display(vault, *hits[i].id, {.use = &mine, .open = &next});
+            if (next.started())
+                early.put(std::move(next));
+            return shown;
+        });
     const auto budget_end = std::chrono::steady_clock::now() + 2 * k_request_timeout;
     bool given_up = false;
     for (size_t i = 0; i < hits.size(); ++i) {
@@ -126,8 +158,7 @@ void list_hits(const Vault& vault, const std::vector<Hit>& hits) {
         std::optional<SecretBytes> display = lookups.take(i, budget_end);
         if (!display && !given_up) {
             given_up = true;
-            lookups.stop();
-            vault.http.abandon();
+            vault.stop.request_stop();
             display = lookups.take(i);
         }
         if (!display)

@@ -24,9 +24,9 @@ CliError envelope_failure(EnvelopeError error) {
 
 CliError post_failure(HttpError error) {
     CliError failure(TS_2020, "POST /gate: " + error.message);
-    failure.outcome = error.abandoned ? GateOutcome::abandoned
-                      : error.sent    ? GateOutcome::unanswered
-                                      : GateOutcome::not_sent;
+    failure.outcome = error.stopped ? GateOutcome::abandoned
+                      : error.sent  ? GateOutcome::unanswered
+                                    : GateOutcome::not_sent;
     return failure;
 }
 
@@ -58,7 +58,7 @@ bool is_create(std::string_view action, const json& argument) {
 }  // namespace
 
 Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::string_view token,
-                          std::string_view action, const json& argument) {
+                          std::string_view action, const json& argument, EarlyConnections early) {
     // The two random draws happen in this order: the static key, then the ephemeral key.
     SecretBytes s = TRY_OR(noise::random_private_key(), rng_failure);
     SecretBytes payload = TRY_OR(build_request_payload(action, token, argument), envelope_failure);
@@ -69,8 +69,9 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
                             in_context(TS_2047, "handshake msg1: ", InnerForm::debug));
     const std::string body = base64_encode(message1);
 
-    HttpResponse reply = TRY_OR(
-        http.post(gate.url, "text/plain", body, k_request_timeout, k_max_reply_body), post_failure);
+    HttpResponse reply =
+        TRY_OR(http.post(gate.url, "text/plain", body, k_request_timeout, k_max_reply_body, early),
+               post_failure);
     if (reply.status < 200 || reply.status > 299)
         return refused(reply.status);
     if (reply.oversize || reply.body.size() > k_max_reply_body)
@@ -113,8 +114,9 @@ bool justifies_failover(const CliError& error, bool create) {
 }
 
 Result<json> gate_call(HttpClient& http, const LoadedConfig& config, std::string_view action,
-                       const json& argument) {
-    auto primary = gate_request(http, config.primary, config.expose_token(), action, argument);
+                       const json& argument, EarlyConnections early) {
+    auto primary =
+        gate_request(http, config.primary, config.expose_token(), action, argument, early);
     if (!primary.is_error() || !config.replica)
         return primary;
     const bool create = is_create(action, argument);

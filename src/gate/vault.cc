@@ -22,12 +22,14 @@ CliError another_entry() {
 
 }  // namespace
 
-Result<Entry> entry_get(const Vault& vault, std::string_view entry_id) {
-    return std::move(TRY(entry_fetch(vault, entry_id)).entry);
+Result<Entry> entry_get(const Vault& vault, std::string_view entry_id, EarlyConnections early) {
+    return std::move(TRY(entry_fetch(vault, entry_id, early)).entry);
 }
 
-Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id) {
-    json result = TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id)));
+Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id,
+                                 EarlyConnections early) {
+    json result =
+        TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id), early));
     auto entry = read_entry(result);
     if (entry.is_error())
         return CliError(TS_2021, "entry.get response shape: " + entry.error().message);
@@ -36,8 +38,9 @@ Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id) 
     return FetchedEntry{entry.release_value(), std::move(result)};
 }
 
-Result<json> entry_get_raw(const Vault& vault, std::string_view entry_id) {
-    json result = TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id)));
+Result<json> entry_get_raw(const Vault& vault, std::string_view entry_id, EarlyConnections early) {
+    json result =
+        TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id), early));
     // A result that is not an entry at all is printed as received.
     auto entry = read_entry(result);
     if (!entry.is_error() && entry.value().entry_id != entry_id)
@@ -76,17 +79,18 @@ Result<bool> entry_upsert(const Vault& vault, const json& body) {
     return true;
 }
 
-Result<void> entry_delete(const Vault& vault, std::string_view entry_id) {
-    TRY(gate_call(vault.http, vault.config, "entry.delete", id_argument(entry_id)));
+Result<void> entry_delete(const Vault& vault, std::string_view entry_id, EarlyConnections early) {
+    TRY(gate_call(vault.http, vault.config, "entry.delete", id_argument(entry_id), early));
     return {};
 }
 
 Result<SearchResponse> entry_search(const Vault& vault, std::string_view query, bool exact,
-                                    const std::optional<std::string>& type) {
+                                    const std::optional<std::string>& type,
+                                    EarlyConnections early) {
     json argument = {{"exact", exact}, {"q", std::string(query)}};
     if (type)
         argument["type"] = *type;
-    json result = TRY(gate_call(vault.http, vault.config, "search.query", argument));
+    json result = TRY(gate_call(vault.http, vault.config, "search.query", argument, early));
     auto response = read_search_response(result);
     if (!response)
         return CliError(TS_2021,

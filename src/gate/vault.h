@@ -5,24 +5,28 @@
 #include <nlohmann/json.hpp>
 
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
 #include "src/base/errors.h"
 #include "src/config/config.h"
-#include "src/gate/http_client.h"
 #include "src/gate/records.h"
+#include "src/net/http_client.h"
 
 namespace tessarin {
 
-// The gate connection of one command: the configuration and the HTTP client it sends with.
+// The gate connection of one command: the configuration, the HTTP client it sends with, and
+// the command's one stop, requested when the answers still to come are no longer wanted.
 struct Vault {
     const LoadedConfig& config;
     HttpClient& http;
+    std::stop_source& stop;
 
-    // The next request will certainly be followed by another (a fetch after its search): the
-    // second's connection is opened while the first is answered.
-    void prepare_follow_up() const { http.prepare_follow_up(config.primary.url); }
+    // An early connection to the primary gate, not opened yet: for a request that certainly
+    // follows another (a fetch after its search). Given to the first to open, it is opened
+    // while the first is answered; given to the second to use, it carries the second.
+    EarlyConnection early_connection() const { return EarlyConnection(config.primary.url); }
 };
 
 // An entry as read, and the result it was read from, as received.
@@ -33,12 +37,15 @@ struct FetchedEntry {
 
 // "entry.get" {"id":…} read as an Entry (TS-2021 "entry.get response shape: …"). An entry
 // whose entry_id is not the one asked for is refused (TS-2047).
-Result<Entry> entry_get(const Vault& vault, std::string_view entry_id);
+// The vault operations take the early connections their request uses or opens, if any.
+Result<Entry> entry_get(const Vault& vault, std::string_view entry_id, EarlyConnections early = {});
 // entry_get, keeping the result as received beside the entry.
-Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id);
+Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id,
+                                 EarlyConnections early = {});
 // "entry.get" {"id":…}: the result as received; refused (TS-2047) when it reads as an entry
 // of another id.
-Result<nlohmann::json> entry_get_raw(const Vault& vault, std::string_view entry_id);
+Result<nlohmann::json> entry_get_raw(const Vault& vault, std::string_view entry_id,
+                                     EarlyConnections early = {});
 // One field of an entry body: {"kind":…,"label":…,"tier":…,"value":…}.
 nlohmann::json entry_field(std::string_view label, std::string value, std::string_view kind,
                            int tier);
@@ -55,9 +62,11 @@ nlohmann::json entry_body(std::string_view title, std::string_view type, nlohman
 // "entry.upsert" with an entry_body; false only for a result {"created":false,…}.
 Result<bool> entry_upsert(const Vault& vault, const nlohmann::json& body);
 // "entry.delete" {"id":…}.
-Result<void> entry_delete(const Vault& vault, std::string_view entry_id);
+Result<void> entry_delete(const Vault& vault, std::string_view entry_id,
+                          EarlyConnections early = {});
 // "search.query" {"exact":…,"q":…[,"type":…]} read as one of the three result shapes.
 Result<SearchResponse> entry_search(const Vault& vault, std::string_view query, bool exact,
-                                    const std::optional<std::string>& type);
+                                    const std::optional<std::string>& type,
+                                    EarlyConnections early = {});
 
 }  // namespace tessarin

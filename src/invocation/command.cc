@@ -4,6 +4,7 @@
 
 #include <cassert>
 
+#include "src/net/https_client.h"
 #include "src/term/output.h"
 #include "src/term/terminal.h"
 
@@ -71,7 +72,8 @@ Result<Session*> Invocation::session() {
         if (!m_may_load)
             return CliError(TS_2081, "command asked for the configuration it did not declare");
         LoadedConfig config = TRY(load_config());
-        m_session.emplace(Session{std::move(config), make_https_client()});
+        std::stop_source stop;
+        m_session.emplace(Session{std::move(config), make_https_client(stop.get_token()), stop});
     }
     return &*m_session;
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,9 +14,9 @@
 #include "crypto/core/secret.h"
 #include "src/base/errors.h"
 #include "src/config/config.h"
-#include "src/gate/http_client.h"
 #include "src/gate/vault.h"
 #include "src/invocation/args.h"
+#include "src/net/http_client.h"
 #include "src/term/input.h"
 
 namespace tessarin {
@@ -98,11 +99,13 @@ class Arguments {
     std::optional<std::string> m_stdin_reader;
 };
 
-// A command's connection to the vault: the loaded configuration and the HTTPS client.
+// A command's connection to the vault: the loaded configuration, the HTTPS client, and the
+// command's one stop source, which ends the client's requests and the command's AtOnce work.
 struct Session {
     LoadedConfig config;
     std::unique_ptr<HttpClient> http;
-    Vault vault() const { return Vault{config, *http}; }
+    std::stop_source stop;
+    Vault vault() { return Vault{config, *http, stop}; }
 };
 
 // What a running command is handed.

@@ -23,7 +23,7 @@ class ScriptedHttp final : public HttpClient {
 
     BasicResult<HttpResponse, HttpError> post(const std::string& url, std::string_view content_type,
                                               std::string_view body, std::chrono::milliseconds,
-                                              size_t) override {
+                                              size_t, EarlyConnections) override {
         sent.push_back({url, std::string(content_type), std::string(body)});
         auto next = std::move(outcomes.front());
         outcomes.pop_front();

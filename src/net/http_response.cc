@@ -1,4 +1,4 @@
-#include "src/gate/http_response.h"
+#include "src/net/http_response.h"
 
 #include <algorithm>
 #include <charconv>

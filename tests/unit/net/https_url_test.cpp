@@ -1,10 +1,10 @@
-#include "src/gate/https_url.h"
+#include "src/net/https_url.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-#include "src/gate/http_client.h"
+#include "src/net/https_client.h"
 
 namespace tessarin {
 namespace {

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "src/base/posix.h"
-#include "src/gate/deadline.h"
-#include "src/gate/http_client.h"
-#include "src/gate/https_url.h"
+#include "src/net/deadline.h"
+#include "src/net/http_client.h"
+#include "src/net/https_url.h"
 
 namespace tessarin {
 

@@ -1,4 +1,4 @@
-#include "src/gate/tcp_connect.h"
+#include "src/net/tcp_connect.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -100,17 +100,18 @@ TEST(ConnectFirst, ASilentAddressDoesNotHoldUpTheNext) {
     EXPECT_LT(std::stoi(deadline.elapsed_ms()), 10000);
 }
 
-TEST(ConnectFirst, AnAbandonEndsTheWait) {
+TEST(ConnectFirst, TheCommandsStopEndsTheWait) {
     SilentListener silent;
     HttpsUrl url;
     url.host = "example";
     url.port = 443;
-    Abandon abandon;
-    abandon.raise();
-    const Deadline deadline(std::chrono::milliseconds(20000), &abandon);
+    std::stop_source stop;
+    const StopWake wake(stop.get_token());
+    stop.request_stop();
+    const Deadline deadline(std::chrono::milliseconds(20000), &wake);
     auto connected = connect_first({v4(silent.port)}, url, deadline);
     ASSERT_TRUE(connected.is_error());
-    EXPECT_TRUE(connected.error().abandoned);
+    EXPECT_TRUE(connected.error().stopped);
     EXPECT_FALSE(connected.error().sent);
 }
 

@@ -1,4 +1,4 @@
-#include "src/gate/tcp_connect.h"
+#include "src/net/tcp_connect.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -70,7 +70,7 @@ void run_lookup(const std::shared_ptr<Resolver::Lookup>& lookup) {
     }
 }
 
-// Whether the lookup is done, waiting for it until the deadline (or the Abandon).
+// Whether the lookup is done, waiting for it until the deadline (or the command's stop).
 Wait wait_for(Resolver::Lookup& lookup, const Deadline& deadline) {
     for (;;) {
         {
@@ -83,7 +83,7 @@ Wait wait_for(Resolver::Lookup& lookup, const Deadline& deadline) {
                          ? deadline.end()
                          : std::min(deadline.end(), Clock::now() + std::chrono::milliseconds(10));
         Wait w = wait_ready(lookup.done_read.get(), POLLIN, until, deadline);
-        if (w == Wait::abandoned || (w == Wait::timed_out && deadline.expired()))
+        if (w == Wait::stopped || (w == Wait::timed_out && deadline.expired()))
             return w;
     }
 }
@@ -96,8 +96,8 @@ void configure(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-HttpError abandoned_error() {
-    return HttpError{"request abandoned", false, true};
+HttpError stopped_error() {
+    return HttpError{"request stopped", false, true};
 }
 
 }  // namespace
@@ -143,8 +143,8 @@ BasicResult<std::vector<SocketAddress>, HttpError> Resolver::resolve(const Https
         }
     }
     switch (wait_for(*lookup, deadline)) {
-        case Wait::abandoned:
-            return abandoned_error();
+        case Wait::stopped:
+            return stopped_error();
         case Wait::timed_out:
             return HttpError{"Resolving timed out after " + deadline.timeout_ms() +
                              " milliseconds"};
@@ -218,31 +218,31 @@ class Attempts {
     }
 
     // Waits until an attempt finishes, the next one is due, the deadline passes or the request
-    // is abandoned. The first attempt that connected, if one did.
+    // is stopped. The first attempt that connected, if one did.
     BasicResult<std::optional<UniqueFd>, HttpError> wait_for_first(const Deadline& deadline) {
         std::vector<pollfd> polled;
         for (const UniqueFd& s : m_running) polled.push_back({s.get(), POLLOUT, 0});
-        const Abandon* abandon = deadline.abandon();
-        polled.push_back({abandon ? abandon->fd() : -1, POLLIN, 0});
+        const StopWake* stop = deadline.stop();
+        polled.push_back({stop ? stop->fd() : -1, POLLIN, 0});
         int rc = ::poll(polled.data(), polled.size(), poll_timeout(deadline));
         if (rc < 0 && errno != EINTR)
             return HttpError{"poll: " + error_text(errno)};
         if (rc <= 0)
             return std::optional<UniqueFd>();
         if (polled.back().revents)
-            return abandoned_error();
+            return stopped_error();
         return take_finished(polled);
     }
 
   private:
-    // Milliseconds until the next attempt is due or the deadline ends; an abandon without a
+    // Milliseconds until the next attempt is due or the deadline ends; a stop without a
     // descriptor to poll is looked at every 100 ms.
     int poll_timeout(const Deadline& deadline) const {
         auto until =
             m_next < m_order.size() ? std::min(m_next_start, deadline.end()) : deadline.end();
         auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-        const Abandon* abandon = deadline.abandon();
-        if (abandon && abandon->fd() < 0)
+        const StopWake* stop = deadline.stop();
+        if (stop && stop->fd() < 0)
             left = std::min<long long>(left, 100);
         return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
     }
@@ -281,8 +281,8 @@ BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>&
                                                std::chrono::milliseconds attempt_delay) {
     Attempts attempts(addresses, attempt_delay);
     while (!deadline.expired()) {
-        if (deadline.abandoned())
-            return abandoned_error();
+        if (deadline.stopped())
+            return stopped_error();
         if (attempts.due()) {
             Started started = attempts.start_next();
             if (started.connected.valid())

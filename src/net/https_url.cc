@@ -1,4 +1,4 @@
-#include "src/gate/https_url.h"
+#include "src/net/https_url.h"
 
 #include <algorithm>
 #include <charconv>
