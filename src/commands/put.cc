@@ -331,7 +331,7 @@ Result<void> run_put(Invocation& invocation) {
         auto token = TRY(lexer.next());
         if (!token)
             break;
-        if (token->is_long("json")) {
+        if (token->is_long(k_put_json.name)) {
             json_form = true;
             continue;
         }

@@ -238,4 +238,8 @@ Result<void> run_skill_install(Invocation& invocation) {
     return run_install(invocation.args().flag("yes"));
 }
 
+std::string unknown_skill_subcommand(std::string_view, std::string_view word) {
+    return "unknown skill subcommand '" + std::string(word) + "' (use: print, install)";
+}
+
 }  // namespace tessarin

@@ -281,4 +281,9 @@ Result<void> run_text_delete(Invocation& invocation) {
     return {};
 }
 
+std::string unknown_text_subcommand(std::string_view command, std::string_view word) {
+    return "unknown " + std::string(command) + " subcommand '" + std::string(word) +
+           "' (try: create, get, update, delete, search)";
+}
+
 }  // namespace tessarin

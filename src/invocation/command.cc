@@ -142,18 +142,18 @@ Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLe
             }
         } else if (t.kind == ArgToken::Kind::Value) {
             if (positional_subcommand && !chosen) {
-                std::string word = TRY(require_utf8(t.text, def.positional.name));
+                std::string word = TRY(require_utf8(t.text, def.positional().name));
                 chosen = find_subcommand(*def.subcommands, word);
                 if (!chosen)
                     return CliError(TS_2000, def.subcommands->unknown(command, word));
                 continue;
             }
-            if (!positional_subcommand && !def.positional.name.empty() && !args.positional()) {
-                if (def.positional.help_word && t.text == "help") {
+            if (!positional_subcommand && !def.positional().name.empty() && !args.positional()) {
+                if (def.positional().help_word && t.text == "help") {
                     write_stdout(def.usage);
                     return {};
                 }
-                args.set_positional(TRY(require_utf8(t.text, def.positional.name)));
+                args.set_positional(TRY(require_utf8(t.text, def.positional().name)));
                 continue;
             }
         }
@@ -164,11 +164,11 @@ Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLe
         if (option.instead_of_positional && args.text(option.storage_key()))
             stand_in = &option;
     if (stand_in && args.positional())
-        return CliError(TS_2000, "give either <" + std::string(def.positional.name) + "> or --" +
+        return CliError(TS_2000, "give either <" + std::string(def.positional().name) + "> or --" +
                                      std::string(stand_in->name) + ", not both");
     if (!positional_subcommand && !stand_in && !args.positional() &&
-        !def.positional.missing.empty())
-        return CliError(TS_2000, std::string(def.positional.missing));
+        !def.positional().missing.empty())
+        return CliError(TS_2000, std::string(def.positional().missing));
 
     if (positional_subcommand && !chosen)
         chosen = def.subcommands->otherwise;

@@ -57,11 +57,18 @@ struct OptionDef {
     std::string_view storage_key() const { return key.empty() ? name : key; }
 };
 
+// What a positional argument names, for the texts made from the table (completion).
+enum class PositionalKind {
+    Text,
+    File,  // a file ("-" for standard input)
+    Type,  // an entry type of the schema
+};
+
 struct PositionalDef {
-    std::string_view name;     // "query" in "query: not valid UTF-8"; empty: no positional
+    std::string_view name;     // "query" in "query: not valid UTF-8"
     std::string_view missing;  // detail when it is absent; empty: optional
     bool help_word = false;    // the word "help" in its place prints the usage text
-    bool file = false;         // it names a file (for completion)
+    PositionalKind kind = PositionalKind::Text;
 };
 
 // The values read for a command's options and its positional argument.
@@ -179,12 +186,20 @@ struct CommandDef {
     // after it (note, memory) prints it for --help or -h in the sub-command's place.
     std::string_view usage = {};
     std::span<const OptionDef> options = {};
-    PositionalDef positional = {};
+    // The positional arguments, as the usage text shows them. The shared reader reads at most
+    // one (the first); a command that reads its own arguments declares what it reads.
+    std::span<const PositionalDef> positionals = {};
     Needs needs = Needs::Nothing;
     CommandFunction run = nullptr;
     std::optional<SubcommandDef> subcommands = std::nullopt;
     // The command reads the rest of its line itself (its options depend on what it reads).
     bool reads_own_arguments = false;
+
+    // The first positional argument, or one without a name when there is none.
+    const PositionalDef& positional() const {
+        static constexpr PositionalDef k_none{};
+        return positionals.empty() ? k_none : positionals.front();
+    }
 };
 
 // A word read in a value's place (a sub-command, put's title) that asks for the usage text
