@@ -71,14 +71,32 @@ void add_options(json& out, std::span<const OptionDef> options, bool has_usage) 
     out["refused"] = std::move(refused);
 }
 
+const char* positional_kind(PositionalKind kind) {
+    switch (kind) {
+        case PositionalKind::File:
+            return "file";
+        case PositionalKind::Type:
+            return "type";
+        case PositionalKind::Text:
+            break;
+    }
+    return "text";
+}
+
+// A command's positional arguments; a command with sub-commands takes the sub-command's word.
+// Whether one is required is known for those the shared reader reads; a command that reads its
+// own arguments checks them itself.
 json positionals(const CommandDef& command) {
     json out = json::array();
     if (command.subcommands) {
         out.push_back({{"name", "subcommand"}, {"kind", "subcommand"}});
-    } else if (!command.positional.name.empty()) {
-        out.push_back({{"name", text(command.positional.name)},
-                       {"kind", command.positional.file ? "file" : "text"},
-                       {"required", !command.positional.missing.empty()}});
+        return out;
+    }
+    for (const PositionalDef& positional : command.positionals) {
+        json entry = {{"name", text(positional.name)}, {"kind", positional_kind(positional.kind)}};
+        if (!command.reads_own_arguments)
+            entry["required"] = !positional.missing.empty();
+        out.push_back(std::move(entry));
     }
     return out;
 }
@@ -120,19 +138,7 @@ int main() {
     doc["first_options"] = std::move(first);
 
     json commands = json::array();
-    for (const CommandDef& command : command_list()) {
-        json entry = command_json(command);
-        if (command.name == "put") {
-            // Before the type: --json; then the type and the title; the type's own options.
-            entry["options"].push_back({{"name", "--json"},
-                                        {"value", "flag"},
-                                        {"value_name", ""},
-                                        {"about", "Read one JSON object from standard input"}});
-            entry["positionals"] = json::array(
-                {{{"name", "type"}, {"kind", "type"}}, {{"name", "title"}, {"kind", "text"}}});
-        }
-        commands.push_back(std::move(entry));
-    }
+    for (const CommandDef& command : command_list()) commands.push_back(command_json(command));
     doc["commands"] = std::move(commands);
 
     json types = json::object();

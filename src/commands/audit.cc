@@ -181,19 +181,22 @@ Result<void> run_audit(Invocation& invocation) {
     const Arguments& a = invocation.args();
     Session& session = *TRY(invocation.session());
     json content = json::object();
-    if (const std::string* limit = a.text("limit"))
+    if (const std::string* limit = a.text(k_audit_limit))
         content["limit"] = TRY(parse_audit_limit(*limit));
-    for (const char* key : {"actor", "action", "entry"})
-        if (const std::string* value = a.text(key))
-            content[key] = *value;
+    if (const std::string* actor = a.text(k_audit_actor))
+        content["actor"] = *actor;
+    if (const std::string* action = a.text(k_audit_action))
+        content["action"] = *action;
+    if (const std::string* entry = a.text(k_audit_entry))
+        content["entry"] = *entry;
     // Dates are checked once the configuration is loaded, --since before --until.
-    if (const std::string* since = a.text("since"))
+    if (const std::string* since = a.text(k_audit_since))
         content["since"] = TRY(day_start_ms(*since));
-    if (const std::string* until = a.text("until"))
+    if (const std::string* until = a.text(k_audit_until))
         content["until"] = TRY(day_start_ms(*until)) + (k_ms_per_day - 1);
 
     json result = TRY(gate_call(*session.http, session.config, "audit.list", content));
-    if (a.flag("json")) {
+    if (a.flag(k_audit_json)) {
         write_stdout(result.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
         return {};
     }

@@ -12,6 +12,22 @@
 
 namespace tessarin {
 
+inline constexpr std::string_view k_usage_init =
+    "Usage: tessarin-cli init [blob]\n"
+    "\n"
+    "Enroll from a sealed enrollment blob (from the vault UI).\n"
+    "If [blob] is omitted, it is read from stdin.\n"
+    "The enrollment key is prompted for interactively (never on\n"
+    "the command line); when piped, pass it as the line after the\n"
+    "blob:  printf '%s\\n%s\\n' BLOB KEY | tessarin-cli init\n";
+inline constexpr HelpEntry k_help_init{
+    .args = "[blob]",
+    .summary = "Enroll from a sealed enrollment blob.",
+    .notes =
+        "Reads stdin if no arg. Key prompted (never on argv).\n"
+        "Pipe: printf '%s\\n%s\\n' BLOB KEY | tessarin-cli init"};
+inline constexpr PositionalDef k_init_positionals[] = {{.name = "blob", .help_word = true}};
+
 // init [blob], the blob argument read (or absent: then it comes from standard input).
 Result<void> run_init(Invocation& invocation);
 

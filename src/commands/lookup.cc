@@ -19,7 +19,7 @@ constexpr size_t k_title_width = 200;
 
 // The --type filter of get and find, aliases applied.
 std::optional<std::string> type_filter(const Arguments& args) {
-    if (const std::string* type = args.text("type"))
+    if (const std::string* type = args.text(k_type_filter))
         return std::string(type_alias(*type));
     return std::nullopt;
 }
@@ -151,9 +151,9 @@ Result<void> check_entry_id(std::string_view id) {
 Result<std::string> named_entry_id(const Vault& vault, const Arguments& args,
                                    const std::optional<std::string>& type,
                                    EarlyConnection& follow_up) {
-    if (const std::string* id = args.text("id"))
+    if (const std::string* id = args.text(k_id_option))
         return *id;
-    return resolve_one(vault, *args.positional(), args.flag("exact", true), type, &follow_up);
+    return resolve_one(vault, *args.positional(), args.flag(k_exact, true), type, &follow_up);
 }
 
 Result<void> run_get(Invocation& invocation) {
@@ -162,7 +162,7 @@ Result<void> run_get(Invocation& invocation) {
     const Vault vault = session.vault();
     EarlyConnection fetch = vault.early_connection();
     std::string id = TRY(named_entry_id(vault, a, type_filter(a), fetch));
-    if (a.flag("json")) {
+    if (a.flag(k_get_json)) {
         json raw = TRY(entry_get_raw(vault, id, {.use = &fetch}));
         write_stdout(raw.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
         return {};
@@ -172,7 +172,7 @@ Result<void> run_get(Invocation& invocation) {
         return CliError(TS_2021, "entry response had no data block");
     std::vector<Field> fields = completed_fields(*entry.data, true);
     ByteView l2 = session.config.l2_key.expose_secret();
-    const std::string* wanted = a.text("field");
+    const std::string* wanted = a.text(k_get_field);
     if (!wanted) {
         print_listing(fields, l2);
         return {};
@@ -210,7 +210,7 @@ Result<void> run_find(Invocation& invocation) {
     } else {
         for (const std::string& t : r.titles) add(t, std::nullopt, nullptr);
     }
-    const bool as_json = a.flag("json");
+    const bool as_json = a.flag(k_find_json);
     if (r.shape == SearchResponse::Shape::CountCrypto && r.count > 0 && matches.empty()) {
         if (!as_json)
             return with_quota(several_matches(r.count, name, {}), r);

@@ -138,10 +138,10 @@ Result<void> put_from_options(Invocation& invocation, std::string type_word) {
         // The later of --<field> and --<field>-file wins.
         const std::string_view key = option->storage_key();
         if (option->kind == OptionKind::Path)
-            entry.values.insert_or_assign(std::string(key), args.content(key)->clone());
+            entry.values.insert_or_assign(std::string(key), args.content(*option)->clone());
         else
             entry.values.insert_or_assign(std::string(key),
-                                          SecretBytes::from_text(*args.text(key)));
+                                          SecretBytes::from_text(*args.text(*option)));
     }
     if (auto it = entry.values.find("urls"); it != entry.values.end())
         entry.urls = json::array({std::string(it->second.expose_text())});
@@ -331,7 +331,7 @@ Result<void> run_put(Invocation& invocation) {
         auto token = TRY(lexer.next());
         if (!token)
             break;
-        if (token->is_long("json")) {
+        if (token->is_long(k_put_json.name)) {
             json_form = true;
             continue;
         }

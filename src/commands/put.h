@@ -60,6 +60,31 @@ struct NewEntry {
 Result<NewEntry> new_entry_from_json(std::string_view text,
                                      const std::function<Result<void>()>& between);
 
+inline constexpr std::string_view k_usage_put =
+    "Usage: tessarin-cli put <type> <title> [--<field> VALUE] [--<field>-file PATH] [--urls URL]\n"
+    "       tessarin-cli put --json  (one JSON object on stdin)\n"
+    "  Creates an entry of any type of the schema (tessarin-cli --show-schema lists each\n"
+    "  type's fields). Secret fields take only --<field>-file PATH (- for stdin).\n"
+    "  A title that begins with \"-\" goes after --: tessarin-cli put note -- \"-draft\"\n";
+inline constexpr HelpEntry k_help_put{
+    .args = "<type> <title> [opts]",
+    .summary =
+        "Create a new entry. Same title as an existing row is a second entry, "
+        "not an overwrite.",
+    .notes =
+        "Secret fields (tier\u22652: password, cvv, \u2026) use --<field>-file PATH\n"
+        "(PATH may be - for stdin) \u2014 never on argv. Non-secrets: --username.\n"
+        "Or: put --json  with a JSON object on stdin (bounded).\n"
+        "Every entry type works (tessarin-cli --show-schema lists their\n"
+        "fields); other fields: --<field> VALUE; any type: --urls URL.",
+    .notes_at_margin = true};
+// Taken only before the type word; after it, the type's options (TypeOptions) are read.
+inline constexpr OptionDef k_put_json{.name = "json",
+                                      .about = "Read one JSON object from standard input"};
+inline constexpr OptionDef k_put_options[] = {k_put_json};
+inline constexpr PositionalDef k_put_positionals[] = {
+    {.name = "type", .kind = PositionalKind::Type}, {.name = "title"}};
+
 // put <type> <title> [--<field> VALUE] [--<field>-file PATH] [--urls URL], or put --json.
 // Reads its own arguments: which options exist depends on the type.
 Result<void> run_put(Invocation& invocation);

@@ -26,6 +26,16 @@ struct TemplateReference {
 // Finds every reference; the first malformed one (TS-2062) or the 129th (TS-2061) fails.
 Result<std::vector<TemplateReference>> scan_references(std::string_view text);
 
+inline constexpr std::string_view k_usage_render =
+    "Usage: tessarin-cli render <file>  (use - for stdin)\n";
+inline constexpr HelpEntry k_help_render{.args = "<file>",
+                                         .summary = "Resolve tessarin:// references in a file.",
+                                         .notes = "Use - for stdin."};
+inline constexpr PositionalDef k_render_positionals[] = {
+    {.name = "file",
+     .missing = "missing <file> (try: tessarin-cli render config.json)",
+     .kind = PositionalKind::File}};
+
 // render <file>: loads the configuration only when the template holds a reference.
 Result<void> run_render(Invocation& invocation);
 

@@ -235,7 +235,11 @@ Result<void> run_skill_print(Invocation&) {
 }
 
 Result<void> run_skill_install(Invocation& invocation) {
-    return run_install(invocation.args().flag("yes"));
+    return run_install(invocation.args().flag(k_skill_yes));
+}
+
+std::string unknown_skill_subcommand(std::string_view, std::string_view word) {
+    return "unknown skill subcommand '" + std::string(word) + "' (use: print, install)";
 }
 
 }  // namespace tessarin

@@ -3,12 +3,31 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "src/base/errors.h"
 #include "src/invocation/command.h"
 
 namespace tessarin {
+
+inline constexpr std::string_view k_usage_skill =
+    "Usage: tessarin-cli skill {print|install} [--yes]\n"
+    "  --yes  non-interactive install to all detected environments\n";
+inline constexpr HelpEntry k_help_skill{.args = "print | install [--yes]",
+                                        .summary = "LLM skill markdown."};
+inline constexpr HelpEntry k_help_skill_print{.summary =
+                                                  "Write the skill document to standard output"};
+inline constexpr HelpEntry k_help_skill_install{
+    .summary = "Install the skill document into the detected agent environments"};
+inline constexpr OptionDef k_skill_yes{
+    .name = "yes", .about = "Install to every detected environment without asking"};
+inline constexpr OptionDef k_skill_options[] = {k_skill_yes};
+// The sub-command word, read among the options.
+inline constexpr PositionalDef k_skill_positionals[] = {{.name = "skill arg"}};
+
+// TS-2000 detail for a word that names no sub-command of skill.
+std::string unknown_skill_subcommand(std::string_view command, std::string_view word);
 
 // skill print (also when no sub-command is named) and skill install [--yes].
 Result<void> run_skill_print(Invocation& invocation);

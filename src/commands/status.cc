@@ -15,7 +15,7 @@ Result<void> run_status(Invocation& invocation) {
     // The replica the next request would fail over to: the loader keeps one only when both of
     // its values are present.
     const bool with_replica = config.loaded.replica.has_value();
-    if (!invocation.args().flag("json")) {
+    if (!invocation.args().flag(k_status_json)) {
         print_enrolment(record, with_replica, config.path);
         return {};
     }

@@ -32,8 +32,8 @@ std::string kind_word(const Invocation& invocation) {
 // dropped from a file, standard input kept exactly.
 Result<SecretBytes> read_content_file(Arguments& args, const std::string& path) {
     if (path == "-")
-        TRY(args.claim_stdin("content-file"));
-    return read_path_option("content-file", path, k_content_limit);
+        TRY(args.claim_stdin(k_content_file));
+    return read_path_option(k_content_file.name, path, k_content_limit);
 }
 
 Result<void> upsert_and_report(Invocation& invocation, const TextEntryValues& values) {
@@ -82,7 +82,7 @@ Result<Resolved> resolve_entry(const Vault& vault, const Arguments& args, std::s
 // -- create ------------------------------------------------------------------------------------
 
 Result<void> create_from_json(Invocation& invocation) {
-    TRY(invocation.args().claim_stdin("json"));
+    TRY(invocation.args().claim_stdin(k_create_json));
     SecretBytes text = TRY(read_bounded_secret("-", k_input_limit));
     auto values = read_text_entry_json(text.expose_text());
     if (values.is_error())
@@ -93,7 +93,7 @@ Result<void> create_from_json(Invocation& invocation) {
 
 // The content of a create: --content-file, else standard input unless it is a terminal.
 Result<SecretBytes> create_content(Arguments& args) {
-    if (const std::string* path = args.text("content-file"))
+    if (const std::string* path = args.text(k_content_file))
         return read_content_file(args, *path);
     if (::isatty(STDIN_FILENO) == 1)
         return CliError(TS_2000, "no content provided (use --content-file PATH, or pipe to stdin)");
@@ -103,21 +103,21 @@ Result<SecretBytes> create_content(Arguments& args) {
 }  // namespace
 
 Result<void> run_text_create(Invocation& invocation) {
-    if (invocation.args().flag("json"))
+    if (invocation.args().flag(k_create_json))
         return create_from_json(invocation);
     Arguments& a = invocation.args();
-    const SecretBytes* summary = a.content("summary-file");
+    const SecretBytes* summary = a.content(k_summary_file);
     if (!summary)
         return CliError(TS_2000,
                         "--summary-file is required (L2 secret \u2014 not on argv; or use --json)");
     TextEntryValues v;
     v.content = TRY(create_content(a));
     v.summary = summary->clone();
-    if (const std::string* status = a.text("status"))
+    if (const std::string* status = a.text(k_create_status))
         v.status = *status;
-    if (const SecretBytes* embeddings = a.content("embeddings-file"))
+    if (const SecretBytes* embeddings = a.content(k_embeddings_file))
         v.embeddings = std::string(embeddings->expose_text());
-    if (const std::string* model = a.text("embedding-model"))
+    if (const std::string* model = a.text(k_embedding_model))
         v.embedding_model = *model;
     TRY(check_values(v));
     return upsert_and_report(invocation, v);
@@ -166,7 +166,7 @@ Result<void> run_text_get(Invocation& invocation) {
     const Arguments& a = invocation.args();
     const std::string kind = kind_word(invocation);
     Session& session = *TRY(invocation.session());
-    if (a.flag("json")) {
+    if (a.flag(k_text_get_json)) {
         EarlyConnection fetch = session.vault().early_connection();
         std::string id = TRY(named_entry_id(session.vault(), a, kind, fetch));
         json raw = TRY(entry_get_raw(session.vault(), id, {.use = &fetch}));
@@ -182,7 +182,7 @@ Result<void> run_text_get(Invocation& invocation) {
         print_summary(*summary, l2);
     if (const Field* status = field_labelled(fields, "status"))
         print_field("Status", status->value);
-    if (a.flag("full"))
+    if (a.flag(k_text_full))
         if (const Field* content = field_labelled(fields, "content"))
             print_content(*content, l2);
     return {};
@@ -223,7 +223,7 @@ std::optional<std::string> existing_value(const std::vector<Field>& fields,
 Result<TextEntryValues> merged_values(const Arguments& a, std::optional<SecretBytes> new_content,
                                       const std::vector<Field>& fields, ByteView l2) {
     TextEntryValues v;
-    if (const SecretBytes* summary = a.content("summary-file"))
+    if (const SecretBytes* summary = a.content(k_summary_file))
         v.summary = summary->clone();
     else
         v.summary = TRY(existing_secret(fields, "summary", l2));
@@ -231,15 +231,15 @@ Result<TextEntryValues> merged_values(const Arguments& a, std::optional<SecretBy
         v.content = std::move(*new_content);
     else
         v.content = TRY(existing_secret(fields, "content", l2));
-    if (const std::string* status = a.text("status"))
+    if (const std::string* status = a.text(k_update_status))
         v.status = *status;
     else
         v.status = existing_value(fields, "status").value_or(std::string(k_statuses[0]));
-    if (const SecretBytes* embeddings = a.content("embeddings-file"))
+    if (const SecretBytes* embeddings = a.content(k_embeddings_file))
         v.embeddings = std::string(embeddings->expose_text());
     else
         v.embeddings = existing_value(fields, "embeddings");
-    if (const std::string* model = a.text("embedding-model"))
+    if (const std::string* model = a.text(k_embedding_model))
         v.embedding_model = *model;
     else
         v.embedding_model = existing_value(fields, "embedding_model");
@@ -252,7 +252,7 @@ Result<void> run_text_update(Invocation& invocation) {
     Arguments& a = invocation.args();
     const std::string kind = kind_word(invocation);
     std::optional<SecretBytes> new_content;
-    if (const std::string* path = a.text("content-file"))
+    if (const std::string* path = a.text(k_content_file))
         new_content = TRY(read_content_file(a, *path));
 
     Session& session = *TRY(invocation.session());
@@ -279,6 +279,11 @@ Result<void> run_text_delete(Invocation& invocation) {
     TRY(entry_delete(session.vault(), found.id));
     print_ok("Deleted.");
     return {};
+}
+
+std::string unknown_text_subcommand(std::string_view command, std::string_view word) {
+    return "unknown " + std::string(command) + " subcommand '" + std::string(word) +
+           "' (try: create, get, update, delete, search)";
 }
 
 }  // namespace tessarin

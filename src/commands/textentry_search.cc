@@ -172,12 +172,12 @@ void list_hits(const Vault& vault, const std::vector<Hit>& hits) {
 Result<void> run_text_search(Invocation& invocation) {
     const Arguments& a = invocation.args();
     const std::string kind(invocation.command());
-    const SecretBytes* vector = a.content("vector-file");
+    const SecretBytes* vector = a.content(k_vector_file);
     if (!vector)
         return CliError(TS_2000,
                         "--vector-file is required (base64-encoded embedding; not on argv)");
     uint64_t limit = k_default_limit;
-    if (const std::string* text = a.text("limit"))
+    if (const std::string* text = a.text(k_search_limit))
         limit = parse_limit(*text).value_or(0);
     if (limit < 1 || limit > k_max_limit)
         return CliError(TS_2000, "--limit must be between 1 and 50");

@@ -27,38 +27,38 @@ const Arguments::Slot* Arguments::find(std::string_view key) const {
     return nullptr;
 }
 
-bool Arguments::flag(std::string_view key, bool otherwise) const {
-    const Slot* s = find(key);
+bool Arguments::flag(const OptionDef& option, bool otherwise) const {
+    const Slot* s = find(option.storage_key());
     return s ? s->flag : otherwise;
 }
 
-const std::string* Arguments::text(std::string_view key) const {
-    const Slot* s = find(key);
+const std::string* Arguments::text(const OptionDef& option) const {
+    const Slot* s = find(option.storage_key());
     return s && s->text ? &*s->text : nullptr;
 }
 
-const SecretBytes* Arguments::content(std::string_view key) const {
-    const Slot* s = find(key);
+const SecretBytes* Arguments::content(const OptionDef& option) const {
+    const Slot* s = find(option.storage_key());
     return s && s->content ? &*s->content : nullptr;
 }
 
-void Arguments::set_flag(std::string_view key, bool value) {
-    slot(key).flag = value;
+void Arguments::set_flag(const OptionDef& option) {
+    slot(option.storage_key()).flag = option.flag_value;
 }
 
-void Arguments::set_text(std::string_view key, std::string value) {
-    slot(key).text = std::move(value);
+void Arguments::set_text(const OptionDef& option, std::string value) {
+    slot(option.storage_key()).text = std::move(value);
 }
 
-void Arguments::set_content(std::string_view key, SecretBytes value) {
-    slot(key).content = std::move(value);
+void Arguments::set_content(const OptionDef& option, SecretBytes value) {
+    slot(option.storage_key()).content = std::move(value);
 }
 
-Result<void> Arguments::claim_stdin(std::string_view option) {
+Result<void> Arguments::claim_stdin(const OptionDef& option) {
     if (m_stdin_reader)
-        return CliError(TS_2000, "--" + *m_stdin_reader + " and --" + std::string(option) +
+        return CliError(TS_2000, "--" + *m_stdin_reader + " and --" + std::string(option.name) +
                                      " both read standard input; give one of them a file");
-    m_stdin_reader = std::string(option);
+    m_stdin_reader = std::string(option.name);
     return {};
 }
 
@@ -142,18 +142,18 @@ Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLe
             }
         } else if (t.kind == ArgToken::Kind::Value) {
             if (positional_subcommand && !chosen) {
-                std::string word = TRY(require_utf8(t.text, def.positional.name));
+                std::string word = TRY(require_utf8(t.text, def.positional().name));
                 chosen = find_subcommand(*def.subcommands, word);
                 if (!chosen)
                     return CliError(TS_2000, def.subcommands->unknown(command, word));
                 continue;
             }
-            if (!positional_subcommand && !def.positional.name.empty() && !args.positional()) {
-                if (def.positional.help_word && t.text == "help") {
+            if (!positional_subcommand && !def.positional().name.empty() && !args.positional()) {
+                if (def.positional().help_word && t.text == "help") {
                     write_stdout(def.usage);
                     return {};
                 }
-                args.set_positional(TRY(require_utf8(t.text, def.positional.name)));
+                args.set_positional(TRY(require_utf8(t.text, def.positional().name)));
                 continue;
             }
         }
@@ -161,14 +161,14 @@ Result<void> read_and_run(const CommandDef& def, std::string_view command, ArgLe
     }
     const OptionDef* stand_in = nullptr;
     for (const OptionDef& option : def.options)
-        if (option.instead_of_positional && args.text(option.storage_key()))
+        if (option.instead_of_positional && args.text(option))
             stand_in = &option;
     if (stand_in && args.positional())
-        return CliError(TS_2000, "give either <" + std::string(def.positional.name) + "> or --" +
+        return CliError(TS_2000, "give either <" + std::string(def.positional().name) + "> or --" +
                                      std::string(stand_in->name) + ", not both");
     if (!positional_subcommand && !stand_in && !args.positional() &&
-        !def.positional.missing.empty())
-        return CliError(TS_2000, std::string(def.positional.missing));
+        !def.positional().missing.empty())
+        return CliError(TS_2000, std::string(def.positional().missing));
 
     if (positional_subcommand && !chosen)
         chosen = def.subcommands->otherwise;
@@ -189,23 +189,22 @@ const OptionDef* find_option(std::span<const OptionDef> options, std::string_vie
 }
 
 Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& args) {
-    const std::string_view key = option.storage_key();
     switch (option.kind) {
         case OptionKind::Flag:
-            args.set_flag(key, option.flag_value);
+            args.set_flag(option);
             return {};
         case OptionKind::Text: {
             std::string value = TRY(lexer.utf8_value());
             if (option.check)
                 TRY(option.check(value));
-            args.set_text(key, std::move(value));
+            args.set_text(option, std::move(value));
             return {};
         }
         case OptionKind::Path: {
             std::string path = TRY(lexer.utf8_value());
             if (path == "-")
-                TRY(args.claim_stdin(option.name));
-            args.set_content(key, TRY(read_path_option(option.name, path, option.limit)));
+                TRY(args.claim_stdin(option));
+            args.set_content(option, TRY(read_path_option(option.name, path, option.limit)));
             return {};
         }
         case OptionKind::Refused:

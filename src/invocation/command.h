@@ -1,6 +1,7 @@
-// The command table's vocabulary: what a command declares (options, positional argument,
+// The command table's vocabulary: what a command declares (options, positional arguments,
 // sub-commands, what it needs loaded) and what it is handed when it runs (its arguments and,
-// when it needs one, a session with the vault). One reader of options serves every command.
+// when it needs one, a session with the vault). One reader of options serves every command,
+// and a command reads an option's value through the option's declaration.
 #pragma once
 
 #include <memory>
@@ -57,31 +58,43 @@ struct OptionDef {
     std::string_view storage_key() const { return key.empty() ? name : key; }
 };
 
-struct PositionalDef {
-    std::string_view name;     // "query" in "query: not valid UTF-8"; empty: no positional
-    std::string_view missing;  // detail when it is absent; empty: optional
-    bool help_word = false;    // the word "help" in its place prints the usage text
-    bool file = false;         // it names a file (for completion)
+// What a positional argument names, for the texts made from the table (completion).
+enum class PositionalKind {
+    Text,
+    File,  // a file ("-" for standard input)
+    Type,  // an entry type of the schema
 };
 
-// The values read for a command's options and its positional argument.
+struct PositionalDef {
+    std::string_view name;     // "query" in "query: not valid UTF-8"
+    std::string_view missing;  // detail when it is absent; empty: optional
+    bool help_word = false;    // the word "help" in its place prints the usage text
+    PositionalKind kind = PositionalKind::Text;
+};
+
+// The values read for a command's options and its positional argument. Each value is kept in
+// its option's slot (OptionDef::storage_key) and asked for through the option's declaration:
+// options that share a slot (--exact / --fuzzy) are read through either.
 class Arguments {
   public:
-    bool flag(std::string_view key, bool otherwise = false) const;
+    // A Flag option's value: the flag_value of the last option of its slot given, else
+    // `otherwise`.
+    bool flag(const OptionDef& option, bool otherwise = false) const;
     // The value of a Text option, or nullptr when it was not given.
-    const std::string* text(std::string_view key) const;
+    const std::string* text(const OptionDef& option) const;
     // The content read for a Path option (trailing CR and LF removed from files, standard
     // input kept exactly), or nullptr when it was not given. The content may be a secret.
-    const SecretBytes* content(std::string_view key) const;
+    const SecretBytes* content(const OptionDef& option) const;
     const std::optional<std::string>& positional() const { return m_positional; }
-    // Records that the option (named without dashes) reads standard input. Standard input can
-    // be read once: a second option asking for it would get nothing, so it is refused (TS-2000,
-    // naming both options) before anything is read.
-    Result<void> claim_stdin(std::string_view option);
+    // Records that the option reads standard input. Standard input can be read once: a second
+    // option asking for it would get nothing, so it is refused (TS-2000, naming both options)
+    // before anything is read.
+    Result<void> claim_stdin(const OptionDef& option);
 
-    void set_flag(std::string_view key, bool value);
-    void set_text(std::string_view key, std::string value);
-    void set_content(std::string_view key, SecretBytes value);
+    // The Flag option was given: its slot takes its flag_value.
+    void set_flag(const OptionDef& option);
+    void set_text(const OptionDef& option, std::string value);
+    void set_content(const OptionDef& option, SecretBytes value);
     void set_positional(std::string value) { m_positional = std::move(value); }
 
   private:
@@ -179,12 +192,20 @@ struct CommandDef {
     // after it (note, memory) prints it for --help or -h in the sub-command's place.
     std::string_view usage = {};
     std::span<const OptionDef> options = {};
-    PositionalDef positional = {};
+    // The positional arguments, as the usage text shows them. The shared reader reads at most
+    // one (the first); a command that reads its own arguments declares what it reads.
+    std::span<const PositionalDef> positionals = {};
     Needs needs = Needs::Nothing;
     CommandFunction run = nullptr;
     std::optional<SubcommandDef> subcommands = std::nullopt;
     // The command reads the rest of its line itself (its options depend on what it reads).
     bool reads_own_arguments = false;
+
+    // The first positional argument, or one without a name when there is none.
+    const PositionalDef& positional() const {
+        static constexpr PositionalDef k_none{};
+        return positionals.empty() ? k_none : positionals.front();
+    }
 };
 
 // A word read in a value's place (a sub-command, put's title) that asks for the usage text
