@@ -1,8 +1,10 @@
 #include "src/commands/render.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stop_token>
@@ -53,9 +55,62 @@ struct Resolution {
     std::string entry_id;
 };
 
-// Resolves one (entry, field) pair: exact search, typed fetch, field look-up, decryption.
-// Nothing when `unwanted` says, before the fetch, that the answer is no longer needed.
+// What the pairs' searches found, for the fetches that wait on them. The searches run at once,
+// but a pair's entry is fetched only once every earlier pair's search has matched exactly one
+// entry: a template that fails at a reference gets no secret released for a reference after it.
+class SearchOutcomes {
+  public:
+    explicit SearchOutcomes(size_t count) : m_outcomes(count, Outcome::pending) {}
+
+    // Pair i's search matched exactly one entry, or not (or it never ran). The first word on a
+    // pair counts.
+    void settle(size_t i, bool matched_one) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_outcomes[i] != Outcome::pending)
+            return;
+        m_outcomes[i] = matched_one ? Outcome::one : Outcome::other;
+        m_settled.notify_all();
+    }
+
+    // Waits until every search before pair i has matched exactly one entry: true. False as soon
+    // as one has not, or when the command stops. The earlier pairs were all started before pair
+    // i, so each of them settles.
+    bool earlier_matched(size_t i, std::stop_token stop) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        std::optional<bool> verdict;
+        m_settled.wait(lock, stop, [&] {
+            verdict = verdict_before(i);
+            return verdict.has_value();
+        });
+        return verdict.value_or(false);
+    }
+
+  private:
+    enum class Outcome { pending, one, other };
+
+    // Nothing while an earlier search is still out and none has failed.
+    std::optional<bool> verdict_before(size_t i) const {
+        bool pending = false;
+        for (size_t j = 0; j < i; ++j) {
+            if (m_outcomes[j] == Outcome::other)
+                return false;
+            pending = pending || m_outcomes[j] == Outcome::pending;
+        }
+        return pending ? std::nullopt : std::optional<bool>(true);
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable_any m_settled;
+    std::vector<Outcome> m_outcomes;
+};
+
+// Resolves pair i, one (entry, field) pair: exact search, typed fetch, field look-up,
+// decryption. The search's outcome is settled in `searches`; the fetch waits for the earlier
+// searches. Nothing when, before the fetch, an earlier search failed or `unwanted` says the
+// answer is no longer needed.
 std::optional<Result<Resolution>> resolve_pair(const Vault& vault, const TemplateReference& r,
+                                               size_t i, SearchOutcomes& searches,
+                                               std::stop_token stop,
                                                const std::function<bool()>& unwanted) {
     const std::string where = at_line(r.line);
     EarlyConnection fetch = vault.early_connection();  // opened while the search is answered
@@ -63,12 +118,13 @@ std::optional<Result<Resolution>> resolve_pair(const Vault& vault, const Templat
     // The count shape carries no entry to fetch: it is "several" unless its count is 0.
     size_t matches =
         found.shape == SearchResponse::Shape::CountCrypto ? found.count : found.entries.size();
+    searches.settle(i, matches == 1 && found.shape != SearchResponse::Shape::CountCrypto);
     if (matches == 0)
         return CliError(TS_2063, where + reference_text(r) + " \u2014 entry not found");
     if (matches > 1 || found.shape == SearchResponse::Shape::CountCrypto)
         return CliError(TS_2063,
                         where + reference_text(r) + " \u2014 multiple matches; be more specific");
-    if (unwanted())
+    if (!searches.earlier_matched(i, stop) || unwanted())
         return std::nullopt;
     std::string id = found.entries[0].entry_id;
     Entry entry = TRY(entry_get(vault, id, {.use = &fetch}));
@@ -90,18 +146,22 @@ std::optional<Result<Resolution>> resolve_pair(const Vault& vault, const Templat
 
 // Resolves the distinct pairs (given by their first reference, in text order) into the map.
 // The pairs are resolved at once; the outcome is decided in text order, as if one after the
-// other: the first failing pair wins. Once pair k has failed, no pair after k is started.
+// other: the first failing pair wins. Once pair k has failed, no pair after k is started, and no
+// entry is fetched before every earlier search has found its one entry.
 Result<void> resolve_all(const Vault& vault, const std::vector<const TemplateReference*>& pairs,
                          ResolutionMap& resolved) {
     std::atomic<size_t> first_failed{pairs.size()};
+    SearchOutcomes searches(pairs.size());
     // A pair's result is nothing when it was no longer wanted (see resolve_pair).
     AtOnce<std::optional<Result<Resolution>>> at_once(
         pairs.size(), k_requests_at_once, vault.stop.get_token(),
         [&](size_t i, std::stop_token stop) -> std::optional<Result<Resolution>> {
             auto unwanted = [&] { return stop.stop_requested() || i > first_failed.load(); };
-            if (unwanted())
-                return std::nullopt;
-            auto r = resolve_pair(vault, *pairs[i], unwanted);
+            std::optional<Result<Resolution>> r;
+            if (!unwanted())
+                r = resolve_pair(vault, *pairs[i], i, searches, stop, unwanted);
+            // A search that failed, or never ran, found no entry.
+            searches.settle(i, false);
             if (r && r->is_error())
                 for (size_t f = first_failed.load(); i < f;)
                     if (first_failed.compare_exchange_weak(f, i))

@@ -17,6 +17,7 @@
 #include "src/base/at_once.h"
 #include "src/commands/textentry_input.h"
 #include "src/gate/gate.h"
+#include "src/gate/reply_budget.h"
 #include "src/gate/vault.h"
 #include "src/term/output.h"
 
@@ -28,6 +29,10 @@ namespace {
 
 constexpr uint64_t k_default_limit = 10;
 constexpr uint64_t k_max_limit = 50;
+// The reply bytes the look-ups hold at once while they are read: two replies of the largest
+// size the gate may send. A reply of a few kilobytes never waits; a hostile gate sending
+// every hit a huge reply gets them read two or three at a time, not sixteen.
+constexpr size_t k_lookup_reply_budget = 2 * k_max_reply_body;
 
 // A distance with exactly four decimals ("0.1234"), however large.
 std::string four_decimals(double value) {
@@ -40,21 +45,28 @@ std::string four_decimals(double value) {
     return out;
 }
 
-// What a hit is shown as: its decrypted summary, else its title, else its id.
-SecretBytes hit_display(const Vault& vault, const std::string& id, EarlyConnections early) {
+// What a hit is shown as, and whether its entry could be fetched.
+struct Shown {
+    SecretBytes text;
+    bool fetched = true;
+};
+
+// What a hit is shown as: its decrypted summary, else its title, else its id. Only this is
+// kept of the reply, which is gone when this returns.
+Shown hit_display(const Vault& vault, const std::string& id, EarlyConnections early) {
     auto entry = entry_get(vault, id, early);
     if (entry.is_error())
-        return SecretBytes::from_text(id);
+        return {SecretBytes::from_text(id), false};
     const Entry& e = entry.value();
     if (e.data)
         for (const Field& f : e.data->fields)
             if (f.label == "summary" && f.tier == 2) {
                 auto plain = decrypt_field(vault.config.l2_key.expose_secret(), "summary", f.value);
                 if (!plain.is_error())
-                    return plain.release_value();
+                    return {plain.release_value()};
                 break;
             }
-    return SecretBytes::from_text(e.title ? *e.title : id);
+    return {SecretBytes::from_text(e.title ? *e.title : id)};
 }
 
 // What stands for the id of a hit that has none.
@@ -130,41 +142,58 @@ class EarlyConnectionQueue {
 
 // The listing's lines, in hit order. The look-ups run at once; they get two request timeouts
 // in all, after which the hits not yet looked up are shown by their ids, like hits whose
-// look-up failed.
-void list_hits(const Vault& vault, const std::vector<Hit>& hits) {
+// look-up failed. Returns how many look-ups there were, and how many of them failed.
+struct LookupCount {
+    size_t made = 0;
+    size_t failed = 0;
+};
+
+LookupCount list_hits(const Vault& vault, const std::vector<Hit>& hits) {
     // Declared before the look-ups: the connections left unused are closed after their threads
-    // are joined.
+    // are joined, and the budget outlives the clients that charge it.
     EarlyConnectionQueue early;
-    AtOnce<SecretBytes> lookups(
-        hits.size(), k_requests_at_once, vault.stop.get_token(), [&](size_t i, std::stop_token) {
-            // A hit without an id has nothing to look up: it is "?".
-            if (!hits[i].id)
-                return SecretBytes::from_text(k_no_id);
-            EarlyConnection mine = early.take();
-            // With this many hits still to come, the thread takes another when this one is
-            // done: the connection for that one is opened while this look-up is answered.
-            EarlyConnection next;
-            if (i + k_requests_at_once < hits.size())
-                next = vault.early_connection();
-            SecretBytes shown = hit_display(vault, *hits[i].id, {.use = &mine, .open = &next});
-            if (next.started())
-                early.put(std::move(next));
-            return shown;
-        });
+    ReplyBudget reply_budget(k_lookup_reply_budget);
+    AtOnce<Shown> lookups(hits.size(), k_requests_at_once, vault.stop.get_token(),
+                          [&](size_t i, std::stop_token stop) -> Shown {
+                              // A hit without an id has nothing to look up: it is "?".
+                              if (!hits[i].id)
+                                  return {SecretBytes::from_text(k_no_id)};
+                              EarlyConnection mine = early.take();
+                              // With this many hits still to come, the thread takes another when
+                              // this one is done: the connection for that one is opened while this
+                              // look-up is answered.
+                              EarlyConnection next;
+                              if (i + k_requests_at_once < hits.size())
+                                  next = vault.early_connection();
+                              BudgetedHttpClient http(vault.http, reply_budget, stop);
+                              const Vault budgeted{vault.config, http, vault.stop};
+                              Shown shown =
+                                  hit_display(budgeted, *hits[i].id, {.use = &mine, .open = &next});
+                              if (next.started())
+                                  early.put(std::move(next));
+                              return shown;
+                          });
     const auto budget_end = std::chrono::steady_clock::now() + 2 * k_request_timeout;
     bool given_up = false;
+    LookupCount count;
     for (size_t i = 0; i < hits.size(); ++i) {
         const std::string& id = hits[i].id ? *hits[i].id : k_no_id;
-        std::optional<SecretBytes> display = lookups.take(i, budget_end);
-        if (!display && !given_up) {
+        std::optional<Shown> shown = lookups.take(i, budget_end);
+        if (!shown && !given_up) {
             given_up = true;
             vault.stop.request_stop();
-            display = lookups.take(i);
+            shown = lookups.take(i);
         }
-        if (!display)
-            display = SecretBytes::from_text(id);
-        write_stdout(hit_line(id, hits[i], *display).expose_text());
+        // A look-up never made because time ran out failed like one that was refused.
+        if (!shown)
+            shown = Shown{SecretBytes::from_text(id), false};
+        if (hits[i].id) {
+            ++count.made;
+            count.failed += shown->fetched ? 0 : 1;
+        }
+        write_stdout(hit_line(id, hits[i], shown->text).expose_text());
     }
+    return count;
 }
 
 }  // namespace
@@ -195,7 +224,13 @@ Result<void> run_text_search(Invocation& invocation) {
     // (each look-up counts against the agent's read quota) and listed.
     std::vector<Hit> hits;
     for (size_t i = 0; i < result.size() && i < limit; ++i) hits.push_back(read_hit(result[i]));
-    list_hits(vault, hits);
+    LookupCount lookups = list_hits(vault, hits);
+    // The listing is complete either way, but a hit shown by its id may just be one whose
+    // summary did not arrive: say so once, so that the listing is not taken for the full one.
+    if (lookups.failed > 0)
+        write_notice("warning: " + std::to_string(lookups.failed) + " of " +
+                     std::to_string(lookups.made) +
+                     " summaries could not be fetched; those hits are listed by id\n");
     return {};
 }
 

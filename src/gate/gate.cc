@@ -30,9 +30,28 @@ CliError post_failure(HttpError error) {
     return failure;
 }
 
+// What a refusal most likely means, by its status: a gate that does not know our key answers
+// like a dark one (400, 404); 429 is its rate limit; 502 to 504 come from the gate or the proxy
+// in front of it. Any other status gets no guess.
+std::string_view refusal_reason(long status) {
+    switch (status) {
+        case 400:
+        case 404:
+            return " \u2014 wrong pubkey or dark gate";
+        case 429:
+            return " \u2014 rate limited";
+        case 502:
+        case 503:
+        case 504:
+            return " \u2014 the gate or its proxy is unavailable";
+        default:
+            return "";
+    }
+}
+
 CliError refused(long status) {
-    CliError failure(TS_2047, "gate refused the handshake (HTTP " + std::to_string(status) +
-                                  ") \u2014 wrong pubkey or dark gate");
+    CliError failure(TS_2047, "gate refused the handshake (HTTP " + std::to_string(status) + ")" +
+                                  std::string(refusal_reason(status)));
     failure.outcome = GateOutcome::refused;
     failure.http_status = status;
     return failure;

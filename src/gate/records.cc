@@ -153,6 +153,11 @@ Read<Field> read_field(const json& v) {
     return f;
 }
 
+// An entry's members, by name or in the order of its array form.
+Read<Members> entry_members(const json& v) {
+    return Members::of(v, "an entry", {"entry_id", "type", "title", "data"});
+}
+
 Read<EntryData> read_entry_data(const json& v) {
     Members m =
         TRY(Members::of(v, "an entry's data", {"title", "type", "fields", "urls", "notes"}));
@@ -210,7 +215,7 @@ Read<SearchResponse> read_count(const json& v) {
 }  // namespace
 
 BasicResult<Entry, ReadError> read_entry(const json& v) {
-    Members m = TRY(Members::of(v, "an entry", {"entry_id", "type", "title", "data"}));
+    Members m = TRY(entry_members(v));
     if (v.is_object()) {
         auto alias = v.find("vault_data");
         if (alias != v.end()) {
@@ -226,6 +231,11 @@ BasicResult<Entry, ReadError> read_entry(const json& v) {
     if (const json* data = m.get("data"); data && !data->is_null())
         e.data = TRY(read_entry_data(*data));
     return e;
+}
+
+const json* entry_id_member(const json& v) {
+    auto m = entry_members(v);
+    return m.is_error() ? nullptr : m.value().get("entry_id");
 }
 
 BasicResult<Quota, ReadError> read_quota(const json& v) {

@@ -70,6 +70,9 @@ struct ReadError {
 };
 
 BasicResult<Entry, ReadError> read_entry(const nlohmann::json& value);
+// The entry_id member of a value in an entry's place, whatever else it holds (the member of that
+// name, or the first of an array short enough to be an entry), or null when it has none.
+const nlohmann::json* entry_id_member(const nlohmann::json& value);
 BasicResult<Quota, ReadError> read_quota(const nlohmann::json& value);
 // nullopt when the value fits none of the three shapes.
 std::optional<SearchResponse> read_search_response(const nlohmann::json& value);

@@ -20,6 +20,13 @@ CliError another_entry() {
                     "differs) \u2014 refusing the reply");
 }
 
+// Whether the result names an entry_id other than the one asked for. Checked before anything
+// else is read from it: a reply carrying another entry's id is refused whatever its shape.
+bool for_another_entry(const json& result, std::string_view entry_id) {
+    const json* id = entry_id_member(result);
+    return id && !(id->is_string() && id->get_ref<const std::string&>() == entry_id);
+}
+
 }  // namespace
 
 Result<Entry> entry_get(const Vault& vault, std::string_view entry_id, EarlyConnections early) {
@@ -30,20 +37,19 @@ Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id,
                                  EarlyConnections early) {
     json result =
         TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id), early));
+    if (for_another_entry(result, entry_id))
+        return another_entry();
     auto entry = read_entry(result);
     if (entry.is_error())
         return CliError(TS_2021, "entry.get response shape: " + entry.error().message);
-    if (entry.value().entry_id != entry_id)
-        return another_entry();
     return FetchedEntry{entry.release_value(), std::move(result)};
 }
 
 Result<json> entry_get_raw(const Vault& vault, std::string_view entry_id, EarlyConnections early) {
     json result =
         TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id), early));
-    // A result that is not an entry at all is printed as received.
-    auto entry = read_entry(result);
-    if (!entry.is_error() && entry.value().entry_id != entry_id)
+    // A result that is not an entry is printed as received, unless it names another entry.
+    if (for_another_entry(result, entry_id))
         return another_entry();
     return result;
 }

@@ -35,15 +35,15 @@ struct FetchedEntry {
     nlohmann::json raw;
 };
 
-// "entry.get" {"id":…} read as an Entry (TS-2021 "entry.get response shape: …"). An entry
-// whose entry_id is not the one asked for is refused (TS-2047).
+// "entry.get" {"id":…} read as an Entry (TS-2021 "entry.get response shape: …"). A result
+// whose entry_id is not the one asked for is refused first (TS-2047), whatever its shape.
 // The vault operations take the early connections their request uses or opens, if any.
 Result<Entry> entry_get(const Vault& vault, std::string_view entry_id, EarlyConnections early = {});
 // entry_get, keeping the result as received beside the entry.
 Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id,
                                  EarlyConnections early = {});
-// "entry.get" {"id":…}: the result as received; refused (TS-2047) when it reads as an entry
-// of another id.
+// "entry.get" {"id":…}: the result as received; refused (TS-2047) when its entry_id, wherever
+// present, is not the one asked for.
 Result<nlohmann::json> entry_get_raw(const Vault& vault, std::string_view entry_id,
                                      EarlyConnections early = {});
 // One field of an entry body: {"kind":…,"label":…,"tier":…,"value":…}.

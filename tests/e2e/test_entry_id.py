@@ -83,3 +83,39 @@ def test_refused_before_the_configuration(cli, args, given, detail):
     # Not enrolled: the configuration would be the next error.
     r = cli(*args, "--id", given)
     assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2000: %s\n" % detail)
+
+
+# Replies to entry.get that name another entry, each in a shape none of its readers accepts as an
+# entry: the id alone decides.
+OTHER_ENTRY_REPLIES = [
+    {"entry_id": "other", "type": 5, "title": "Other", "data": None},
+    {"entry_id": "other", "data": {"fields": "not a list"}},
+    {"entry_id": "other", "colour": "blue"},
+    {"entry_id": 7, "title": "Other"},
+    {"entry_id": None},
+    ["other", 5],
+]
+# Every command that fetches one entry: raw (--json) and read as an entry.
+FETCHING = [
+    ["get", "--json"], ["note", "get", "--json"], ["memory", "get", "--json"],
+    ["get", "--field", "password"], ["memory", "get"], ["note", "update", "--status", "archived"],
+    ["memory", "delete"],
+]
+
+
+@pytest.mark.parametrize("args", FETCHING, ids=[" ".join(a) for a in FETCHING])
+@pytest.mark.parametrize("reply", OTHER_ENTRY_REPLIES, ids=[json.dumps(r) for r in OTHER_ENTRY_REPLIES])
+def test_a_reply_naming_another_entry_is_refused_whatever_it_holds(gate, cli, twins, args, reply):
+    kind = {"note": "note", "memory": "memory"}.get(args[0], "credential")
+    gate.fault("result", action="entry.get", result=reply)
+    r = cli(*args, "--id", twins[kind])
+    assert (r.status, r.stdout, r.stderr) == (
+        1, "", "TS-2047: entry.get answered for another entry than the one asked for (its entry_id "
+               "differs) \u2014 refusing the reply\n")
+    assert gate.actions() == ["entry.get"]
+
+
+def test_a_raw_reply_without_an_entry_id_is_printed_as_received(gate, cli, twins):
+    gate.fault("result", action="entry.get", result={"title": "no id", "type": 5})
+    r = cli("get", "--json", "--id", twins["credential"])
+    assert (r.status, r.stdout, r.stderr) == (0, json.dumps({"title": "no id", "type": 5}, indent=2) + "\n", "")

@@ -38,7 +38,17 @@ TS_0027 = debug_form("TS-0027", "The server's key is not valid. Nothing was sent
                      "X25519 gave the all-zero shared secret (low-order public key, RFC 7748 \u00a76.1)",
                      "Check the configured gate/POP Noise public key; an all-zero or low-order key is "
                      "never valid.")
-REFUSED = "TS-2047: gate refused the handshake (HTTP %d) \u2014 wrong pubkey or dark gate"
+# What a refusal's status most likely means; other statuses get no guess.
+REFUSAL_REASONS = {400: " \u2014 wrong pubkey or dark gate", 404: " \u2014 wrong pubkey or dark gate",
+                   429: " \u2014 rate limited", 502: " \u2014 the gate or its proxy is unavailable",
+                   503: " \u2014 the gate or its proxy is unavailable",
+                   504: " \u2014 the gate or its proxy is unavailable"}
+
+
+def refused(status):
+    return "TS-2047: gate refused the handshake (HTTP %d)%s" % (status, REFUSAL_REASONS.get(status, ""))
+
+
 FAILOVER = "gate: primary unreachable, trying replica\n"
 
 
@@ -67,9 +77,14 @@ def test_round_trip_and_exact_envelopes(gate, cli, agent):
 
 
 @pytest.mark.parametrize("fault,expected", [
-    (dict(kind="status", status=503), REFUSED % 503),
-    (dict(kind="status", status=500), REFUSED % 500),
-    (dict(kind="dark"), REFUSED % 404),
+    (dict(kind="status", status=503), refused(503)),
+    (dict(kind="status", status=500), refused(500)),
+    (dict(kind="status", status=400), refused(400)),
+    (dict(kind="status", status=429), refused(429)),
+    (dict(kind="status", status=502), refused(502)),
+    (dict(kind="status", status=504), refused(504)),
+    (dict(kind="status", status=403), refused(403)),
+    (dict(kind="dark"), refused(404)),
     (dict(kind="empty"), "TS-2047: open msg2: " + TS_0010),
     (dict(kind="empty", body=" \r\n\t"), "TS-2047: open msg2: " + TS_0010),
     (dict(kind="body", body_hex="c3"), "TS-2021: read msg2: incomplete utf-8 byte sequence from index 0"),
@@ -236,7 +251,7 @@ def test_no_failover_for_other_errors(gate, replica, cli):
 def test_no_failover_without_a_replica(gate, cli, agent):
     gate.fault("status", status=503)
     r = get_key(cli)
-    assert (r.status, r.stderr) == (1, REFUSED % 503 + "\n")
+    assert (r.status, r.stderr) == (1, refused(503) + "\n")
 
 
 def test_token_refused_by_the_gate(gate, cli):

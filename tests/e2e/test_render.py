@@ -294,6 +294,22 @@ def test_the_first_failing_reference_in_text_order_wins_though_a_later_one_fails
     assert outcome(r) == (1, "", "TS-2063: line 1: tessarin://slow/x \u2014 entry not found\n")
 
 
+@pytest.mark.parametrize("first,expected", [
+    ("nope", "entry not found"),
+    ("dup", "multiple matches; be more specific"),
+])
+def test_no_entry_is_fetched_while_an_earlier_reference_is_unresolved(gate, render, agent, first, expected):
+    # The first reference's search is answered last; the nine after it resolve at once. None of
+    # their secrets may be released for a command that fails at the first.
+    gate.seed([{"title": "v%d" % k, "fields": [{"label": "f", "value": "secret %d" % k}]} for k in range(9)]
+              + [{"title": "dup", "fields": []}, {"title": "dup", "fields": []}], agent=agent)
+    gate.fault("delay", action="search.query", when={"q": first}, seconds=1)
+    text = "tessarin://%s/f\n" % first + "".join("tessarin://v%d/f\n" % k for k in range(9))
+    r = render(text)
+    assert outcome(r) == (1, "", "TS-2063: line 1: tessarin://%s/f \u2014 %s\n" % (first, expected))
+    assert "entry.get" not in gate.actions()
+
+
 @pytest.mark.parametrize("text,expected", [
     ("x=tessarin://openrouter/number", "TS-2048: line 1: tessarin://openrouter/number is L3 \u2014 vault never "
                                        "releases L3 plaintext to agents"),
@@ -354,7 +370,7 @@ def test_warning_that_cannot_be_written(cli, tmp_path, vault):
 def test_gate_errors_pass_through(gate, render, vault):
     gate.fault("status", status=500, action="entry.get")
     r = render("tessarin://openrouter/key")
-    assert outcome(r) == (1, "", "TS-2047: gate refused the handshake (HTTP 500) \u2014 wrong pubkey or dark gate\n")
+    assert outcome(r) == (1, "", "TS-2047: gate refused the handshake (HTTP 500)\n")
 
 
 # -- reading the template ----------------------------------------------------------------------

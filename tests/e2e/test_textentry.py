@@ -816,6 +816,9 @@ def test_search_display_fallbacks(gate, cli, agent, put_file):
     gate.fault("result", action="search.similar", result=hits)
     r = cli("memory", "search", "--vector-file", put_file("v", "AAAA"))
     assert r.status == 0, r.stderr
+    # Only the failed look-up counts: an entry shown by its id for want of a title was fetched,
+    # and a hit without an id has nothing to fetch.
+    assert r.stderr == "warning: 1 of 6 summaries could not be fetched; those hits are listed by id\n"
     assert r.stdout.split("\n") == [
         "%s\t0.1235\t[m]\tthe summary" % ids["readable"],
         "%s\t1.0000\t[m]\ttitled" % ids["titled"],                    # summary not tier 2: the title
@@ -843,7 +846,21 @@ def test_search_a_failing_lookup_does_not_stop_the_listing(gate, cli, agent, put
     r = cli("memory", "search", "--vector-file", put_file("v", "AAAA"))
     # The first look-up fails: that hit is shown by its id; the next one as usual.
     expected = "%s\t0.1000\t[m]\t%s\n%s\t0.2000\t[m]\tsecond\n" % (ids["one"], ids["one"], ids["two"])
-    assert outcome(r) == (0, expected, "")
+    assert outcome(r) == (0, expected, "warning: 1 of 2 summaries could not be fetched; those hits are "
+                                       "listed by id\n")
+
+
+@pytest.mark.parametrize("fault", [dict(kind="status", status=503), dict(kind="close"),
+                                   dict(kind="error", code="forbidden", message="scope")])
+def test_search_whose_lookups_all_fail_lists_every_hit_by_id(gate, cli, agent, put_file, fault):
+    ids = gate.seed([memory("m%d" % k, summary="summary %d" % k) for k in range(3)], agent=agent)
+    hits = [{"entry_id": ids["m%d" % k], "distance": k / 10, "embedding_model": "m"} for k in range(3)]
+    gate.fault("result", action="search.similar", result=hits)
+    gate.fault(action="entry.get", times=-1, **fault)
+    r = cli("note", "search", "--vector-file", put_file("v", "AAAA"))
+    expected = "".join("%s\t0.%d000\t[m]\t%s\n" % (ids["m%d" % k], k, ids["m%d" % k]) for k in range(3))
+    assert outcome(r) == (0, expected, "warning: 3 of 3 summaries could not be fetched; those hits are "
+                                       "listed by id\n")
 
 
 def test_search_looks_up_its_hits_at_once_and_lists_them_in_order(gate, cli, agent, put_file):

@@ -89,7 +89,14 @@ TEST(GateRequest, FailuresBeforeMessage2) {
         {[](ScriptedHttp& h) { h.fail("Could not resolve host: nowhere"); },
          "TS-2020: POST /gate: Could not resolve host: nowhere"},
         {[](ScriptedHttp& h) { h.reply(503, "busy"); },
-         "TS-2047: gate refused the handshake (HTTP 503) \u2014 wrong pubkey or dark gate"},
+         "TS-2047: gate refused the handshake (HTTP 503) \u2014 the gate or its proxy is "
+         "unavailable"},
+        {[](ScriptedHttp& h) { h.reply(404, ""); },
+         "TS-2047: gate refused the handshake (HTTP 404) \u2014 wrong pubkey or dark gate"},
+        {[](ScriptedHttp& h) { h.reply(429, ""); },
+         "TS-2047: gate refused the handshake (HTTP 429) \u2014 rate limited"},
+        {[](ScriptedHttp& h) { h.reply(500, ""); },
+         "TS-2047: gate refused the handshake (HTTP 500)"},
         {[](ScriptedHttp& h) {
              HttpResponse r;
              r.status = 200;
@@ -160,9 +167,9 @@ TEST(GateCall, NoFailoverWithoutReplicaOrReason) {
         testing::internal::CaptureStderr();
         auto r = gate_call(http, config, "entry.get", json{{"id", "x"}});
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-        EXPECT_EQ(
-            detail_of(r),
-            "TS-2047: gate refused the handshake (HTTP 503) \u2014 wrong pubkey or dark gate");
+        EXPECT_EQ(detail_of(r),
+                  "TS-2047: gate refused the handshake (HTTP 503) \u2014 the gate or its proxy is "
+                  "unavailable");
     }
     {
         ScriptedHttp http;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "src/gate/gate.h"
 
 namespace tessarin {
@@ -61,6 +63,29 @@ TEST(EntryRecord, ArrayForm) {
     ASSERT_EQ(e.value().data->fields.size(), 1u);
     EXPECT_EQ(e.value().data->fields[0].tier, 2);
     EXPECT_TRUE(read_entry(json::parse(R"(["a","b","c",null,"extra"])")).is_error());
+}
+
+TEST(EntryRecord, EntryIdWhateverElseTheValueHolds) {
+    struct Case {
+        const char* value;
+        std::optional<json> id;  // nothing: no entry_id member
+    } cases[] = {
+        {R"({"entry_id":"e","type":5,"data":null})", json("e")},
+        {R"({"entry_id":7,"colour":"blue"})", json(7)},
+        {R"({"entry_id":null})", json(nullptr)},
+        {R"(["e",5])", json("e")},
+        {R"({"title":"no id"})", std::nullopt},
+        {R"(["e","t","x","d","one too many"])", std::nullopt},
+        {R"([])", std::nullopt},
+        {R"("e")", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        json v = json::parse(c.value);
+        const json* id = entry_id_member(v);
+        EXPECT_EQ(id != nullptr, c.id.has_value()) << c.value;
+        if (id && c.id)
+            EXPECT_EQ(*id, *c.id) << c.value;
+    }
 }
 
 TEST(ReaderMessages, NameKindsNeverContents) {
