@@ -35,10 +35,10 @@ DEMO_PACKAGES := cmake make g++ pkg-config libssl-dev nlohmann-json3-dev zlib1g-
 # benchmarks and the package need (the shells and linters check the completion files, the man
 # page and the .deb).
 PACKAGES := $(DEMO_PACKAGES) clang libclang-rt-14-dev libgtest-dev scdoc \
-            python3-pytest python3-dissononce openssl curl hyperfine strace \
+            python3-pytest python3-dissononce openssl curl hyperfine strace nginx-light haproxy \
             dpkg-dev file lintian mandoc bash-completion zsh fish
 
-.PHONY: all deps demo-deps cross-deps build test unit e2e installcheck asan fuzz-build fuzz fuzz-replay demo \
+.PHONY: all deps demo-deps cross-deps build test unit e2e interop installcheck asan fuzz-build fuzz fuzz-replay demo \
         bench install uninstall package clean
 
 all: build
@@ -91,12 +91,19 @@ e2e: build
 # A cross-built program is run through $(BUILD)/tessarin-cli-emulated, which execs the emulator.
 	TESSARIN_BIN=$(abspath $(BUILD))/tessarin-cli$(if $(EMULATOR),-emulated) $(PY) -m pytest -q -p no:cacheprovider tests/e2e
 
+# The client through real nginx and haproxy, set up with the limits operators use, in front of
+# the development gate. Native builds only: the proxies' timing means nothing under emulation.
+interop: build
+ifndef EMULATOR
+	TESSARIN_BIN=$(abspath $(BUILD))/tessarin-cli $(PY) -m pytest -q -p no:cacheprovider tests/interop
+endif
+
 # Install tree, Debian package, man page and shell completion, checked as a user meets them.
 installcheck: build
 	TESSARIN_BUILD=$(abspath $(BUILD)) TESSARIN_ARCH=$(ARCH) TESSARIN_EMULATOR="$(EMULATOR)" \
 	  $(PY) -m pytest -q -p no:cacheprovider $(if $(EMULATOR),tests/dist/test_package.py,tests/dist)
 
-test: unit e2e installcheck
+test: unit e2e interop installcheck
 
 # The same tests against a clang++ build with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps
