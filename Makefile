@@ -22,6 +22,7 @@ else
 $(error ARCH=$(ARCH): builds here are for $(HOST_ARCH) or arm64)
 endif
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 PY         := /usr/bin/python3
 JOBS       ?= 2
@@ -38,7 +39,7 @@ PACKAGES := $(DEMO_PACKAGES) clang libclang-rt-14-dev libgtest-dev scdoc \
             python3-pytest python3-dissononce openssl curl hyperfine strace nginx-light haproxy \
             dpkg-dev file lintian mandoc bash-completion zsh fish
 
-.PHONY: all deps demo-deps cross-deps build test unit e2e interop installcheck asan fuzz-build fuzz fuzz-replay demo \
+.PHONY: all deps demo-deps cross-deps build test unit e2e interop installcheck asan tsan fuzz-build fuzz fuzz-replay demo \
         bench install uninstall package clean
 
 all: build
@@ -114,6 +115,19 @@ asan: deps
 	  $(ASAN_BUILD)/unit_tests --gtest_brief=1
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  TESSARIN_BIN=$(abspath $(ASAN_BUILD))/tessarin-cli $(PY) -m pytest -q -p no:cacheprovider tests/e2e
+
+# The client built with ThreadSanitizer, through the end-to-end tests that make requests at once
+# (render, the text entries' search, gate requests and failover, HTTPS) and the interop tests.
+TSAN_E2E := tests/e2e/test_render.py tests/e2e/test_textentry.py tests/e2e/test_gate.py tests/e2e/test_https.py \
+            tests/e2e/test_lookup.py
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_C_COMPILER=clang -DTESSARIN_TSAN=ON -DTESSARIN_TESTS=OFF -DTESSARIN_DOCS=OFF
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target tessarin-cli
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66 TESSARIN_BIN=$(abspath $(TSAN_BUILD))/tessarin-cli \
+	  $(PY) -m pytest -q -p no:cacheprovider $(TSAN_E2E)
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66 TESSARIN_BIN=$(abspath $(TSAN_BUILD))/tessarin-cli \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/interop
 
 # libFuzzer harnesses (fuzz/NAME_fuzz.cpp, seeds in fuzz/corpus/NAME, tokens in fuzz/NAME.dict
 # when there is one), built with clang++, AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -192,4 +206,4 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
