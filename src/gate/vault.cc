@@ -29,7 +29,7 @@ Result<Entry> entry_get(const Vault& vault, std::string_view entry_id, EarlyConn
 Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id,
                                  EarlyConnections early) {
     json result =
-        TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id), early));
+        TRY(gate_call(vault.http, vault.config, vault.route, "entry.get", id_argument(entry_id), early));
     auto entry = read_entry(result);
     if (entry.is_error())
         return CliError(TS_2021, "entry.get response shape: " + entry.error().message);
@@ -40,7 +40,7 @@ Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id,
 
 Result<json> entry_get_raw(const Vault& vault, std::string_view entry_id, EarlyConnections early) {
     json result =
-        TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id), early));
+        TRY(gate_call(vault.http, vault.config, vault.route, "entry.get", id_argument(entry_id), early));
     // A result that is not an entry at all is printed as received.
     auto entry = read_entry(result);
     if (!entry.is_error() && entry.value().entry_id != entry_id)
@@ -70,7 +70,7 @@ json entry_body(std::string_view title, std::string_view type, json fields, json
 }
 
 Result<bool> entry_upsert(const Vault& vault, const json& body) {
-    json result = TRY(gate_call(vault.http, vault.config, "entry.upsert", body));
+    json result = TRY(gate_call(vault.http, vault.config, vault.route, "entry.upsert", body));
     if (result.is_object()) {
         auto created = result.find("created");
         if (created != result.end() && created->is_boolean() && !created->get<bool>())
@@ -80,7 +80,7 @@ Result<bool> entry_upsert(const Vault& vault, const json& body) {
 }
 
 Result<void> entry_delete(const Vault& vault, std::string_view entry_id, EarlyConnections early) {
-    TRY(gate_call(vault.http, vault.config, "entry.delete", id_argument(entry_id), early));
+    TRY(gate_call(vault.http, vault.config, vault.route, "entry.delete", id_argument(entry_id), early));
     return {};
 }
 
@@ -90,7 +90,7 @@ Result<SearchResponse> entry_search(const Vault& vault, std::string_view query, 
     json argument = {{"exact", exact}, {"q", std::string(query)}};
     if (type)
         argument["type"] = *type;
-    json result = TRY(gate_call(vault.http, vault.config, "search.query", argument, early));
+    json result = TRY(gate_call(vault.http, vault.config, vault.route, "search.query", argument, early));
     auto response = read_search_response(result);
     if (!response)
         return CliError(TS_2021,
