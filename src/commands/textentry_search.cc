@@ -186,7 +186,8 @@ Result<void> run_text_search(Invocation& invocation) {
     const Vault vault = session.vault();
     json argument = {
         {"category", kind}, {"limit", limit}, {"vector", std::string(vector->expose_text())}};
-    json result = TRY(gate_call(*session.http, session.config, *session.route, "search.similar", argument));
+    json result =
+        TRY(gate_call(*session.http, session.config, *session.route, "search.similar", argument));
     if (!result.is_array() || result.empty()) {
         write_stdout("No similar " + kind + "s found.\n");
         return {};

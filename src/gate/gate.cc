@@ -84,7 +84,8 @@ Result<json> open_reply(noise::GateExchange& exchange, const HttpResponse& reply
 
 // The reads: sending one again does nothing the first did not.
 bool is_read(std::string_view action) {
-    for (std::string_view read : {"search.query", "entry.get", "search.similar", "ext.totp", "audit.list"})
+    for (std::string_view read :
+         {"search.query", "entry.get", "search.similar", "ext.totp", "audit.list"})
         if (action == read)
             return true;
     return false;
@@ -115,8 +116,7 @@ struct Attempt {
 
 Attempt request_once(HttpClient& http, const GateEndpoint& gate, std::string_view token,
                      std::string_view action, const json& argument, EarlyConnections early,
-                     std::chrono::milliseconds timeout,
-                     std::chrono::milliseconds connect_timeout) {
+                     std::chrono::milliseconds timeout, std::chrono::milliseconds connect_timeout) {
     auto failed = [](CliError e) { return Attempt{std::move(e)}; };
     // The two random draws happen in this order: the static key, then the ephemeral key.
     auto s = noise::random_private_key();
@@ -132,7 +132,8 @@ Attempt request_once(HttpClient& http, const GateEndpoint& gate, std::string_vie
     noise::GateExchange exchange(e.release_value(), s.release_value());
     auto message1 = exchange.write_message1(gate.public_key, payload.value().expose_secret());
     if (message1.is_error())
-        return failed(in_context(TS_2047, "handshake msg1: ", InnerForm::debug)(message1.release_error()));
+        return failed(
+            in_context(TS_2047, "handshake msg1: ", InnerForm::debug)(message1.release_error()));
     const std::string body = base64_encode(message1.value());
 
     auto posted =
@@ -193,9 +194,9 @@ namespace {
 // One gate, within the request's bound: a read the front door refuses is sent again on a new
 // connection after a pause while the command's requests are answered (a limiter), at most
 // k_quick_retries times otherwise (a gate gone dark behind its proxy).
-Attempt ask(HttpClient& http, GateRoute& route, const GateEndpoint& gate, std::string_view token,
-            std::string_view action, const json& argument, EarlyConnections early,
-            std::chrono::milliseconds connect_timeout) {
+Attempt ask(HttpClient& http, GateRoute& route, GateRole role, const GateEndpoint& gate,
+            std::string_view token, std::string_view action, const json& argument,
+            EarlyConnections early, std::chrono::milliseconds connect_timeout) {
     using std::chrono::milliseconds;
     const auto end = std::chrono::steady_clock::now() + k_request_timeout;
     ConnectionBudget* budget = http.budget();
@@ -205,7 +206,7 @@ Attempt ask(HttpClient& http, GateRoute& route, const GateEndpoint& gate, std::s
                                        std::max(left, milliseconds(1)), connect_timeout);
         early = {};  // the early connections serve the first try only
         if (!attempt.result.is_error()) {
-            route.answered();
+            route.answered(role);
             if (budget)
                 budget->answered();
             return attempt;
@@ -217,7 +218,7 @@ Attempt ask(HttpClient& http, GateRoute& route, const GateEndpoint& gate, std::s
         // A write went out: the gate behind the front door may have applied it.
         if (!is_read(action))
             return attempt;
-        const bool limiter = route.answered_lately();
+        const bool limiter = route.answered_lately(role);
         if (!limiter && ++quick > k_quick_retries)
             return attempt;
         const milliseconds pause = limiter ? retry_pause(attempt.retry_after, tries, jitter_draw())
@@ -240,11 +241,12 @@ Result<json> gate_call(HttpClient& http, const LoadedConfig& config, GateRoute& 
     using std::chrono::milliseconds;
     const std::string_view token = config.expose_token();
     if (config.replica && route.primary_down())
-        return ask(http, route, *config.replica, token, action, argument, {}, {}).result;
+        return ask(http, route, GateRole::replica, *config.replica, token, action, argument, {}, {})
+            .result;
     const milliseconds connect_timeout =
         config.replica ? milliseconds(k_primary_connect_timeout) : milliseconds(0);
-    Attempt primary =
-        ask(http, route, config.primary, token, action, argument, early, connect_timeout);
+    Attempt primary = ask(http, route, GateRole::primary, config.primary, token, action, argument,
+                          early, connect_timeout);
     if (!primary.result.is_error() || !config.replica)
         return std::move(primary.result);
     const bool create = is_create(action, argument);
@@ -260,12 +262,13 @@ Result<json> gate_call(HttpClient& http, const LoadedConfig& config, GateRoute& 
     }
     // Nothing sent or no answer: the primary is not there for this command's other requests
     // either. Running out of descriptors says nothing of the primary.
-    if (!primary.exhausted && (failure.outcome == GateOutcome::not_sent ||
-                               failure.outcome == GateOutcome::unanswered))
+    if (!primary.exhausted &&
+        (failure.outcome == GateOutcome::not_sent || failure.outcome == GateOutcome::unanswered))
         route.mark_primary_down();
     if (route.first_notice())
         write_notice("gate: primary unreachable, trying replica\n");
-    return ask(http, route, *config.replica, token, action, argument, {}, {}).result;
+    return ask(http, route, GateRole::replica, *config.replica, token, action, argument, {}, {})
+        .result;
 }
 
 std::optional<std::string> quota_warning(const Quota& q) {

@@ -37,27 +37,39 @@ inline constexpr int k_quick_retries = 2;
 // How recent an answer to the command must be for a refusal to read as a rate limiter.
 inline constexpr std::chrono::seconds k_answer_memory{5};
 
+// Which of the agent's gates a request goes to.
+enum class GateRole { primary, replica };
+
 // What a command learns of its gates as its requests go, shared by its threads: the primary
 // found unreachable (the command's later requests go straight to the replica), whether the
-// failover notice was printed, and when a request was last answered.
+// failover notice was printed, and when each gate last answered.
 class GateRoute {
   public:
     bool primary_down() const { return m_primary_down.load(); }
     void mark_primary_down() { m_primary_down.store(true); }
     // True the first time only: the failover notice is printed once per command.
     bool first_notice() { return !m_noticed.exchange(true); }
-    void answered() { m_last_answer.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
-    // Whether some request was answered within k_answer_memory.
-    bool answered_lately() const {
-        const auto last = m_last_answer.load();
-        return last != 0 && std::chrono::steady_clock::now().time_since_epoch().count() - last <
-                                std::chrono::steady_clock::duration(k_answer_memory).count();
+    void answered(GateRole role) { last(role).store(now()); }
+    // Whether the gate answered one of the command's requests within k_answer_memory.
+    bool answered_lately(GateRole role) const {
+        const auto at = last(role).load();
+        return at != 0 && now() - at < std::chrono::steady_clock::duration(k_answer_memory).count();
     }
 
   private:
+    using Ticks = std::chrono::steady_clock::rep;
+    static Ticks now() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+    std::atomic<Ticks>& last(GateRole role) {
+        return role == GateRole::primary ? m_primary_answer : m_replica_answer;
+    }
+    const std::atomic<Ticks>& last(GateRole role) const {
+        return role == GateRole::primary ? m_primary_answer : m_replica_answer;
+    }
+
     std::atomic<bool> m_primary_down{false};
     std::atomic<bool> m_noticed{false};
-    std::atomic<std::chrono::steady_clock::rep> m_last_answer{0};
+    std::atomic<Ticks> m_primary_answer{0};
+    std::atomic<Ticks> m_replica_answer{0};
 };
 
 // The pause before a read refused by the front door is sent again. retry_after: the header's

@@ -10,10 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tessarin {
 

@@ -215,7 +215,7 @@ TEST(GateCall, FrontDoorRefusalsOfReadsAreSentAgain) {
         LoadedConfig config = config_with(false);
         GateRoute route;
         if (c.answered_lately)
-            route.answered();
+            route.answered(GateRole::primary);
         auto r = gate_call(http, config, route, c.action, c.argument);
         EXPECT_TRUE(r.is_error()) << c.name;
         EXPECT_EQ(http.sent.size(), c.posts) << c.name;

@@ -18,10 +18,10 @@ TEST(ConnectionBudget, DescriptorsLeftBoundTheConnections) {
         long limit, open;
         size_t expected;
     } cases[] = {
-        {12, 3, 1},      // `ulimit -n 12`: one at a time
-        {12, 11, 1},     // none to spare: still one, to try
-        {40, 4, 10},     // (40 - 4 - margin 4) / 3 each
-        {1024, 5, 16},   // never more than the most
+        {12, 3, 1},     // `ulimit -n 12`: one at a time
+        {12, 11, 1},    // none to spare: still one, to try
+        {40, 4, 10},    // (40 - 4 - margin 4) / 3 each
+        {1024, 5, 16},  // never more than the most
         {1 << 20, 3, 16},
     };
     for (const Case& c : cases)
@@ -59,7 +59,7 @@ TEST(ConnectionBudget, SlotsAreHeldUpToTheLimitAndGivenBack) {
     auto b = budget.acquire(soon());
     ASSERT_TRUE(a && b);
     EXPECT_EQ(budget.in_use(), 2u);
-    EXPECT_FALSE(budget.acquire(soon()));     // waits until `until`, then nothing
+    EXPECT_FALSE(budget.acquire(soon()));      // waits until `until`, then nothing
     EXPECT_FALSE(budget.try_acquire_early());  // an early connection never waits
     a.reset();
     EXPECT_EQ(budget.in_use(), 1u);
