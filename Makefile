@@ -22,6 +22,7 @@ else
 $(error ARCH=$(ARCH): builds here are for $(HOST_ARCH) or arm64)
 endif
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 PY         := /usr/bin/python3
 JOBS       ?= 2
@@ -39,10 +40,10 @@ INSTALL_PACKAGES := $(PROGRAM_PACKAGES) scdoc python3
 # Everything else the tests, the sanitizer and fuzzing builds, the benchmarks and the package
 # need (the shells and linters check the completion files, the man page and the .deb).
 PACKAGES := $(sort $(DEMO_PACKAGES) $(INSTALL_PACKAGES)) clang libclang-rt-14-dev libgtest-dev \
-            python3-pytest openssl curl hyperfine strace \
+            python3-pytest openssl curl hyperfine strace nginx-light haproxy \
             dpkg-dev file lintian mandoc bash-completion zsh fish
 
-.PHONY: all deps demo-deps install-deps cross-deps build test unit e2e installcheck asan fuzz-build fuzz fuzz-replay demo \
+.PHONY: all deps demo-deps install-deps cross-deps build test unit e2e interop installcheck asan tsan fuzz-build fuzz fuzz-replay demo \
         bench install uninstall package clean
 
 all: build
@@ -98,12 +99,19 @@ e2e: build
 # A cross-built program is run through $(BUILD)/tessarin-cli-emulated, which execs the emulator.
 	TESSARIN_BIN=$(abspath $(BUILD))/tessarin-cli$(if $(EMULATOR),-emulated) $(PY) -m pytest -q -p no:cacheprovider tests/e2e
 
+# The client through real nginx and haproxy, set up with the limits operators use, in front of
+# the development gate. Native builds only: the proxies' timing means nothing under emulation.
+interop: build
+ifndef EMULATOR
+	TESSARIN_BIN=$(abspath $(BUILD))/tessarin-cli $(PY) -m pytest -q -p no:cacheprovider tests/interop
+endif
+
 # Install tree, Debian package, man page and shell completion, checked as a user meets them.
 installcheck: build
 	TESSARIN_BUILD=$(abspath $(BUILD)) TESSARIN_ARCH=$(ARCH) TESSARIN_EMULATOR="$(EMULATOR)" \
 	  $(PY) -m pytest -q -p no:cacheprovider $(if $(EMULATOR),tests/dist/test_package.py,tests/dist)
 
-test: unit e2e installcheck
+test: unit e2e interop installcheck
 
 # The same tests against a clang++ build with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps
@@ -114,6 +122,19 @@ asan: deps
 	  $(ASAN_BUILD)/unit_tests --gtest_brief=1
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  TESSARIN_BIN=$(abspath $(ASAN_BUILD))/tessarin-cli $(PY) -m pytest -q -p no:cacheprovider tests/e2e
+
+# The client built with ThreadSanitizer, through the end-to-end tests that make requests at once
+# (render, the text entries' search, gate requests and failover, HTTPS) and the interop tests.
+TSAN_E2E := tests/e2e/test_render.py tests/e2e/test_textentry.py tests/e2e/test_gate.py tests/e2e/test_https.py \
+            tests/e2e/test_lookup.py
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_C_COMPILER=clang -DTESSARIN_TSAN=ON -DTESSARIN_TESTS=OFF -DTESSARIN_DOCS=OFF
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target tessarin-cli
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66 TESSARIN_BIN=$(abspath $(TSAN_BUILD))/tessarin-cli \
+	  $(PY) -m pytest -q -p no:cacheprovider $(TSAN_E2E)
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66 TESSARIN_BIN=$(abspath $(TSAN_BUILD))/tessarin-cli \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/interop
 
 # libFuzzer harnesses (fuzz/NAME_fuzz.cpp, seeds in fuzz/corpus/NAME, tokens in fuzz/NAME.dict
 # when there is one), built with clang++, AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -209,4 +230,4 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -1,6 +1,9 @@
 """Fault injection: the kinds of fault a test can queue (`devgate fault KIND`) and how a request
-that one hits is answered, instead of its real reply or by altering that reply's encoding."""
+that one hits is answered, instead of its real reply or by altering that reply's encoding; and the
+front-door limits a proxy in front of a gate would set (connections at once, a request rate)."""
 import socket
+import threading
+import time
 
 from . import wire
 from .envelope import encode_reply, reply_error, reply_ok
@@ -83,3 +86,67 @@ def _sealed_elsewhere(payload: bytes) -> bytes:
     ihs, msg1 = wire.initiator_write(wire.public_key(other), b"\x10{}")
     rhs, _ = wire.responder_read(other, msg1)
     return wire.write_message(rhs, payload)
+
+
+class ConnectionLimit:
+    """The front door's connection limit: at most `max_connections` served at once (0: any
+    number). A connection over the limit is not accepted: it waits in the listening socket's
+    queue, connected at the TCP level with its TLS handshake unanswered, as behind a proxy's
+    maxconn."""
+
+    def __init__(self, stop_event):
+        self._open = 0
+        self._changed = threading.Condition()
+        self._stop = stop_event
+
+    def acquire(self, limit_now):
+        """Waits for a free slot (limit_now() reads the current limit) and takes it; False once
+        the server stops."""
+        with self._changed:
+            while True:
+                limit = limit_now()
+                if not limit or self._open < limit:
+                    self._open += 1
+                    return True
+                if self._stop.is_set():
+                    return False
+                self._changed.wait(0.05)
+
+    def release(self):
+        with self._changed:
+            self._open -= 1
+            self._changed.notify_all()
+
+
+class RateLimit:
+    """The front door's request rate: a token bucket of `burst` requests refilled at
+    `per_second`. A request that finds the bucket empty is refused with `status` (429 or 503)
+    and, when set, a Retry-After of `retry_after` seconds, before the gate sees it."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._tokens = None
+        self._last = 0.0
+        self._shape = None
+
+    def refusal(self, setting):
+        """(status, headers) of a request over the rate, or None when it may pass."""
+        if not isinstance(setting, dict):
+            return None
+        rate = float(setting.get("per_second", 1))
+        burst = float(setting.get("burst", 1))
+        now = time.monotonic()
+        with self._lock:
+            shape = (rate, burst)
+            if self._tokens is None or shape != self._shape:
+                self._tokens, self._shape = burst, shape
+            else:
+                self._tokens = min(burst, self._tokens + (now - self._last) * rate)
+            self._last = now
+            if self._tokens >= 1:
+                self._tokens -= 1
+                return None
+        headers = []
+        if setting.get("retry_after") is not None:
+            headers.append(("Retry-After", str(setting["retry_after"])))
+        return int(setting.get("status", 429)), headers

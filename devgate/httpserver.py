@@ -10,7 +10,7 @@ import time
 from . import wire
 from .dispatch import process
 from .envelope import canonical_text
-from .faults import REPLACING_FAULTS, FaultAnswers
+from .faults import REPLACING_FAULTS, ConnectionLimit, FaultAnswers, RateLimit
 from .store import now_ms
 
 # The body of every HTTP 404: a dark gate looks like a server without the gate.
@@ -78,6 +78,14 @@ class GateHandler(FaultAnswers, http.server.BaseHTTPRequestHandler):
             return self._refuse(record, "request too large", 413, b"too large\n")
         body = self.rfile.read(length)
         record["body_len"] = len(body)
+        limited = self.server.rate_limit.refusal(self.server.datadir.store().settings().get("rate_limit"))
+        if limited:
+            status, headers = limited
+            record["outcome"] = "limited"
+            record["status"] = status
+            self.server.datadir.log_request(record)
+            self._send(status, b"too many requests\n", headers)
+            return None
         try:
             msg1 = wire.b64std_decode(body.decode("ascii"))
         except (UnicodeDecodeError, ValueError):
@@ -168,6 +176,24 @@ class GateServer(http.server.ThreadingHTTPServer):
         self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.ssl_context.minimum_version = ssl.TLSVersion.TLSv1_2
         self.ssl_context.load_cert_chain(str(datadir.cert_path), str(datadir.cert_key_path))
+        self.connection_limit = ConnectionLimit(self.stop_event)
+        self.rate_limit = RateLimit()
+
+    def get_request(self):
+        # Over the connection limit, the next connection is not accepted until one ends.
+        if not self.connection_limit.acquire(lambda: self.datadir.store().settings().get("max_connections")):
+            raise OSError("stopping")
+        try:
+            return super().get_request()
+        except OSError:
+            self.connection_limit.release()
+            raise
+
+    def shutdown_request(self, request):
+        try:
+            super().shutdown_request(request)
+        finally:
+            self.connection_limit.release()
 
     def finish_request(self, request, client_address):
         # The TLS handshake runs on the request's own thread, so a silent client never blocks accept.

@@ -29,6 +29,14 @@ DEFAULT_SETTINGS = {
     # Seconds to wait before answering, per action ({"search.query": 0.5}): makes requests
     # that a client sends at once overlap visibly.
     "answer_delay": {},
+    # Front-door limits, as a proxy in front of a gate sets them. At most this many connections
+    # are served at once (0: no limit); the rest wait in the listening socket's queue, their
+    # TLS handshake unanswered.
+    "max_connections": 0,
+    # A request rate over which requests are refused before the gate sees them (None: no
+    # limit): {"per_second": R, "burst": B, "status": 429 or 503, "retry_after": seconds or
+    # None}. A token bucket of B requests refilled at R a second.
+    "rate_limit": None,
 }
 
 # The read quota's windows.

@@ -51,8 +51,9 @@ class AtOnce {
         for (std::thread& t : m_workers) t.join();
     }
 
-    // Result i, waiting for it (running it here when no thread took it). Nothing once it
-    // was never started because stop was requested, or when `until` passed first.
+    // Result i, waiting for it (running it here when no thread took it, if `until` has not
+    // passed). Nothing once it was never started because stop was requested, or when `until`
+    // passed first.
     template <typename Until = std::nullopt_t>
     std::optional<T> take(size_t index, Until until = std::nullopt) {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -61,6 +62,11 @@ class AtOnce {
                 return std::move(m_results[index]);
             const bool stopping = m_stop.stop_requested();
             if (m_next <= index && m_workers.empty() && !stopping) {
+                // Without threads the tasks run here, one by one: none starts past `until`.
+                if constexpr (!std::is_same_v<Until, std::nullopt_t>) {
+                    if (Until::clock::now() >= until)
+                        return std::nullopt;
+                }
                 size_t i = m_next++;
                 lock.unlock();
                 run(i);

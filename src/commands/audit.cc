@@ -195,7 +195,8 @@ Result<void> run_audit(Invocation& invocation) {
     if (const std::string* until = a.text(k_audit_until))
         content["until"] = TRY(day_start_ms(*until)) + (k_ms_per_day - 1);
 
-    json result = TRY(gate_call(*session.http, session.config, "audit.list", content));
+    json result =
+        TRY(gate_call(*session.http, session.config, *session.route, "audit.list", content));
     if (a.flag(k_audit_json)) {
         write_stdout(result.dump(2, ' ', false, json::error_handler_t::replace) + "\n");
         return {};

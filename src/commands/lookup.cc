@@ -243,8 +243,8 @@ Result<void> run_totp(Invocation& invocation) {
     Session& session = *TRY(invocation.session());
     EarlyConnection totp_request = session.vault().early_connection();
     std::string id = TRY(named_entry_id(session.vault(), a, std::nullopt, totp_request));
-    json result = TRY(gate_call(*session.http, session.config, "ext.totp", json{{"id", id}},
-                                {.use = &totp_request}));
+    json result = TRY(gate_call(*session.http, session.config, *session.route, "ext.totp",
+                                json{{"id", id}}, {.use = &totp_request}));
     auto totp = read_totp_response(result);
     if (totp.is_error())
         return CliError(TS_2021, "ext.totp response shape: " + totp.error().message);

@@ -166,7 +166,7 @@ LookupCount list_hits(const Vault& vault, const std::vector<Hit>& hits) {
                               if (i + k_requests_at_once < hits.size())
                                   next = vault.early_connection();
                               BudgetedHttpClient http(vault.http, reply_budget, stop);
-                              const Vault budgeted{vault.config, http, vault.stop};
+                              const Vault budgeted{vault.config, http, vault.stop, vault.route};
                               Shown shown =
                                   hit_display(budgeted, *hits[i].id, {.use = &mine, .open = &next});
                               if (next.started())
@@ -215,7 +215,8 @@ Result<void> run_text_search(Invocation& invocation) {
     const Vault vault = session.vault();
     json argument = {
         {"category", kind}, {"limit", limit}, {"vector", std::string(vector->expose_text())}};
-    json result = TRY(gate_call(*session.http, session.config, "search.similar", argument));
+    json result =
+        TRY(gate_call(*session.http, session.config, *session.route, "search.similar", argument));
     if (!result.is_array() || result.empty()) {
         write_stdout("No similar " + kind + "s found.\n");
         return {};

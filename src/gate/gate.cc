@@ -1,5 +1,9 @@
 #include "src/gate/gate.h"
 
+#include <algorithm>
+#include <random>
+#include <thread>
+
 #include "crypto/core/base64.h"
 #include "crypto/core/token.h"
 #include "crypto/core/utf8.h"
@@ -74,25 +78,8 @@ bool is_create(std::string_view action, const json& argument) {
     return action == "entry.upsert" && !(argument.is_object() && argument.contains("id"));
 }
 
-}  // namespace
-
-Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::string_view token,
-                          std::string_view action, const json& argument, EarlyConnections early) {
-    // The two random draws happen in this order: the static key, then the ephemeral key.
-    SecretBytes s = TRY_OR(noise::random_private_key(), rng_failure);
-    SecretBytes payload = TRY_OR(build_request_payload(action, token, argument), envelope_failure);
-    SecretBytes e = TRY_OR(noise::random_private_key(), rng_failure);
-
-    noise::GateExchange exchange(std::move(e), std::move(s));
-    Bytes message1 = TRY_OR(exchange.write_message1(gate.public_key, payload.expose_secret()),
-                            in_context(TS_2047, "handshake msg1: ", InnerForm::debug));
-    const std::string body = base64_encode(message1);
-
-    HttpResponse reply =
-        TRY_OR(http.post(gate.url, "text/plain", body, k_request_timeout, k_max_reply_body, early),
-               post_failure);
-    if (reply.status < 200 || reply.status > 299)
-        return refused(reply.status);
+// Message 2 opened from a 2xx reply, and the gate's answer read from it.
+Result<json> open_reply(noise::GateExchange& exchange, const HttpResponse& reply) {
     if (reply.oversize || reply.body.size() > k_max_reply_body)
         return CliError(TS_2021, "gate response exceeds " + std::to_string(k_max_reply_body) +
                                      " bytes (" + std::to_string(reply.body_length) +
@@ -114,6 +101,82 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
     return gate_error(r.error->code, r.error->message);
 }
 
+// The reads: sending one again does nothing the first did not.
+bool is_read(std::string_view action) {
+    for (std::string_view read :
+         {"search.query", "entry.get", "search.similar", "ext.totp", "audit.list"})
+        if (action == read)
+            return true;
+    return false;
+}
+
+// A refusal by the front door (a limiter's status, no reply of the gate's).
+bool is_front_door_refusal(const CliError& error) {
+    return error.outcome == GateOutcome::refused &&
+           (error.http_status == 429 || error.http_status == 503);
+}
+
+uint32_t jitter_draw() {
+    thread_local std::minstd_rand draw(std::random_device{}());
+    return static_cast<uint32_t>(draw());
+}
+
+}  // namespace
+
+namespace {
+
+// One attempt, within timeout; the Retry-After of a refusal and whether the client ran out of
+// descriptors are kept beside the result.
+struct Attempt {
+    Result<json> result;
+    std::string retry_after;
+    bool exhausted = false;
+};
+
+Attempt request_once(HttpClient& http, const GateEndpoint& gate, std::string_view token,
+                     std::string_view action, const json& argument, EarlyConnections early,
+                     std::chrono::milliseconds timeout, std::chrono::milliseconds connect_timeout) {
+    auto failed = [](CliError e) { return Attempt{std::move(e)}; };
+    // The two random draws happen in this order: the static key, then the ephemeral key.
+    auto s = noise::random_private_key();
+    if (s.is_error())
+        return failed(rng_failure(s.error()));
+    auto payload = build_request_payload(action, token, argument);
+    if (payload.is_error())
+        return failed(envelope_failure(payload.release_error()));
+    auto e = noise::random_private_key();
+    if (e.is_error())
+        return failed(rng_failure(e.error()));
+
+    noise::GateExchange exchange(e.release_value(), s.release_value());
+    auto message1 = exchange.write_message1(gate.public_key, payload.value().expose_secret());
+    if (message1.is_error())
+        return failed(
+            in_context(TS_2047, "handshake msg1: ", InnerForm::debug)(message1.release_error()));
+    const std::string body = base64_encode(message1.value());
+
+    auto posted =
+        http.post(gate.url, "text/plain", body, timeout, k_max_reply_body, early, connect_timeout);
+    if (posted.is_error()) {
+        const bool exhausted = posted.error().exhausted;
+        return Attempt{post_failure(posted.release_error()), {}, exhausted};
+    }
+    HttpResponse reply = posted.release_value();
+    if (reply.status < 200 || reply.status > 299)
+        return Attempt{refused(reply.status), std::move(reply.retry_after)};
+    return Attempt{open_reply(exchange, reply)};
+}
+
+}  // namespace
+
+Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::string_view token,
+                          std::string_view action, const json& argument, EarlyConnections early) {
+    return request_once(http, gate, token, action, argument, early,
+                        std::chrono::duration_cast<std::chrono::milliseconds>(k_request_timeout),
+                        {})
+        .result;
+}
+
 bool justifies_failover(const CliError& error, bool create) {
     switch (error.outcome) {
         case GateOutcome::not_sent:
@@ -132,24 +195,99 @@ bool justifies_failover(const CliError& error, bool create) {
     return false;
 }
 
-Result<json> gate_call(HttpClient& http, const LoadedConfig& config, std::string_view action,
-                       const json& argument, EarlyConnections early) {
-    auto primary =
-        gate_request(http, config.primary, config.expose_token(), action, argument, early);
-    if (!primary.is_error() || !config.replica)
-        return primary;
+std::chrono::milliseconds retry_pause(std::string_view retry_after, int tries, uint32_t random) {
+    using std::chrono::milliseconds;
+    const std::string_view seconds = trim_space(retry_after);
+    if (!seconds.empty() && seconds.size() <= 9 &&
+        seconds.find_first_not_of("0123456789") == std::string_view::npos) {
+        const long long value = std::stoll(std::string(seconds));
+        return std::clamp(milliseconds(value * 1000), k_retry_pause_base, k_retry_after_cap);
+    }
+    const milliseconds base = k_retry_pause_base * (1LL << std::clamp(tries, 0, 10));
+    const milliseconds jitter(random % (3 * base.count() + 1));
+    return std::min(base + jitter, k_retry_after_cap);
+}
+
+namespace {
+
+// One gate, within the request's bound: a read the front door refuses is sent again on a new
+// connection after a pause while the command's requests are answered (a limiter), at most
+// k_quick_retries times otherwise (a gate gone dark behind its proxy).
+Attempt ask(HttpClient& http, GateRoute& route, GateRole role, const GateEndpoint& gate,
+            std::string_view token, std::string_view action, const json& argument,
+            EarlyConnections early, std::chrono::milliseconds connect_timeout) {
+    using std::chrono::milliseconds;
+    const auto end = std::chrono::steady_clock::now() + k_request_timeout;
+    ConnectionBudget* budget = http.budget();
+    for (int tries = 0, quick = 0;; ++tries) {
+        const auto left = std::chrono::ceil<milliseconds>(end - std::chrono::steady_clock::now());
+        Attempt attempt = request_once(http, gate, token, action, argument, early,
+                                       std::max(left, milliseconds(1)), connect_timeout);
+        early = {};  // the early connections serve the first try only
+        if (!attempt.result.is_error()) {
+            route.answered(role);
+            if (budget)
+                budget->answered();
+            return attempt;
+        }
+        if (!is_front_door_refusal(attempt.result.error()))
+            return attempt;
+        if (budget)
+            budget->pushed_back();
+        // A write went out: the gate behind the front door may have applied it.
+        if (!is_read(action))
+            return attempt;
+        const bool limiter = route.answered_lately(role);
+        if (!limiter && ++quick > k_quick_retries)
+            return attempt;
+        const milliseconds pause = limiter ? retry_pause(attempt.retry_after, tries, jitter_draw())
+                                           : retry_pause({}, 0, jitter_draw());
+        if (std::chrono::steady_clock::now() + pause >= end)
+            return attempt;
+        if (budget) {
+            if (!budget->pause(pause))
+                return attempt;
+        } else {
+            std::this_thread::sleep_for(pause);
+        }
+    }
+}
+
+}  // namespace
+
+Result<json> gate_call(HttpClient& http, const LoadedConfig& config, GateRoute& route,
+                       std::string_view action, const json& argument, EarlyConnections early) {
+    using std::chrono::milliseconds;
+    const std::string_view token = config.expose_token();
+    if (config.replica && route.primary_down())
+        return ask(http, route, GateRole::replica, *config.replica, token, action, argument, {}, {})
+            .result;
+    const milliseconds connect_timeout =
+        config.replica ? milliseconds(k_primary_connect_timeout) : milliseconds(0);
+    Attempt primary = ask(http, route, GateRole::primary, config.primary, token, action, argument,
+                          early, connect_timeout);
+    if (!primary.result.is_error() || !config.replica)
+        return std::move(primary.result);
     const bool create = is_create(action, argument);
-    if (!justifies_failover(primary.error(), create)) {
-        if (!create || !justifies_failover(primary.error(), false))
-            return primary;
-        CliError error = primary.release_error();
+    const CliError& failure = primary.result.error();
+    if (!justifies_failover(failure, create)) {
+        if (!create || !justifies_failover(failure, false))
+            return std::move(primary.result);
+        CliError error = primary.result.release_error();
         error.append_note(
             "the primary gate may have created the entry before failing, so it was not sent to "
             "the replica; `tessarin-cli find` shows whether it was");
         return error;
     }
-    write_notice("gate: primary unreachable, trying replica\n");
-    return gate_request(http, *config.replica, config.expose_token(), action, argument);
+    // Nothing sent or no answer: the primary is not there for this command's other requests
+    // either. Running out of descriptors says nothing of the primary.
+    if (!primary.exhausted &&
+        (failure.outcome == GateOutcome::not_sent || failure.outcome == GateOutcome::unanswered))
+        route.mark_primary_down();
+    if (route.first_notice())
+        write_notice("gate: primary unreachable, trying replica\n");
+    return ask(http, route, GateRole::replica, *config.replica, token, action, argument, {}, {})
+        .result;
 }
 
 std::optional<std::string> quota_warning(const Quota& q) {

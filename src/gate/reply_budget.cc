@@ -26,11 +26,12 @@ void ReplyBudget::give_back(size_t bytes) {
 
 BasicResult<HttpResponse, HttpError> BudgetedHttpClient::post(
     const std::string& url, std::string_view content_type, std::string_view body,
-    std::chrono::milliseconds timeout, size_t max_body, EarlyConnections early) {
+    std::chrono::milliseconds timeout, size_t max_body, EarlyConnections early,
+    std::chrono::milliseconds connect_timeout) {
     // The previous reply has been read by now; holding it while this request waits for its
     // answer (and perhaps for the budget) could leave every task waiting on the others.
     release();
-    auto reply = m_inner.post(url, content_type, body, timeout, max_body, early);
+    auto reply = m_inner.post(url, content_type, body, timeout, max_body, early, connect_timeout);
     if (reply.is_error())
         return reply;
     auto taken = m_budget.take(reply.value().body.size(), m_stop);

@@ -50,10 +50,12 @@ class BudgetedHttpClient final : public HttpClient {
 
     // The inner client's outcome; a reply that arrives once the command stopped waiting for
     // the budget is dropped as a request cut short.
-    BasicResult<HttpResponse, HttpError> post(const std::string& url, std::string_view content_type,
-                                              std::string_view body,
-                                              std::chrono::milliseconds timeout, size_t max_body,
-                                              EarlyConnections early = {}) override;
+    BasicResult<HttpResponse, HttpError> post(
+        const std::string& url, std::string_view content_type, std::string_view body,
+        std::chrono::milliseconds timeout, size_t max_body, EarlyConnections early = {},
+        std::chrono::milliseconds connect_timeout = {}) override;
+    // The command's connection budget: the inner client's.
+    ConnectionBudget* budget() override { return m_inner.budget(); }
 
   private:
     void release();

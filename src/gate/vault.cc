@@ -35,8 +35,8 @@ Result<Entry> entry_get(const Vault& vault, std::string_view entry_id, EarlyConn
 
 Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id,
                                  EarlyConnections early) {
-    json result =
-        TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id), early));
+    json result = TRY(gate_call(vault.http, vault.config, vault.route, "entry.get",
+                                id_argument(entry_id), early));
     if (for_another_entry(result, entry_id))
         return another_entry();
     auto entry = read_entry(result);
@@ -46,8 +46,8 @@ Result<FetchedEntry> entry_fetch(const Vault& vault, std::string_view entry_id,
 }
 
 Result<json> entry_get_raw(const Vault& vault, std::string_view entry_id, EarlyConnections early) {
-    json result =
-        TRY(gate_call(vault.http, vault.config, "entry.get", id_argument(entry_id), early));
+    json result = TRY(gate_call(vault.http, vault.config, vault.route, "entry.get",
+                                id_argument(entry_id), early));
     // A result that is not an entry is printed as received, unless it names another entry.
     if (for_another_entry(result, entry_id))
         return another_entry();
@@ -76,7 +76,7 @@ json entry_body(std::string_view title, std::string_view type, json fields, json
 }
 
 Result<bool> entry_upsert(const Vault& vault, const json& body) {
-    json result = TRY(gate_call(vault.http, vault.config, "entry.upsert", body));
+    json result = TRY(gate_call(vault.http, vault.config, vault.route, "entry.upsert", body));
     if (result.is_object()) {
         auto created = result.find("created");
         if (created != result.end() && created->is_boolean() && !created->get<bool>())
@@ -86,7 +86,8 @@ Result<bool> entry_upsert(const Vault& vault, const json& body) {
 }
 
 Result<void> entry_delete(const Vault& vault, std::string_view entry_id, EarlyConnections early) {
-    TRY(gate_call(vault.http, vault.config, "entry.delete", id_argument(entry_id), early));
+    TRY(gate_call(vault.http, vault.config, vault.route, "entry.delete", id_argument(entry_id),
+                  early));
     return {};
 }
 
@@ -96,7 +97,8 @@ Result<SearchResponse> entry_search(const Vault& vault, std::string_view query, 
     json argument = {{"exact", exact}, {"q", std::string(query)}};
     if (type)
         argument["type"] = *type;
-    json result = TRY(gate_call(vault.http, vault.config, "search.query", argument, early));
+    json result =
+        TRY(gate_call(vault.http, vault.config, vault.route, "search.query", argument, early));
     auto response = read_search_response(result);
     if (!response)
         return CliError(TS_2021,

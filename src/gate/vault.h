@@ -11,17 +11,20 @@
 
 #include "src/base/errors.h"
 #include "src/config/config.h"
+#include "src/gate/gate.h"
 #include "src/gate/records.h"
 #include "src/net/http_client.h"
 
 namespace tessarin {
 
-// The gate connection of one command: the configuration, the HTTP client it sends with, and
-// the command's one stop, requested when the answers still to come are no longer wanted.
+// The gate connection of one command: the configuration, the HTTP client it sends with, the
+// command's one stop, requested when the answers still to come are no longer wanted, and what
+// the command learned of its gates.
 struct Vault {
     const LoadedConfig& config;
     HttpClient& http;
     std::stop_source& stop;
+    GateRoute& route;
 
     // An early connection to the primary gate, not opened yet: for a request that certainly
     // follows another (a fetch after its search). Given to the first to open, it is opened

@@ -112,13 +112,15 @@ class Arguments {
     std::optional<std::string> m_stdin_reader;
 };
 
-// A command's connection to the vault: the loaded configuration, the HTTPS client, and the
-// command's one stop source, which ends the client's requests and the command's AtOnce work.
+// A command's connection to the vault: the loaded configuration, the HTTPS client (with the
+// command's connection budget), the command's one stop source, which ends the client's
+// requests and the command's AtOnce work, and the command's route to its gates.
 struct Session {
     LoadedConfig config;
     std::unique_ptr<HttpClient> http;
     std::stop_source stop;
-    Vault vault() { return Vault{config, *http, stop}; }
+    std::unique_ptr<GateRoute> route = std::make_unique<GateRoute>();
+    Vault vault() { return Vault{config, *http, stop, *route}; }
 };
 
 // What a running command is handed.

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "crypto/core/result.h"
+#include "src/net/connection_budget.h"
 
 namespace tessarin {
 
@@ -21,6 +22,8 @@ struct HttpResponse {
     // nothing useful, and body_length is what had arrived (or been announced) by then.
     bool oversize = false;
     size_t body_length = 0;
+    // The Retry-After header's value as sent (empty when there was none).
+    std::string retry_after;
 };
 
 struct HttpError {
@@ -30,6 +33,9 @@ struct HttpError {
     bool sent = false;
     // The command's stop was requested while the request ran: it was cut short.
     bool stopped = false;
+    // Nothing was sent because the process or the system ran out of descriptors or buffers
+    // (EMFILE, ENFILE, ENOBUFS): a shortage of this client's, not a sign of the server.
+    bool exhausted = false;
 };
 
 // A connection opened ahead of the request that will be sent over it, while an earlier request
@@ -81,9 +87,15 @@ class HttpClient {
     virtual ~HttpClient() = default;
     // One HTTP/1.1 POST. Redirects are followed (at most 100, https only); the whole
     // exchange ends at the timeout, or at once when the command's stop is requested.
+    // connect_timeout, when not zero, bounds resolution, TCP and TLS of each connection
+    // (a gate with a replica is found dead sooner). The post waits for a slot of the
+    // command's connection budget.
     virtual BasicResult<HttpResponse, HttpError> post(
         const std::string& url, std::string_view content_type, std::string_view body,
-        std::chrono::milliseconds timeout, size_t max_body, EarlyConnections early = {}) = 0;
+        std::chrono::milliseconds timeout, size_t max_body, EarlyConnections early = {},
+        std::chrono::milliseconds connect_timeout = {}) = 0;
+    // The command's connection budget, or nothing for a client without one (a test's).
+    virtual ConnectionBudget* budget() { return nullptr; }
 };
 
 }  // namespace tessarin

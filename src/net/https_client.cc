@@ -10,13 +10,16 @@
 
 #include <openssl/err.h>
 
+#include <algorithm>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <system_error>
 #include <thread>
 #include <utility>
 
+#include "src/net/connection_budget.h"
 #include "src/net/deadline.h"
 #include "src/net/http_response.h"
 #include "src/net/https_url.h"
@@ -75,6 +78,8 @@ Done exchange(Connection& c, const HttpsUrl& url, std::string_view content_type,
 Outcome response_of(HttpResponseReader& reader) {
     HttpResponse response;
     response.status = reader.status();
+    if (auto retry_after = reader.header("retry-after"))
+        response.retry_after = std::string(*retry_after);
     switch (reader.state()) {
         case HttpResponseReader::State::complete:
             response.body = reader.take_body();
@@ -89,31 +94,106 @@ Outcome response_of(HttpResponseReader& reader) {
     }
 }
 
-// An early connection being opened on a thread of its own. The thread stops, cutting the
-// handshake short, when the opening is destroyed unused or when the command's stop is requested.
+// A connection and the budget slot it holds.
+struct Held {
+    Connection connection;
+    ConnectionBudget::Slot slot;
+};
+
+// The bound of one connection's opening: the request's deadline, or sooner the connect limit.
+Deadline connect_deadline(const Deadline& deadline, std::chrono::milliseconds connect_timeout,
+                          const StopWake* wake) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline.end() - Clock::now());
+    left = std::max(left, std::chrono::milliseconds(0));
+    if (connect_timeout.count() > 0 && connect_timeout < left)
+        return Deadline(connect_timeout, wake);
+    return Deadline(left, wake);
+}
+
+// What an early connection's opening shares with the budget, which may take its slot back for
+// a request that waits: the connection once opened, and the slot it holds.
+class EarlyState final : public ConnectionBudget::Reclaimable {
+  public:
+    explicit EarlyState(ConnectionBudget::Slot slot) : m_slot(std::move(slot)) {}
+
+    // Called once, before the budget may reclaim: how to stop the opening's thread.
+    void set_worker_stop(std::stop_source stop) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_worker_stop = std::move(stop);
+    }
+    // The worker's connection, kept unless the slot was reclaimed meanwhile.
+    void opened(Connection connection) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_reclaimed)
+            m_connection = std::move(connection);
+    }
+    // The connection and its slot, for the request that uses it (nothing once reclaimed).
+    std::optional<Held> take() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_reclaimed || !m_connection)
+            return std::nullopt;
+        m_reclaimed = true;  // no longer the budget's to take
+        Held held{std::move(*m_connection), std::move(m_slot)};
+        m_connection.reset();
+        return held;
+    }
+    // Stops the opening, closes the connection and gives the slot back.
+    void reclaim() override {
+        std::optional<Connection> closed;
+        ConnectionBudget::Slot freed;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_reclaimed)
+                return;
+            m_reclaimed = true;
+            m_worker_stop.request_stop();
+            closed = std::move(m_connection);
+            m_connection.reset();
+            freed = std::move(m_slot);
+        }
+    }
+
+  private:
+    std::mutex m_mutex;
+    bool m_reclaimed = false;
+    std::optional<Connection> m_connection;
+    ConnectionBudget::Slot m_slot;
+    std::stop_source m_worker_stop{std::nostopstate};
+};
+
+// An early connection being opened on a thread of its own, holding a slot of the command's
+// budget. The thread stops, cutting the handshake short, when the opening is destroyed unused,
+// when the command's stop is requested, or when the budget takes the slot back for a request.
 class HttpsOpening final : public EarlyConnection::Opening {
   public:
     // Starts opening a connection to url; throws std::system_error when no thread is to be had.
     HttpsOpening(TlsContext& tls, Resolver& resolver, const HttpsUrl& url,
-                 const std::stop_token& command_stop)
-        : m_worker([this, &tls, &resolver, url](std::stop_token stop) {
+                 const std::stop_token& command_stop, ConnectionBudget& budget,
+                 ConnectionBudget::Slot slot, std::chrono::milliseconds connect_timeout)
+        : m_state(std::make_shared<EarlyState>(std::move(slot))),
+          m_worker([state = m_state, &tls, &resolver, url, connect_timeout](std::stop_token stop) {
               const StopWake wake(std::move(stop));
-              const Deadline deadline(k_timeout, &wake);
+              const Deadline deadline(connect_timeout.count() > 0 ? connect_timeout : k_timeout,
+                                      &wake);
               auto opened = open_connection(tls, resolver, url, deadline);
               if (!opened.is_error())
-                  m_connection = opened.release_value();
+                  state->opened(opened.release_value());
               ERR_clear_error();
           }),
-          m_command_stop(command_stop, RequestStop{&m_worker}) {}
+          m_command_stop(command_stop, RequestStop{&m_worker}) {
+        m_state->set_worker_stop(m_worker.get_stop_source());
+        budget.offer(m_state);
+    }
 
-    // The connection, once the opening has ended: nothing when it failed or the server closed
-    // it meanwhile. The opening started before the request that takes it and has the same
-    // bound, so it ends first.
-    std::optional<Connection> finish() {
+    // The connection and its slot, once the opening has ended: nothing when it failed, the
+    // budget took it back, or the server closed it meanwhile. The opening started before the
+    // request that takes it and has no longer a bound, so it ends first.
+    std::optional<Held> finish() {
         m_worker.join();
-        if (!m_connection || went_stale(*m_connection))
+        std::optional<Held> held = m_state->take();
+        if (!held || went_stale(held->connection))
             return std::nullopt;
-        return std::move(m_connection);
+        return held;
     }
 
   private:
@@ -125,23 +205,29 @@ class HttpsOpening final : public EarlyConnection::Opening {
         void operator()() const noexcept { worker->request_stop(); }
     };
 
-    std::optional<Connection> m_connection;  // set by the worker when it succeeded
+    std::shared_ptr<EarlyState> m_state;
     // Destroyed in reverse: the command's stop no longer reaches the worker, then the worker is
-    // told to stop and joined, then the connection is closed.
+    // told to stop and joined, then the state (connection and slot) goes unless the budget
+    // holds it for a moment.
     std::jthread m_worker;
     std::stop_callback<RequestStop> m_command_stop;
 };
 
 class HttpsClient final : public HttpClient {
   public:
-    explicit HttpsClient(std::stop_token stop) : m_stop(std::move(stop)), m_wake(m_stop) {}
+    explicit HttpsClient(std::stop_token stop)
+        : m_stop(std::move(stop)),
+          m_wake(m_stop),
+          m_budget(ConnectionBudget::cap_from_descriptors(), m_stop) {}
     // The TLS context's verification callback holds the address of m_tls.
     HttpsClient(const HttpsClient&) = delete;
     HttpsClient& operator=(const HttpsClient&) = delete;
 
+    ConnectionBudget* budget() override { return &m_budget; }
+
     Outcome post(const std::string& url_text, std::string_view content_type, std::string_view body,
-                 std::chrono::milliseconds timeout, size_t max_body,
-                 EarlyConnections early) override {
+                 std::chrono::milliseconds timeout, size_t max_body, EarlyConnections early,
+                 std::chrono::milliseconds connect_timeout) override {
         const Deadline deadline(timeout, &m_wake);
         for (char c : content_type)
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
@@ -150,20 +236,70 @@ class HttpsClient final : public HttpClient {
         if (parsed.is_error())
             return HttpError{parsed.error().message};
         HttpsUrl url = parsed.release_value();
-        std::optional<Connection> ready = take_early(early.use, url_text);
+        std::optional<Held> ready = take_early(early.use, url_text);
+        ConnectionBudget::Slot slot;
+        if (ready) {
+            slot = std::move(ready->slot);
+        } else {
+            auto granted = m_budget.acquire(deadline.end());
+            if (!granted)
+                return no_slot(deadline);
+            slot = std::move(*granted);
+        }
         if (early.open && early.open->url() == url_text && !early.open->started())
-            start_early(*early.open, url);
-        return send(std::move(url), content_type, body, max_body, deadline, std::move(ready));
+            start_early(*early.open, url, connect_timeout);
+        std::optional<Connection> connection;
+        if (ready)
+            connection = std::move(ready->connection);
+        return send(std::move(url), content_type, body, max_body, deadline, connect_timeout,
+                    std::move(connection), slot);
     }
 
   private:
+    HttpError no_slot(const Deadline& deadline) const {
+        if (deadline.stopped())
+            return HttpError{"request stopped", false, true};
+        return HttpError{"Connection timed out after " + deadline.timeout_ms() +
+                         " milliseconds waiting for a connection slot"};
+    }
+
+    // A connection to url within the slot. Descriptors running out shrink the budget and the
+    // slot is given up and waited for again, so that the connections of other requests end
+    // first; alone, it tries twice more and gives up.
+    BasicResult<Connection, HttpError> connect(const HttpsUrl& url, const Deadline& deadline,
+                                               std::chrono::milliseconds connect_timeout,
+                                               ConnectionBudget::Slot& slot) {
+        for (int alone = 0;;) {
+            const Deadline connecting = connect_deadline(deadline, connect_timeout, &m_wake);
+            auto opened = open_connection(m_tls, m_resolver, url, connecting, [this] {
+                m_budget.pushed_back();
+                m_budget.reclaim_idle();
+            });
+            if (!opened.is_error() || !opened.error().exhausted)
+                return opened;
+            m_budget.pushed_back();
+            m_budget.reclaim_idle();
+            slot.release();
+            if (m_budget.in_use() == 0 && ++alone > 2)
+                return opened;
+            if (!m_budget.pause(k_exhausted_pause))
+                return HttpError{"request stopped", false, true};
+            auto granted = m_budget.acquire(deadline.end());
+            if (!granted)
+                return opened;
+            slot = std::move(*granted);
+        }
+    }
+
     // The POST, over ready when there is one, and again to each redirect's location.
     Outcome send(HttpsUrl url, std::string_view content_type, std::string_view body,
-                 size_t max_body, const Deadline& deadline, std::optional<Connection> ready) {
+                 size_t max_body, const Deadline& deadline,
+                 std::chrono::milliseconds connect_timeout, std::optional<Connection> ready,
+                 ConnectionBudget::Slot& slot) {
         for (int redirects = 0;; ++redirects) {
             HttpResponseReader reader(max_body);
             if (!ready) {
-                auto opened = open_connection(m_tls, m_resolver, url, deadline);
+                auto opened = connect(url, deadline, connect_timeout, slot);
                 if (opened.is_error())
                     return opened.release_error();
                 ready = opened.release_value();
@@ -189,19 +325,24 @@ class HttpsClient final : public HttpClient {
         }
     }
 
-    // Starts opening early to url. This is where a connection is taken for it: a command's
-    // budget of connections would be asked here, and a refusal leaves early unopened.
-    void start_early(EarlyConnection& early, const HttpsUrl& url) {
+    // Starts opening early to url, when the budget has a slot beyond those requests need;
+    // otherwise the request it is for connects when it is made.
+    void start_early(EarlyConnection& early, const HttpsUrl& url,
+                     std::chrono::milliseconds connect_timeout) {
+        auto slot = m_budget.try_acquire_early();
+        if (!slot)
+            return;
         try {
-            early.start(std::make_unique<HttpsOpening>(m_tls, m_resolver, url, m_stop));
+            early.start(std::make_unique<HttpsOpening>(m_tls, m_resolver, url, m_stop, m_budget,
+                                                       std::move(*slot), connect_timeout));
         } catch (const std::system_error&) {
             // No thread to be had: the request it is for connects when it is made.
         }
     }
 
-    // The connection opened early for url_text (nothing when none was, it failed, went stale
-    // meanwhile, or was opened by another client or for another url).
-    std::optional<Connection> take_early(EarlyConnection* early, const std::string& url_text) {
+    // The connection opened early for url_text, with its slot (nothing when none was, it failed,
+    // was taken back, went stale meanwhile, or was opened by another client or for another url).
+    std::optional<Held> take_early(EarlyConnection* early, const std::string& url_text) {
         if (!early || early->url() != url_text || !early->started())
             return std::nullopt;
         std::unique_ptr<EarlyConnection::Opening> opening = early->take();
@@ -211,8 +352,12 @@ class HttpsClient final : public HttpClient {
         return ours->finish();
     }
 
+    // The pause before a connection is tried again after descriptors ran out.
+    static constexpr std::chrono::milliseconds k_exhausted_pause{50};
+
     std::stop_token m_stop;
     StopWake m_wake;
+    ConnectionBudget m_budget;
     TlsContext m_tls;
     Resolver m_resolver;
 };

@@ -297,9 +297,11 @@ BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>&
     }
     if (deadline.expired())
         return HttpError{"Connection timed out after " + deadline.timeout_ms() + " milliseconds"};
-    return HttpError{"Failed to connect to " + url.host + " port " + std::to_string(url.port) +
-                     " after " + deadline.elapsed_ms() +
-                     " ms: " + error_text(attempts.last_error())};
+    const int error = attempts.last_error();
+    HttpError failed{"Failed to connect to " + url.host + " port " + std::to_string(url.port) +
+                     " after " + deadline.elapsed_ms() + " ms: " + error_text(error)};
+    failed.exhausted = error == EMFILE || error == ENFILE || error == ENOBUFS;
+    return failed;
 }
 
 }  // namespace tessarin

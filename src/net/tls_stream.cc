@@ -7,10 +7,13 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tessarin {
 
@@ -116,30 +119,73 @@ HttpError handshake_failure(SSL* ssl, const SslStep& step, const HttpsUrl& url) 
 
 }  // namespace
 
-BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& resolver,
-                                                   const HttpsUrl& url, const Deadline& deadline) {
-    SSL_CTX* ctx = TRY(tls.get());
-    auto addresses = TRY(resolver.resolve(url, deadline));
-    Connection c{TRY(connect_first(addresses, url, deadline)), SslPtr(SSL_new(ctx))};
-    const int fd = c.socket.get();
-    SSL* ssl = c.ssl.get();
-    if (!ssl || SSL_set_fd(ssl, fd) != 1 || !name_host(ssl, url.host))
-        return HttpError{"could not set up TLS: " + describe_tls_failure()};
+namespace {
 
-    SslStep step = drive(
-        ssl, fd, deadline, [&] { return SSL_connect(ssl); },
-        [&] { return tls.load_trust_store(); });
-    if (step.idle_error)
-        return std::move(*step.idle_error);
-    if (auto error = tls.load_error())
-        return std::move(*error);
-    if (step.stopped)
-        return stopped(false);
-    if (step.timed_out)
-        return timed_out(deadline, 0, false);
-    if (!step.ok)
-        return handshake_failure(ssl, step, url);
-    return c;
+// Whether fd's peer is address.
+bool is_peer(int fd, const SocketAddress& address) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+        peer.ss_family != address.address.ss_family)
+        return false;
+    if (peer.ss_family == AF_INET) {
+        const auto& a = reinterpret_cast<const sockaddr_in&>(peer);
+        const auto& b = reinterpret_cast<const sockaddr_in&>(address.address);
+        return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+    }
+    if (peer.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6&>(peer);
+        const auto& b = reinterpret_cast<const sockaddr_in6&>(address.address);
+        return a.sin6_port == b.sin6_port &&
+               std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0;
+    }
+    return false;
+}
+
+}  // namespace
+
+BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& resolver,
+                                                   const HttpsUrl& url, const Deadline& deadline,
+                                                   const std::function<void()>& on_stall) {
+    SSL_CTX* ctx = TRY(tls.get());
+    std::vector<SocketAddress> left = TRY(resolver.resolve(url, deadline));
+    for (;;) {
+        Connection c{TRY(connect_first(left, url, deadline)), SslPtr(SSL_new(ctx))};
+        const int fd = c.socket.get();
+        // An address not found among those left (never expected) leaves none to race.
+        if (std::erase_if(left, [fd](const SocketAddress& a) { return is_peer(fd, a); }) == 0)
+            left.clear();
+        SSL* ssl = c.ssl.get();
+        if (!ssl || SSL_set_fd(ssl, fd) != 1 || !name_host(ssl, url.host))
+            return HttpError{"could not set up TLS: " + describe_tls_failure()};
+
+        // First within the stall limit; a stall lets the next address take this one's place,
+        // or, with none left, the handshake goes on to the request's deadline.
+        const auto left_ms =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline.end() - Clock::now());
+        const Deadline first(std::clamp(left_ms, std::chrono::milliseconds(0), k_handshake_stall),
+                             deadline.stop());
+        auto handshake = [&] { return SSL_connect(ssl); };
+        SslStep step = drive(ssl, fd, first, handshake, [&] { return tls.load_trust_store(); });
+        if (step.timed_out && !deadline.expired()) {
+            if (on_stall)
+                on_stall();
+            if (!left.empty())
+                continue;
+            step = drive(ssl, fd, deadline, handshake);
+        }
+        if (step.idle_error)
+            return std::move(*step.idle_error);
+        if (auto error = tls.load_error())
+            return std::move(*error);
+        if (step.stopped)
+            return stopped(false);
+        if (step.timed_out)
+            return timed_out(deadline, 0, false);
+        if (!step.ok)
+            return handshake_failure(ssl, step, url);
+        return c;
+    }
 }
 
 // What TLS 1.3 servers send after the handshake (session tickets) is read and dropped here; it

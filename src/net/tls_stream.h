@@ -26,9 +26,18 @@ struct Connection {
     SslPtr ssl;
 };
 
-// Resolution, TCP and TLS. Nothing of a request has been sent when this fails.
+// How long a TLS handshake may make no progress before the server counts as not answering new
+// connections now: the next address is tried, and the command's budget told. A slow network's
+// handshake is one round trip; a server that accepted the connection into a full queue says
+// nothing at all.
+inline constexpr std::chrono::milliseconds k_handshake_stall{1000};
+
+// Resolution, TCP and TLS. Nothing of a request has been sent when this fails. The addresses
+// are raced through the handshake: when one's handshake stalls (k_handshake_stall) the next
+// address is tried in its place; the first verified session wins. on_stall runs at each stall.
 BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& resolver,
-                                                   const HttpsUrl& url, const Deadline& deadline);
+                                                   const HttpsUrl& url, const Deadline& deadline,
+                                                   const std::function<void()>& on_stall = {});
 
 // A connection opened ahead of its request that the server has closed (or written to)
 // meanwhile: it must not carry the request.

@@ -2,6 +2,7 @@
 import base64
 import json
 import pathlib
+import socket
 import ssl
 import struct
 import subprocess
@@ -447,3 +448,27 @@ def test_command_line(devgate_factory, tmp_path):
 def test_sigterm_stops_cleanly(devgate_factory):
     g = devgate_factory()
     assert g.stop() == 0
+
+
+def test_front_door_limits(gate):
+    """A connection over max_connections waits unaccepted (its TLS handshake unanswered) until a
+    served one ends; requests over rate_limit are refused before the gate sees them."""
+    gate.mint_agent_info("lee")
+    ping = cs.request_payload("system.ping", gate.token("lee"))
+    gate.set("max_connections", 1)
+    ctx = ssl.create_default_context(cafile=gate.cert)
+    held = ctx.wrap_socket(socket.create_connection(("127.0.0.1", gate.port), timeout=5),
+                           server_hostname="127.0.0.1")
+    waiting = socket.create_connection(("127.0.0.1", gate.port), timeout=0.5)
+    with pytest.raises((socket.timeout, TimeoutError)):
+        ctx.wrap_socket(waiting, server_hostname="127.0.0.1")
+    waiting.close()
+    held.close()
+    assert cs.parse_reply(_open(*_raw(gate, ping)))["ok"] is True
+    gate.set("max_connections", 0)
+
+    gate.set("rate_limit", {"per_second": 0.001, "burst": 2, "status": 503, "retry_after": 7})
+    statuses = [_raw(gate, ping)[1] for _ in range(3)]
+    assert [r.status for r in statuses] == [200, 200, 503]
+    assert statuses[2].headers["Retry-After"] == "7"
+    assert [r.get("outcome") for r in gate.requests()][-3:] == ["ok", "ok", "limited"]

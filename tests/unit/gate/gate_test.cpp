@@ -23,8 +23,11 @@ class ScriptedHttp final : public HttpClient {
 
     BasicResult<HttpResponse, HttpError> post(const std::string& url, std::string_view content_type,
                                               std::string_view body, std::chrono::milliseconds,
-                                              size_t, EarlyConnections) override {
+                                              size_t, EarlyConnections,
+                                              std::chrono::milliseconds) override {
         sent.push_back({url, std::string(content_type), std::string(body)});
+        if (outcomes.empty())
+            return HttpError{"script ended"};
         auto next = std::move(outcomes.front());
         outcomes.pop_front();
         return next;
@@ -35,6 +38,10 @@ class ScriptedHttp final : public HttpClient {
         r.body_length = body.size();
         r.body = std::move(body);
         outcomes.emplace_back(std::move(r));
+    }
+    void reply(long status, std::string body, std::string retry_after) {
+        reply(status, std::move(body));
+        outcomes.back().value().retry_after = std::move(retry_after);
     }
     void fail(std::string message, bool was_sent = false) {
         outcomes.emplace_back(HttpError{std::move(message), was_sent});
@@ -145,27 +152,120 @@ TEST(GateRequest, RefusedBeforeAnythingIsSent) {
 
 TEST(GateCall, FailsOverOnceToTheReplica) {
     ScriptedHttp http;
-    http.reply(503, "");
+    // Refused with nothing answered lately: the first try and the quick ones.
+    for (int i = 0; i <= k_quick_retries; ++i) http.reply(503, "");
     http.fail("Connection refused");
     LoadedConfig config = config_with(true);
+    GateRoute route;
     testing::internal::CaptureStderr();
-    auto r = gate_call(http, config, "entry.get", json{{"id", "x"}});
+    auto r = gate_call(http, config, route, "entry.get", json{{"id", "x"}});
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "gate: primary unreachable, trying replica\n");
     // The replica's outcome is returned; the primary's error is dropped.
     EXPECT_EQ(detail_of(r), "TS-2020: POST /gate: Connection refused");
-    ASSERT_EQ(http.sent.size(), 2u);
-    EXPECT_EQ(http.sent[1].url, "https://replica.example/gate");
-    EXPECT_NE(http.sent[0].body, http.sent[1].body);  // fresh keys and envelope
+    ASSERT_EQ(http.sent.size(), 2u + k_quick_retries);
+    EXPECT_EQ(http.sent.back().url, "https://replica.example/gate");
+    EXPECT_NE(http.sent[0].body, http.sent.back().body);  // fresh keys and envelope
+    // A refusal leaves the primary in the route: the next request goes to it again.
+    EXPECT_FALSE(route.primary_down());
+}
+
+TEST(GateCall, AnUnreachablePrimaryIsRememberedForTheCommand) {
+    ScriptedHttp http;
+    http.fail("Connection timed out");
+    http.fail("replica down");
+    http.fail("replica down");
+    LoadedConfig config = config_with(true);
+    GateRoute route;
+    testing::internal::CaptureStderr();
+    (void)gate_call(http, config, route, "entry.get", json{{"id", "x"}});
+    (void)gate_call(http, config, route, "search.query", json{{"q", "x"}});
+    // One notice for the command; the second request went straight to the replica.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "gate: primary unreachable, trying replica\n");
+    ASSERT_EQ(http.sent.size(), 3u);
+    EXPECT_EQ(http.sent[2].url, "https://replica.example/gate");
+}
+
+TEST(GateCall, FrontDoorRefusalsOfReadsAreSentAgain) {
+    struct Case {
+        const char* name;
+        std::string action;
+        json argument;
+        bool answered_lately;  // the command's other requests get through: a limiter
+        std::function<void(ScriptedHttp&)> script;
+        size_t posts;
+    } cases[] = {
+        {"a limiter's 429s, then another failure", "entry.get", json{{"id", "x"}}, true,
+         [](ScriptedHttp& h) {
+             h.reply(429, "", "0");
+             h.reply(429, "");
+             h.reply(503, "", "soon");
+             h.fail("Connection refused");
+         },
+         4},
+        {"a dark gate's 503s: quick tries only", "search.query", json{{"q", "x"}}, false,
+         [](ScriptedHttp& h) {
+             for (int i = 0; i < 6; ++i) h.reply(503, "");
+         },
+         1 + k_quick_retries},
+        {"a write is not sent again", "entry.upsert", json{{"id", "e1"}, {"title", "t"}}, true,
+         [](ScriptedHttp& h) { h.reply(429, "", "0"); }, 1},
+        {"other statuses are final", "entry.get", json{{"id", "x"}}, true,
+         [](ScriptedHttp& h) { h.reply(500, ""); }, 1},
+        {"a reply from the gate is final", "audit.list", json::object(), true,
+         [](ScriptedHttp& h) { h.reply(200, "AAAA"); }, 1},
+    };
+    for (auto& c : cases) {
+        ScriptedHttp http;
+        c.script(http);
+        LoadedConfig config = config_with(false);
+        GateRoute route;
+        if (c.answered_lately)
+            route.answered(GateRole::primary);
+        auto r = gate_call(http, config, route, c.action, c.argument);
+        EXPECT_TRUE(r.is_error()) << c.name;
+        EXPECT_EQ(http.sent.size(), c.posts) << c.name;
+    }
+}
+
+TEST(RetryPause, RetryAfterIsHonouredUpToTheCapElseJitteredDoubling) {
+    using std::chrono::milliseconds;
+    struct Case {
+        std::string_view retry_after;
+        int tries;
+        uint32_t random;
+        milliseconds expected;
+    } cases[] = {
+        {"2", 0, 12345, milliseconds(2000)},
+        {" 3 ", 4, 0, milliseconds(3000)},
+        {"0", 0, 0, k_retry_pause_base},          // not sooner than the base
+        {"120", 0, 0, k_retry_after_cap},         // cut to the cap
+        {"9999999999", 0, 0, milliseconds(100)},  // too long to read: not given
+        {"Wed, 21 Oct 2015 07:28:00 GMT", 0, 0, milliseconds(100)},
+        {"-1", 0, 0, milliseconds(100)},
+        {"", 0, 0, milliseconds(100)},
+        {"", 0, 300, milliseconds(400)},  // jitter up to three times the base
+        {"", 0, 301, milliseconds(100)},  // random wraps within the range
+        {"", 1, 0, milliseconds(200)},
+        {"", 1, 600, milliseconds(800)},
+        {"", 3, 0, milliseconds(800)},
+        {"", 6, 0, k_retry_after_cap},
+        {"", 40, 7, k_retry_after_cap},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(retry_pause(c.retry_after, c.tries, c.random), c.expected)
+            << "'" << c.retry_after << "' " << c.tries << " " << c.random;
 }
 
 TEST(GateCall, NoFailoverWithoutReplicaOrReason) {
     {
         ScriptedHttp http;
-        http.reply(503, "");
+        for (int i = 0; i <= k_quick_retries; ++i) http.reply(503, "");
         LoadedConfig config = config_with(false);
+        GateRoute route;
         testing::internal::CaptureStderr();
-        auto r = gate_call(http, config, "entry.get", json{{"id", "x"}});
+        auto r = gate_call(http, config, route, "entry.get", json{{"id", "x"}});
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         EXPECT_EQ(detail_of(r),
                   "TS-2047: gate refused the handshake (HTTP 503) \u2014 the gate or its proxy is "
@@ -175,7 +275,8 @@ TEST(GateCall, NoFailoverWithoutReplicaOrReason) {
         ScriptedHttp http;
         http.reply(200, "");
         LoadedConfig config = config_with(true);
-        auto r = gate_call(http, config, "entry.get", json{{"id", "x"}});
+        GateRoute route;
+        auto r = gate_call(http, config, route, "entry.get", json{{"id", "x"}});
         EXPECT_EQ(http.sent.size(), 1u);
         EXPECT_TRUE(r.is_error());
     }
@@ -203,8 +304,9 @@ TEST(GateCall, ACreateIsRepeatedOnlyWhereThePrimaryCannotHaveAppliedIt) {
         c.primary(http);
         http.fail("replica down");
         LoadedConfig config = config_with(true);
+        GateRoute route;
         testing::internal::CaptureStderr();
-        auto r = gate_call(http, config, "entry.upsert", c.body);
+        auto r = gate_call(http, config, route, "entry.upsert", c.body);
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(http.sent.size(), c.to_replica ? 2u : 1u) << c.body.dump();
         ASSERT_TRUE(r.is_error());

@@ -15,7 +15,8 @@ class SizedReplies final : public HttpClient {
     size_t next_size = 0;
     BasicResult<HttpResponse, HttpError> post(const std::string&, std::string_view,
                                               std::string_view, std::chrono::milliseconds, size_t,
-                                              EarlyConnections) override {
+                                              EarlyConnections,
+                                              std::chrono::milliseconds) override {
         HttpResponse r;
         r.status = 200;
         r.body.assign(next_size, 'x');
