@@ -24,21 +24,33 @@ bool is_directory(const char* path) {
     return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Parsing a whole CA bundle costs tens of milliseconds per request; the system's hashed
-// directory is read lazily, one certificate per issuer. So: SSL_CERT_FILE and SSL_CERT_DIR
-// when set, else /etc/ssl/certs, else the library's default.
+// The trust store the environment picks. Parsing a whole CA bundle costs tens of milliseconds
+// per request; the system's hashed directory is read lazily, one certificate per issuer. So:
+// SSL_CERT_FILE and SSL_CERT_DIR when set, else /etc/ssl/certs, else the library's default.
+struct TrustStore {
+    const char* file = nullptr;
+    const char* dir = nullptr;
+    bool from_environment = false;
+};
+
+TrustStore chosen_trust_store() {
+    TrustStore store{env_path("SSL_CERT_FILE"), env_path("SSL_CERT_DIR")};
+    store.from_environment = store.file || store.dir;
+    if (!store.from_environment && is_directory(k_system_cert_dir))
+        store.dir = k_system_cert_dir;
+    return store;
+}
+
 BasicResult<void, HttpError> set_trust_store(SSL_CTX* ctx) {
-    const char* file = env_path("SSL_CERT_FILE");
-    const char* dir = env_path("SSL_CERT_DIR");
-    if (!file && !dir && is_directory(k_system_cert_dir))
-        dir = k_system_cert_dir;
-    if (!file && !dir) {
+    const TrustStore store = chosen_trust_store();
+    if (!store.file && !store.dir) {
         SSL_CTX_set_default_verify_paths(ctx);
         return {};
     }
-    if (SSL_CTX_load_verify_locations(ctx, file, dir) != 1)
+    if (SSL_CTX_load_verify_locations(ctx, store.file, store.dir) != 1)
         return HttpError{std::string("error setting certificate verify locations: CAfile: ") +
-                         (file ? file : "none") + " CApath: " + (dir ? dir : "none")};
+                         (store.file ? store.file : "none") +
+                         " CApath: " + (store.dir ? store.dir : "none")};
     return {};
 }
 
@@ -109,6 +121,20 @@ BasicResult<void, HttpError> TlsContext::load_trust_store() {
 std::optional<HttpError> TlsContext::load_error() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_error;
+}
+
+std::string trust_store_name() {
+    const TrustStore store = chosen_trust_store();
+    std::string name;
+    if (store.file)
+        name.append("SSL_CERT_FILE=").append(store.file);
+    if (store.file && store.dir && store.from_environment)
+        name.append(" and ");
+    if (store.dir && store.from_environment)
+        name.append("SSL_CERT_DIR=").append(store.dir);
+    if (!store.from_environment)
+        name = store.dir ? std::string("the system's, ") + store.dir : "the library's default";
+    return name;
 }
 
 }  // namespace tessarin

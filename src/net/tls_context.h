@@ -20,6 +20,10 @@ using SslCtxPtr = OpensslPtr<SSL_CTX, SSL_CTX_free>;
 // verdict, saved_errno: errno right after the call).
 std::string describe_tls_failure(int error = SSL_ERROR_NONE, int saved_errno = 0);
 
+// The trust store a verification uses, in words: "SSL_CERT_FILE=PATH", "SSL_CERT_DIR=PATH"
+// (or both), "the system's, /etc/ssl/certs" or "the library's default".
+std::string trust_store_name();
+
 // The context, made at the client's first request: nothing is set up before a command needs the
 // network. Its trust store is read once, during the first handshake, while the gate works on
 // its answer to the ClientHello: parsing a certificate file takes about as long. Should the

@@ -111,8 +111,10 @@ bool name_host(SSL* ssl, const std::string& host) {
 HttpError handshake_failure(SSL* ssl, const SslStep& step, const HttpsUrl& url) {
     long verdict = SSL_get_verify_result(ssl);
     if (verdict != X509_V_OK)
+        // Which host was checked against which store: what a user needs to put it right.
         return HttpError{std::string("SSL certificate problem: ") +
-                         X509_verify_cert_error_string(verdict)};
+                         X509_verify_cert_error_string(verdict) + " (host " + url.host +
+                         ", trust store " + trust_store_name() + ")"};
     return HttpError{"OpenSSL SSL_connect: " + describe(step) + " in connection to " + url.host +
                      ":" + std::to_string(url.port)};
 }

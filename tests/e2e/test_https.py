@@ -106,15 +106,17 @@ def other_cert(tmp_path):
 def test_untrusted_certificate_is_refused(gate, cli, agent, other_cert, tmp_path, store):
     empty = tmp_path / "empty-dir"
     empty.mkdir()
-    env = {
-        "other file": {"SSL_CERT_FILE": other_cert, "SSL_CERT_DIR": None},
-        "system store": {"SSL_CERT_FILE": None, "SSL_CERT_DIR": None},
-        "empty file variable": {"SSL_CERT_FILE": "", "SSL_CERT_DIR": None},
-        "other dir": {"SSL_CERT_FILE": None, "SSL_CERT_DIR": str(empty)},
+    env, named = {
+        "other file": ({"SSL_CERT_FILE": other_cert, "SSL_CERT_DIR": None}, "SSL_CERT_FILE=" + other_cert),
+        "system store": ({"SSL_CERT_FILE": None, "SSL_CERT_DIR": None}, "the system's, /etc/ssl/certs"),
+        "empty file variable": ({"SSL_CERT_FILE": "", "SSL_CERT_DIR": None}, "the system's, /etc/ssl/certs"),
+        "other dir": ({"SSL_CERT_FILE": None, "SSL_CERT_DIR": str(empty)}, "SSL_CERT_DIR=" + str(empty)),
     }[store]
     r = get_key(cli, env=env)
+    # The failure names the host checked and the trust store it was checked against.
     assert (r.status, r.stdout, r.stderr) == (
-        1, "", "TS-2020: POST /gate: SSL certificate problem: self-signed certificate\n")
+        1, "", "TS-2020: POST /gate: SSL certificate problem: self-signed certificate "
+               "(host 127.0.0.1, trust store %s)\n" % named)
     assert gate.requests() == []
 
 
@@ -217,7 +219,8 @@ def test_redirect_to_an_untrusted_gate(gate, cli, agent, devgate_factory):
     gate.fault("redirect", location="https://127.0.0.1:%d/gate" % stranger.port)
     r = get_key(cli)
     assert (r.status, r.stdout, r.stderr) == (
-        1, "", "TS-2020: POST /gate: SSL certificate problem: self-signed certificate\n")
+        1, "", "TS-2020: POST /gate: SSL certificate problem: self-signed certificate "
+               "(host 127.0.0.1, trust store SSL_CERT_FILE=%s)\n" % gate.cert)
     assert stranger.requests() == []
 
 
@@ -411,5 +414,7 @@ def stranger_peer(tmp_path):
                                            ("localhost", "hostname mismatch")])
 def test_certificate_must_name_the_host(gate, cli, stranger_peer, host, problem):
     r = peer_get(gate, cli, stranger_peer, host=host)
-    assert (r.status, r.stdout, r.stderr) == (1, "", "TS-2020: POST /gate: SSL certificate problem: %s\n" % problem)
+    assert (r.status, r.stdout, r.stderr) == (
+        1, "", "TS-2020: POST /gate: SSL certificate problem: %s (host %s, trust store SSL_CERT_FILE=%s)\n"
+               % (problem, host, stranger_peer.cert))
     assert stranger_peer.requests == []
