@@ -10,6 +10,7 @@
 
 #include "src/base/entry_schema.h"
 #include "src/cli/command_table.h"
+#include "src/commands/generated_secret.h"
 #include "src/commands/put.h"
 #include "src/term/output.h"
 
@@ -128,6 +129,10 @@ int main() {
                                         {"value", "flag"},
                                         {"value_name", ""},
                                         {"about", "Read one JSON object from standard input"}});
+            // The generator options, taken before the type as after the title.
+            json generators = json::object();
+            add_options(generators, k_generator_options, false);
+            for (json& option : generators["options"]) entry["options"].push_back(option);
             entry["positionals"] = json::array(
                 {{{"name", "type"}, {"kind", "type"}}, {{"name", "title"}, {"kind", "text"}}});
         }

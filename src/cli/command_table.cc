@@ -109,7 +109,10 @@ constexpr std::string_view k_usage_put =
     "       tessarin-cli put --json  (one JSON object on stdin)\n"
     "  Creates an entry of any type of the schema (tessarin-cli --show-schema lists each\n"
     "  type's fields). Secret fields take only --<field>-file PATH (- for stdin).\n"
-    "  A title that begins with \"-\" goes after --: tessarin-cli put note -- \"-draft\"\n";
+    "  A title that begins with \"-\" goes after --: tessarin-cli put note -- \"-draft\"\n"
+    "  --generate FIELD (repeatable) makes a secret field's value here: --length N (8 to 256,\n"
+    "  default 32), --charset LIST (lower, upper, digits, symbols; default all four);\n"
+    "  --print-generated writes it to stdout and the OK line to stderr.\n";
 
 constexpr std::string_view k_usage_skill =
     "Usage: tessarin-cli skill {print|install} [--yes]\n"
@@ -462,7 +465,9 @@ const CommandDef k_commands[] = {
                   "(PATH may be - for stdin) \u2014 never on argv. Non-secrets: --username.\n"
                   "Or: put --json  with a JSON object on stdin (bounded).\n"
                   "Every entry type works (tessarin-cli --show-schema lists their\n"
-                  "fields); other fields: --<field> VALUE; any type: --urls URL.",
+                  "fields); other fields: --<field> VALUE; any type: --urls URL.\n"
+                  "--generate FIELD makes a secret here [--length N] [--charset LIST]\n"
+                  "[--print-generated: the value alone on stdout, OK on stderr].",
               .notes_at_margin = true},
      .usage = k_usage_put,
      .needs = Needs::ConfigOnDemand,

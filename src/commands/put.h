@@ -27,6 +27,10 @@ bool looks_secret(std::string_view name);
 // definition's tier.
 uint8_t effective_tier(std::string_view name, const FieldDef& def);
 
+// The options of a type as the refusal of an unknown option lists them, in name order, secret
+// fields (by the definition's tier alone) in their -file form: "--notes-file, --title, ...".
+std::string type_option_list(const EntryType& type);
+
 // The options put takes after the title for one entry type, made from its field definitions
 // and read by the shared option reader: for each field in name order, --<field>-file PATH
 // (every field), then --<field> VALUE when the field is not secret, or --<field> refused when
@@ -60,7 +64,8 @@ struct NewEntry {
 Result<NewEntry> new_entry_from_json(std::string_view text,
                                      const std::function<Result<void>()>& between);
 
-// put <type> <title> [--<field> VALUE] [--<field>-file PATH] [--urls URL], or put --json.
+// put <type> <title> [--<field> VALUE] [--<field>-file PATH] [--urls URL] [--generate FIELD
+// [--length N] [--charset LIST] [--print-generated]], or put --json.
 // Reads its own arguments: which options exist depends on the type.
 Result<void> run_put(Invocation& invocation);
 
