@@ -48,7 +48,7 @@ def load_model(table_path):
     contexts, values = {}, {}
     for command in table["commands"]:
         name = command["name"]
-        if command["reads_own_arguments"] and name != "put":
+        if command["reads_own_arguments"] and not command["options"] and not command["positionals"]:
             continue  # version and help ignore the rest of the line
         options = option_entries(command["options"], values)
         subs = command.get("subcommands")

@@ -6,10 +6,13 @@
 // {"name", "value", "value_name", "about"} where value is "flag", "file", "text", "type" or a list
 // of the words its check accepts; refused options are listed by name under "refused".
 #include <cstdio>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "src/base/entry_schema.h"
 #include "src/cli/command_table.h"
+#include "src/commands/generated_secret.h"
 #include "src/commands/put.h"
 #include "src/term/output.h"
 
@@ -145,8 +148,11 @@ int main() {
     for (std::string_view name : schema().type_names()) {
         const EntryType& type = *schema().find_type(name);
         const TypeOptions options(type);
+        // After the title every type takes the generator options too.
+        std::vector<OptionDef> taken(options.list().begin(), options.list().end());
+        taken.insert(taken.end(), std::begin(k_generator_options), std::end(k_generator_options));
         json entry = {{"description", type.description}};
-        add_options(entry, options.list(), false);
+        add_options(entry, taken, false);
         types[text(name)] = std::move(entry);
     }
     doc["put_types"] = std::move(types);

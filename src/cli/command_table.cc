@@ -5,6 +5,7 @@
 #include "src/base/entry_schema.h"
 #include "src/cli/help_text.h"
 #include "src/commands/audit.h"
+#include "src/commands/edit.h"
 #include "src/commands/init.h"
 #include "src/commands/lookup.h"
 #include "src/commands/put.h"
@@ -162,6 +163,16 @@ const CommandDef k_commands[] = {
      .positionals = k_put_positionals,
      .needs = Needs::ConfigOnDemand,
      .run = run_put,
+     .reads_own_arguments = true},
+    // Its field options depend on the entry it fetches, so it reads them itself; the
+    // configuration once they have passed every check.
+    {.name = "edit",
+     .help = k_help_edit,
+     .usage = k_usage_edit,
+     .options = k_edit_options,
+     .positionals = k_edit_positionals,
+     .needs = Needs::ConfigOnDemand,
+     .run = run_edit,
      .reads_own_arguments = true},
     // One implementation; the kind is the command word.
     {.name = "note",

@@ -6,6 +6,7 @@
 #include "crypto/core/utf8.h"
 #include "src/base/text.h"
 #include "src/commands/entry_fields.h"
+#include "src/commands/generated_secret.h"
 #include "src/commands/upsert_report.h"
 #include "src/gate/vault.h"
 #include "src/json/record.h"
@@ -39,18 +40,6 @@ std::string type_list() {
     return join(schema().type_names(), ", ");
 }
 
-// The options of a type, as the refusal of an unknown option lists them: secret fields (by the
-// definition's tier alone) in their -file form.
-std::string option_list(const EntryType& type) {
-    std::string out;
-    for (const auto& [name, def] : type.sorted_fields()) {
-        if (!out.empty())
-            out += ", ";
-        out += "--" + std::string(name) + (def->tier > 1 ? "-file" : "");
-    }
-    return out;
-}
-
 CliError unknown_type(std::string_view given) {
     return CliError(TS_2080,
                     "unknown type '" + std::string(given) + "' (available: " + type_list() + ")");
@@ -75,7 +64,8 @@ Result<json> entry_fields(const NewEntry& entry, ByteView l2_key) {
     return fields;
 }
 
-Result<void> send(Invocation& invocation, const NewEntry& entry) {
+Result<void> send(Invocation& invocation, const NewEntry& entry,
+                  std::span<const GeneratedValue> printed = {}) {
     Session& session = *TRY(invocation.session());
     json fields = TRY(entry_fields(entry, session.config.l2_key.expose_secret()));
     json data_members = json::object();
@@ -84,7 +74,7 @@ Result<void> send(Invocation& invocation, const NewEntry& entry) {
     const bool created =
         TRY(entry_upsert(session.vault(), entry_body(entry.title, entry.type_text,
                                                      std::move(fields), data_members)));
-    return confirm_upsert(created, entry.title);
+    return confirm_upsert(created, entry.title, printed);
 }
 
 // An option the type does not take: the -file form of something that is not a field, or any
@@ -95,11 +85,12 @@ CliError not_valid(std::string_view name, const NewEntry& entry) {
                                      entry.type_text +
                                      "'. Secret fields use --<field>-file (e.g. --password-file)");
     return CliError(TS_2000, "--" + std::string(name) + " is not valid for type '" +
-                                 entry.type_text + "'. Use: " + option_list(*entry.type));
+                                 entry.type_text + "'. Use: " + type_option_list(*entry.type));
 }
 
 // The flag form, after the type word: the title, then the type's options.
-Result<void> put_from_options(Invocation& invocation, std::string type_word) {
+Result<void> put_from_options(Invocation& invocation, std::string type_word,
+                              GenerateRequest generate) {
     ArgLexer& lexer = invocation.lexer();
     NewEntry entry;
     entry.type_text = std::string(type_alias(type_word));
@@ -131,6 +122,8 @@ Result<void> put_from_options(Invocation& invocation, std::string type_word) {
             write_stdout(invocation.usage());
             return {};
         }
+        if (TRY(read_generator_option(token->text, lexer, generate)))
+            continue;
         const OptionDef* option = find_option(options.list(), token->text);
         if (!option)
             return not_valid(token->text, entry);
@@ -145,7 +138,22 @@ Result<void> put_from_options(Invocation& invocation, std::string type_word) {
     }
     if (auto it = entry.values.find("urls"); it != entry.values.end())
         entry.urls = json::array({std::string(it->second.expose_text())});
-    return send(invocation, entry);
+    TRY(check_generate_request(generate));
+    for (const std::string& name : generate.fields) {
+        const FieldDef* def = entry.type->find_field(name);
+        if (!def || effective_tier(name, *def) < 2)
+            return CliError(TS_2000, "--generate " + name + ": not a secret field of type '" +
+                                         entry.type_text + "'");
+        if (entry.values.contains(name))
+            return CliError(TS_2000, "--generate " + name +
+                                         ": the field is given a value too; give one or the other");
+    }
+    std::vector<GeneratedValue> generated = TRY(generate_values(generate));
+    for (const GeneratedValue& g : generated)
+        entry.values.insert_or_assign(g.field, g.value.clone());
+    if (!generate.print)
+        generated.clear();
+    return send(invocation, entry, generated);
 }
 
 const char* json_kind(JsonKind kind) {
@@ -227,7 +235,10 @@ void take_urls(JsonMembers& object, NewEntry& entry) {
 }
 
 // The JSON form: one object on standard input.
-Result<void> put_from_json(Invocation& invocation) {
+Result<void> put_from_json(Invocation& invocation, const GenerateRequest& generate) {
+    if (!generate.fields.empty() || generate.length || generate.charset || generate.print)
+        return CliError(TS_2000,
+                        "--generate and its options are for the flag form, not put --json");
     SecretBytes input = TRY(read_path_value("-", k_input_limit));
     NewEntry entry = TRY(new_entry_from_json(input.expose_text(), [&]() -> Result<void> {
         TRY(invocation.session());
@@ -237,6 +248,16 @@ Result<void> put_from_json(Invocation& invocation) {
 }
 
 }  // namespace
+
+std::string type_option_list(const EntryType& type) {
+    std::string out;
+    for (const auto& [name, def] : type.sorted_fields()) {
+        if (!out.empty())
+            out += ", ";
+        out += "--" + std::string(name) + (def->tier > 1 ? "-file" : "");
+    }
+    return out;
+}
 
 TypeOptions::TypeOptions(const EntryType& type) {
     auto text = [this](std::string value) -> std::string_view {
@@ -327,6 +348,7 @@ uint8_t effective_tier(std::string_view name, const FieldDef& def) {
 Result<void> run_put(Invocation& invocation) {
     ArgLexer& lexer = invocation.lexer();
     bool json_form = false;
+    GenerateRequest generate;  // the generator options may come before the type too
     for (;;) {
         auto token = TRY(lexer.next());
         if (!token)
@@ -339,17 +361,20 @@ Result<void> run_put(Invocation& invocation) {
             write_stdout(invocation.usage());
             return {};
         }
+        if (token->kind == ArgToken::Kind::Long &&
+            TRY(read_generator_option(token->text, lexer, generate)))
+            continue;
         if (!token->is_value())
             return unexpected(*token);
         if (!is_utf8(token->text))
             return CliError(TS_2000, "not valid UTF-8");
         // With --json the first positional ends the arguments; the rest is ignored.
         if (json_form)
-            return put_from_json(invocation);
-        return put_from_options(invocation, std::move(token->text));
+            return put_from_json(invocation, generate);
+        return put_from_options(invocation, std::move(token->text), std::move(generate));
     }
     if (json_form)
-        return put_from_json(invocation);
+        return put_from_json(invocation, generate);
     return CliError(TS_2000, "missing <type> (available: " + type_list() + ")");
 }
 

@@ -34,42 +34,51 @@ const json* received_data(const json& raw) {
     return data && !data->is_null() ? data : nullptr;
 }
 
-// The data block's members other than fields, title and type, and its list of fields as
-// received (nullptr: none).
-const json* kept_members(const json& data, json& members) {
-    if (data.is_array()) {
+}  // namespace
+
+ReceivedData received_data_block(const json& raw) {
+    ReceivedData out;
+    const json* data = received_data(raw);
+    if (!data)
+        return out;
+    if (data->is_array()) {
         // The array form: title, type, fields, urls, notes.
-        if (data.size() > 3)
-            members["urls"] = data[3];
-        if (data.size() > 4 && !data[4].is_null())
-            members["notes"] = data[4];
-        return data.size() > 2 ? &data[2] : nullptr;
+        if (data->size() > 3)
+            out.members["urls"] = (*data)[3];
+        if (data->size() > 4 && !(*data)[4].is_null())
+            out.members["notes"] = (*data)[4];
+        if (data->size() > 2 && (*data)[2].is_array())
+            out.fields = (*data)[2];
+        return out;
     }
-    for (auto it = data.begin(); it != data.end(); ++it)
+    for (auto it = data->begin(); it != data->end(); ++it)
         if (it.key() != "fields" && it.key() != "title" && it.key() != "type")
-            members[it.key()] = it.value();
-    auto fields = data.find("fields");
-    return fields != data.end() ? &*fields : nullptr;
+            out.members[it.key()] = it.value();
+    if (auto fields = data->find("fields"); fields != data->end() && fields->is_array())
+        out.fields = *fields;
+    return out;
 }
 
-}  // namespace
+CliError holds_l3_field(std::string_view label) {
+    return CliError(TS_2048, "cannot update: field '" + std::string(label) +
+                                 "' is L3 and arrives without its value; sending the entry back "
+                                 "would erase it");
+}
 
 Result<KeptByUpdate> kept_by_update(const Entry& entry, const json& raw) {
     KeptByUpdate kept;
-    const json* data = received_data(raw);
-    if (!data || !entry.data)
+    if (!entry.data || !received_data(raw))
         return kept;
-    const json* fields = kept_members(*data, kept.data);
+    ReceivedData received = received_data_block(raw);
+    kept.data = std::move(received.members);
     // read_entry read the same list, in the same order, into entry.data->fields.
     const std::vector<Field>& read = entry.data->fields;
-    for (size_t i = 0; fields && i < read.size() && i < fields->size(); ++i) {
+    for (size_t i = 0; i < read.size() && i < received.fields.size(); ++i) {
         if (written_by_update(read[i].label))
             continue;
         if (read[i].tier >= 3)
-            return CliError(TS_2048, "cannot update: field '" + read[i].label +
-                                         "' is L3 and arrives without its value; sending the "
-                                         "entry back would erase it");
-        kept.fields.push_back((*fields)[i]);
+            return holds_l3_field(read[i].label);
+        kept.fields.push_back(received.fields[i]);
     }
     return kept;
 }

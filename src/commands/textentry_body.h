@@ -16,6 +16,21 @@
 
 namespace tessarin {
 
+// An entry's data block as received: its members other than fields, title and type, and its
+// fields, each as received (object or array form, a tier-2 value the ciphertext it was), in
+// their order, which is the order read_entry read them in.
+struct ReceivedData {
+    nlohmann::json members = nlohmann::json::object();
+    nlohmann::json fields = nlohmann::json::array();
+};
+// The data block of the result `raw` (under "data" or "vault_data", or the array form's
+// fourth member); empty when it has none.
+ReceivedData received_data_block(const nlohmann::json& raw);
+
+// TS-2048 for a rewrite of an entry holding the L3 field `label`: it arrives without its
+// value, so sending the entry back would erase it.
+CliError holds_l3_field(std::string_view label);
+
 // What an update keeps of the entry it rewrites: the members of its data block other than
 // fields, title and type, and the fields it does not write, in their order, each as received
 // (a tier-2 value stays the ciphertext it was).

@@ -177,11 +177,11 @@ void print_error(std::string_view text) {
 namespace {
 
 // The success line; the text may be a decrypted summary, so the line wipes itself.
-SecretBytes ok_line(std::string_view text) {
+SecretBytes ok_line(std::string_view text, bool colour) {
     SafeText safe = terminal_safe(text);
     SecretBytes line;
     line.reserve(safe.view().size() + 64);
-    if (color_enabled()) {
+    if (colour) {
         line.append_text(style::green);
         line.append_text(style::bold);
         line.append_text("\u2713");
@@ -201,14 +201,22 @@ SecretBytes ok_line(std::string_view text) {
 }  // namespace
 
 void print_ok(std::string_view text) {
-    write_stdout(ok_line(text).expose_text());
+    write_stdout(ok_line(text, color_enabled()).expose_text());
 }
 
 std::optional<int> print_ok_checked(std::string_view text) {
-    const SecretBytes line = ok_line(text);
+    const SecretBytes line = ok_line(text, color_enabled());
     int error = write_all(STDOUT_FILENO, line.expose_text());
     if (error == EPIPE)
         _exit(0);  // the reader went away: as every write to standard output
+    return error ? std::optional<int>(error) : std::nullopt;
+}
+
+std::optional<int> print_ok_on_stderr_checked(std::string_view text) {
+    const SecretBytes line = ok_line(text, error_color_enabled());
+    int error = write_all(STDERR_FILENO, line.expose_text());
+    if (error == EPIPE)
+        _exit(0);
     return error ? std::optional<int>(error) : std::nullopt;
 }
 

@@ -64,6 +64,9 @@ void print_ok(std::string_view text);
 // process quietly as everywhere, any other failure is returned (the errno) so the caller can
 // say what was done.
 std::optional<int> print_ok_checked(std::string_view text);
+// print_ok_checked on standard error, for a command whose standard output carries only its
+// result (the values put and edit generate); coloured when standard error may be.
+std::optional<int> print_ok_on_stderr_checked(std::string_view text);
 void print_dim(std::string_view text);
 void print_field(std::string_view label, std::string_view value);
 void print_field_marker(std::string_view label, std::string_view marker);

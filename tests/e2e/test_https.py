@@ -217,7 +217,7 @@ def test_redirect_to_another_gate(gate, replica, cli, agent):
 def test_redirect_to_an_untrusted_gate(gate, cli, agent, devgate_factory):
     stranger = devgate_factory()  # a certificate of its own
     gate.fault("redirect", location="https://127.0.0.1:%d/gate" % stranger.port)
-    r = get_key(cli)
+    r = get_key(cli, env={"SSL_CERT_DIR": None})
     assert (r.status, r.stdout, r.stderr) == (
         1, "", "TS-2020: POST /gate: SSL certificate problem: self-signed certificate "
                "(host 127.0.0.1, trust store SSL_CERT_FILE=%s)\n" % gate.cert)
@@ -337,7 +337,7 @@ def peer(tmp_path):
 
 def peer_get(gate, cli, peer, host="127.0.0.1"):
     enrol(gate, cli, pop="%s:%d" % (host, peer.port))
-    return get_key(cli, env={"SSL_CERT_FILE": peer.cert})
+    return get_key(cli, env={"SSL_CERT_FILE": peer.cert, "SSL_CERT_DIR": None})
 
 
 OK = b"HTTP/1.1 200 OK\r\n"

@@ -344,12 +344,17 @@ def test_completion_offers_what_put_accepts(cli):
     offered = completion_put_options()
     assert offered
     names = {(type_name, option) for type_name, option, _ in offered}
+    # The generator options take checked values and go with --generate (every type has the
+    # secret field notes); a flag takes no value.
+    valid = {"--generate": ["notes"], "--length": ["12", "--generate", "notes"],
+             "--charset": ["lower", "--generate", "notes"], "--print-generated": ["--generate", "notes"]}
     for type_name, option, kind in offered:
         if kind == "file" and (type_name, option[:-len("-file")]) not in names:
             name = option[2:-len("-file")]
             r = cli("put", type_name, "x", "--" + name, "v")
             assert "is a secret field" in r.stderr, (type_name, option)
-        r = cli("put", type_name, "x", option, "/dev/null" if kind == "file" else "v")
+        value = valid.get(option, ["/dev/null" if kind == "file" else "v"])
+        r = cli("put", type_name, "x", option, *value)
         assert r.stderr.startswith("TS-2003: Not initialized."), (type_name, option, r.stderr)
 
 
