@@ -8,42 +8,9 @@ import time
 
 import pytest
 
-from gate_fixtures import enrol_agent
+import fan_out
 
-ENTRIES = 10
-HITS = 20
 FAILOVER = "gate: primary unreachable, trying replica\n"
-
-
-def _seed(gate, cli, **mint):
-    """An agent with ten entries to render and twenty memories a search finds."""
-    gate.set("minute_limit", 0)
-    gate.set("hour_limit", 0)
-    agent = enrol_agent(gate, cli, **mint)
-    return gate.seed([{"title": "e%d" % k, "fields": [{"label": "f", "value": "v%d" % k, "tier": 2}]}
-                      for k in range(ENTRIES)] +
-                     [{"title": "m%d" % k, "type": "memory", "fields": [
-                         {"label": "summary", "value": "summary %d" % k, "tier": 2},
-                         {"label": "content", "value": "content", "tier": 2},
-                         {"label": "status", "value": "active"}]}
-                      for k in range(HITS)], agent=agent)
-
-
-def _render_and_search(gate, cli, ids, tmp_path, preexec_fn=None):
-    """Renders the ten entries and lists the twenty hits: both whole."""
-    template = tmp_path / "template"
-    template.write_text("".join("%d=tessarin://e%d/f\n" % (k, k) for k in range(ENTRIES)))
-    r = cli("render", str(template), timeout=90, preexec_fn=preexec_fn)
-    assert (r.status, r.stdout) == (0, "".join("%d=v%d\n" % (k, k) for k in range(ENTRIES))), r.stderr
-
-    hits = [{"entry_id": ids["m%d" % k], "distance": k / 100, "embedding_model": "m"} for k in range(HITS)]
-    gate.fault("result", action="search.similar", result=hits)
-    vector = tmp_path / "vector"
-    vector.write_text("AAAA")
-    r = cli("memory", "search", "--vector-file", str(vector), "--limit", str(HITS), timeout=90,
-            preexec_fn=preexec_fn)
-    expected = "".join("%s\t%.4f\t[m]\tsummary %d\n" % (ids["m%d" % k], k / 100, k) for k in range(HITS))
-    assert (r.status, r.stdout, r.stderr) == (0, expected, "")
 
 
 def few_descriptors():
@@ -81,11 +48,11 @@ def _threads_fail():
 def test_whole_output_within_limits(gate, cli, tmp_path, setting, value, limit):
     if limit is no_threads and not _threads_fail():
         pytest.skip("threads can still be made under a 1 TiB stack limit here")
-    ids = _seed(gate, cli)
+    ids = fan_out.seed(gate, cli)
     if setting:
         gate.set(setting, value)
     try:
-        _render_and_search(gate, cli, ids, tmp_path, preexec_fn=limit)
+        fan_out.render_and_search(gate, cli, ids, tmp_path, preexec_fn=limit)
     finally:
         gate.set("max_connections", 0)
         gate.set("rate_limit", None)
@@ -115,7 +82,7 @@ def dead_primary(request):
 
 
 def test_a_dead_primary_is_left_for_the_replica_at_once(gate, replica, cli, tmp_path, dead_primary):
-    _seed(gate, cli, replica=replica, pop=dead_primary)
+    fan_out.seed(gate, cli, replica=replica, pop=dead_primary)
     started = time.monotonic()
     r = cli("get", "e1", "--field", "f")
     elapsed = time.monotonic() - started
@@ -125,7 +92,7 @@ def test_a_dead_primary_is_left_for_the_replica_at_once(gate, replica, cli, tmp_
     assert replica.actions() == ["search.query", "entry.get"]
 
     template = tmp_path / "template"
-    template.write_text("".join("%d=tessarin://e%d/f\n" % (k, k) for k in range(ENTRIES)))
+    template.write_text("".join("%d=tessarin://e%d/f\n" % (k, k) for k in range(fan_out.ENTRIES)))
     r = cli("render", str(template), timeout=90)
-    assert (r.status, r.stdout) == (0, "".join("%d=v%d\n" % (k, k) for k in range(ENTRIES))), r.stderr
+    assert (r.status, r.stdout) == (0, "".join("%d=v%d\n" % (k, k) for k in range(fan_out.ENTRIES))), r.stderr
     assert r.stderr.startswith(FAILOVER) and r.stderr.count(FAILOVER) == 1, r.stderr
