@@ -50,7 +50,8 @@ struct GeneratorSpec {
 Result<void> check_generate_length(std::string_view text);
 // --charset LIST: comma-separated set names, each known (TS-2000 naming the unknown one).
 Result<void> check_charset(std::string_view text);
-// The spec from --length and --charset as given (nullopt: not given), checked as above.
+// The generator settings from --length and --charset as given (nullopt: not given), checked
+// as above.
 Result<GeneratorSpec> generator_spec(const std::optional<std::string>& length,
                                      const std::optional<std::string>& charset);
 
