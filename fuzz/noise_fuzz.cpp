@@ -130,7 +130,8 @@ class GateOverHttp final : public HttpClient {
 
     BasicResult<HttpResponse, HttpError> post(const std::string&, std::string_view content_type,
                                               std::string_view body, std::chrono::milliseconds,
-                                              size_t, EarlyConnections) override {
+                                              size_t, EarlyConnections,
+                                              std::chrono::milliseconds) override {
         FUZZ_CHECK(content_type == "text/plain");
         auto message1 = base64_decode(body);
         FUZZ_CHECK(message1.has_value());
