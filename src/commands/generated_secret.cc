@@ -77,15 +77,15 @@ class RandomDraws {
     size_t m_used = 256;
 };
 
-CoreResult<SecretBytes> draw(const GeneratorSpec& spec, RandomFill fill) {
-    std::vector<const CharacterSet*> sets = spec.sets;
+CoreResult<SecretBytes> draw(const GeneratorSettings& settings, RandomFill fill) {
+    std::vector<const CharacterSet*> sets = settings.sets;
     if (sets.empty())
         for (const CharacterSet& set : k_character_sets) sets.push_back(&set);
     std::string all;
     for (const CharacterSet* set : sets) all += set->characters;
 
     RandomDraws random(fill);
-    SecretBytes out(spec.length);
+    SecretBytes out(settings.length);
     std::span<uint8_t> value = out.expose_secret_mut();
     size_t i = 0;
     for (const CharacterSet* set : sets)
@@ -120,25 +120,26 @@ Result<void> check_charset(std::string_view text) {
     return {};
 }
 
-Result<GeneratorSpec> generator_spec(const std::optional<std::string>& length,
-                                     const std::optional<std::string>& charset) {
-    GeneratorSpec spec;
+Result<GeneratorSettings> generator_settings(const std::optional<std::string>& length,
+                                             const std::optional<std::string>& charset) {
+    GeneratorSettings settings;
     if (length) {
         TRY(check_generate_length(*length));
-        spec.length = std::stoul(*length);
+        settings.length = std::stoul(*length);
     }
     if (charset)
-        spec.sets = TRY(parse_sets(*charset));
-    return spec;
+        settings.sets = TRY(parse_sets(*charset));
+    return settings;
 }
 
-Result<SecretBytes> generate_secret(const GeneratorSpec& spec, RandomFill fill) {
-    const size_t sets = spec.sets.empty() ? std::size(k_character_sets) : spec.sets.size();
-    if (spec.length < std::max(sets, k_generate_min_length) || spec.length > k_generate_max_length)
+Result<SecretBytes> generate_secret(const GeneratorSettings& settings, RandomFill fill) {
+    const size_t sets = settings.sets.empty() ? std::size(k_character_sets) : settings.sets.size();
+    if (settings.length < std::max(sets, k_generate_min_length) ||
+        settings.length > k_generate_max_length)
         return CliError(TS_2000, "--length must be a number from " +
                                      std::to_string(k_generate_min_length) + " to " +
                                      std::to_string(k_generate_max_length));
-    auto value = draw(spec, fill);
+    auto value = draw(settings, fill);
     if (value.is_error())
         return CliError(value.error().get(), "generating a value: the random source failed");
     return value.release_value();
@@ -170,10 +171,10 @@ Result<bool> read_generator_option(std::string_view name, ArgLexer& lexer,
 }
 
 Result<std::vector<GeneratedValue>> generate_values(const GenerateRequest& request) {
-    const GeneratorSpec spec = TRY(generator_spec(request.length, request.charset));
+    const GeneratorSettings settings = TRY(generator_settings(request.length, request.charset));
     std::vector<GeneratedValue> values;
     for (const std::string& field : request.fields)
-        values.push_back(GeneratedValue{field, TRY(generate_secret(spec))});
+        values.push_back(GeneratedValue{field, TRY(generate_secret(settings))});
     return values;
 }
 

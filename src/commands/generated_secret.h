@@ -41,7 +41,7 @@ inline constexpr size_t k_generate_max_length = 256;
 inline constexpr size_t k_generate_default_length = 32;
 
 // How values are made: their length and the sets they draw from (each at least once).
-struct GeneratorSpec {
+struct GeneratorSettings {
     size_t length = k_generate_default_length;
     std::vector<const CharacterSet*> sets;  // empty: every set
 };
@@ -52,15 +52,16 @@ Result<void> check_generate_length(std::string_view text);
 Result<void> check_charset(std::string_view text);
 // The generator settings from --length and --charset as given (nullopt: not given), checked
 // as above.
-Result<GeneratorSpec> generator_spec(const std::optional<std::string>& length,
-                                     const std::optional<std::string>& charset);
+Result<GeneratorSettings> generator_settings(const std::optional<std::string>& length,
+                                             const std::optional<std::string>& charset);
 
 // Fills a buffer with random bytes; the operating system's source unless a test gives another.
 using RandomFill = CoreResult<void> (*)(std::span<uint8_t> out);
 
-// A value of spec.length characters: one from each named set, the rest from their union, then
+// A value of settings.length characters: one from each named set, the rest from their union, then
 // shuffled. A failure of the random source is TS-0018, never replaced by weaker randomness.
-Result<SecretBytes> generate_secret(const GeneratorSpec& spec, RandomFill fill = random_fill);
+Result<SecretBytes> generate_secret(const GeneratorSettings& settings,
+                                    RandomFill fill = random_fill);
 
 // The options that ask for generated values (put after the title, edit).
 inline constexpr OptionDef k_generate_option{

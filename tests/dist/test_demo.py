@@ -34,10 +34,10 @@ def imported_modules():
 
 def providing_package(module):
     """The Debian package that holds a module's file (dpkg -S)."""
-    spec = importlib.util.find_spec(module)
-    assert spec and spec.origin, "%s is not installed here" % module
-    r = run("dpkg", "-S", spec.origin)
-    assert r.returncode == 0, "%s (%s) comes from no Debian package" % (module, spec.origin)
+    found = importlib.util.find_spec(module)
+    assert found and found.origin, "%s is not installed here" % module
+    r = run("dpkg", "-S", found.origin)
+    assert r.returncode == 0, "%s (%s) comes from no Debian package" % (module, found.origin)
     return r.stdout.split(":", 1)[0]
 
 

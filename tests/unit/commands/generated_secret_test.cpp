@@ -32,12 +32,12 @@ TEST(GeneratedSecret, LengthSetsAndAlphabet) {
         {"12", "digits,digits", 12, "digits"},
     };
     for (const Case& c : cases) {
-        auto spec = generator_spec(c.length, c.charset);
-        ASSERT_FALSE(spec.is_error()) << c.charset.value_or("(all)");
+        auto settings = generator_settings(c.length, c.charset);
+        ASSERT_FALSE(settings.is_error()) << c.charset.value_or("(all)");
         const std::string allowed = characters_of(c.want_sets);
         // Many draws: a set that is left out now and then would show.
         for (int round = 0; round < 200; ++round) {
-            auto value = generate_secret(spec.value());
+            auto value = generate_secret(settings.value());
             ASSERT_FALSE(value.is_error());
             const std::string_view text = value.value().expose_text();
             ASSERT_EQ(text.size(), c.want_length);
@@ -77,9 +77,9 @@ TEST(GeneratedSecret, RefusedSpecs) {
         {std::nullopt, "", "--charset: unknown set '' " + sets},
     };
     for (const Case& c : cases) {
-        auto spec = generator_spec(c.length, c.charset);
-        ASSERT_TRUE(spec.is_error()) << c.detail;
-        EXPECT_EQ(spec.error().display(), "TS-2000: " + c.detail);
+        auto settings = generator_settings(c.length, c.charset);
+        ASSERT_TRUE(settings.is_error()) << c.detail;
+        EXPECT_EQ(settings.error().display(), "TS-2000: " + c.detail);
     }
 }
 
@@ -88,7 +88,7 @@ CoreResult<void> failing_source(std::span<uint8_t>) {
 }
 
 TEST(GeneratedSecret, AFailedRandomSourceIsReported) {
-    auto value = generate_secret(GeneratorSpec{}, failing_source);
+    auto value = generate_secret(GeneratorSettings{}, failing_source);
     ASSERT_TRUE(value.is_error());
     EXPECT_EQ(value.error().code(), "TS-0018");
 }
