@@ -58,13 +58,10 @@ struct EditRequest {
     }
 };
 
-CliError secret_on_command_line(std::string_view option) {
-    return CliError(TS_2000, "--" + std::string(option) +
-                                 " is a secret field and must not appear on the command line; "
-                                 "use --" +
-                                 std::string(option) +
-                                 "-file PATH (or - for stdin), or --generate " +
-                                 std::string(option));
+CliError secret_refused(std::string_view option) {
+    return secret_on_command_line(option, "--" + std::string(option) +
+                                              "-file PATH (or - for stdin), or --generate " +
+                                              std::string(option));
 }
 
 // --<field> VALUE or --<field>-file PATH, for a field the entry's type is expected to have (it
@@ -84,7 +81,7 @@ Result<void> read_field_option(std::string_view name, ArgLexer& lexer, Arguments
     } else {
         change.field = field_name(name);
         if (looks_secret(change.field))
-            return secret_on_command_line(name);
+            return secret_refused(name);
         std::string value = TRY(lexer.utf8_value());
         if (value.size() > k_input_limit)
             return CliError(TS_2110,
@@ -232,7 +229,7 @@ Result<void> apply(const Change& change, const EntryType& type, std::string_view
     if (at)
         tier = read[*at].tier < 2 && secret_tier == 2 ? 2 : read[*at].tier;
     if (tier >= 2 && change.on_command_line)
-        return secret_on_command_line(change.option.substr(2));
+        return secret_refused(change.option.substr(2));
     if (tier < 2 && change.generated)
         return CliError(TS_2000, change.option + ": not a secret field of type '" +
                                      std::string(type_text) + "'");

@@ -62,6 +62,13 @@ Result<void> Arguments::claim_stdin(const OptionDef& option) {
     return {};
 }
 
+CliError secret_on_command_line(std::string_view option, std::string_view alternative) {
+    return CliError(TS_2000,
+                    "--" + std::string(option) +
+                        " is a secret field and must not appear on the command line; use " +
+                        std::string(alternative));
+}
+
 // -- Invocation --------------------------------------------------------------------------------
 
 Result<Session*> Invocation::session() {
@@ -208,10 +215,7 @@ Result<void> read_option(const OptionDef& option, ArgLexer& lexer, Arguments& ar
             return {};
         }
         case OptionKind::Refused:
-            return CliError(TS_2000, "--" + std::string(option.name) +
-                                         " is a secret field and must not appear on the command "
-                                         "line; use " +
-                                         std::string(option.alternative));
+            return secret_on_command_line(option.name, option.alternative);
     }
     return {};
 }

@@ -72,6 +72,9 @@ struct PositionalDef {
     PositionalKind kind = PositionalKind::Text;
 };
 
+// The refusal of a secret given on the command line as --option, naming what to use instead.
+CliError secret_on_command_line(std::string_view option, std::string_view alternative);
+
 // The values read for a command's options and its positional argument. Each value is kept in
 // its option's slot (OptionDef::storage_key) and asked for through the option's declaration:
 // options that share a slot (--exact / --fuzzy) are read through either.
