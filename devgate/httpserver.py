@@ -167,6 +167,7 @@ class GateServer(http.server.ThreadingHTTPServer):
     def __init__(self, address, datadir, verbose=False):
         super().__init__(address, GateHandler)
         self.datadir = datadir
+        datadir.keep_connections()
         self.static_priv = datadir.static_private()
         self.verbose = verbose
         self.stop_event = threading.Event()
@@ -178,6 +179,10 @@ class GateServer(http.server.ThreadingHTTPServer):
         self.ssl_context.load_cert_chain(str(datadir.cert_path), str(datadir.cert_key_path))
         self.connection_limit = ConnectionLimit(self.stop_event)
         self.rate_limit = RateLimit()
+
+    def server_close(self):
+        super().server_close()
+        self.datadir.close_connections()
 
     def get_request(self):
         # Over the connection limit, the next connection is not accepted until one ends.

@@ -2,6 +2,7 @@
 audit trail and read quota use."""
 import contextlib
 import json
+import os
 import sqlite3
 import threading
 import time
@@ -66,11 +67,101 @@ def now_ms() -> int:
     return int(time.time() * 1000)
 
 
-class Store:
-    """The SQLite store of a gate and its replicas."""
+def _connect(db_path, **options):
+    con = sqlite3.connect(db_path, timeout=30, isolation_level=None, **options)
+    con.row_factory = sqlite3.Row
+    try:
+        con.execute("PRAGMA busy_timeout=30000")
+        # A test tool's store: a commit need not wait for the disk (WAL keeps it whole).
+        con.execute("PRAGMA synchronous=NORMAL")
+    except BaseException:
+        con.close()
+        raise
+    return con
+
+
+class _PooledConnection(sqlite3.Connection):
+    """A connection that keeps the cursors of its transaction, to be closed when it ends: a
+    cursor left part-read keeps its snapshot, and later transactions on the connection would
+    not see newer commits."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.cursors = []
+
+    def execute(self, *args):
+        cur = super().execute(*args)
+        self.cursors.append(cur)
+        return cur
+
+
+class ConnectionPool:
+    """Open connections to a store file, each lent to one transaction at a time: a serving gate
+    runs a dozen short transactions a request, and opening a connection (and closing it, where
+    the last one checkpoints the WAL) costs far more than any of them.
+
+    A connection comes back with no transaction open, so the next transaction on it sees what
+    others (the devgate commands, replicas) committed meanwhile. A store file replaced under the
+    pool is noticed by its identity: connections to the old file are closed, not lent again."""
+
+    # Idle connections kept; more are opened while more transactions run at once.
+    KEEP = 16
 
     def __init__(self, db_path):
         self.db_path = str(db_path)
+        self._lock = threading.Lock()
+        self._idle = []
+        self._file = None
+        self._closed = False
+
+    def _identity(self):
+        try:
+            st = os.stat(self.db_path)
+        except OSError:
+            return None
+        return st.st_dev, st.st_ino
+
+    def lend(self):
+        """(connection, the file it was opened on) for one transaction; give it back after."""
+        file = self._identity()
+        stale = []
+        con = None
+        with self._lock:
+            if file != self._file:
+                stale, self._idle, self._file = self._idle, [], file
+            elif self._idle:
+                con = self._idle.pop()
+        for old in stale:
+            old.close()
+        if con is None:
+            con = _connect(self.db_path, check_same_thread=False, factory=_PooledConnection)
+        return con, file
+
+    def give_back(self, con, file):
+        for cur in con.cursors:
+            cur.close()
+        con.cursors.clear()
+        if not con.in_transaction:
+            with self._lock:
+                if not self._closed and file == self._file and len(self._idle) < self.KEEP:
+                    self._idle.append(con)
+                    return
+        con.close()
+
+    def close(self):
+        with self._lock:
+            idle, self._idle, self._closed = self._idle, [], True
+        for con in idle:
+            con.close()
+
+
+class Store:
+    """The SQLite store of a gate and its replicas. Without a pool each transaction opens a
+    connection of its own."""
+
+    def __init__(self, db_path, pool=None):
+        self.db_path = str(db_path)
+        self._pool = pool
 
     # Writers of this process take turns here rather than in SQLite's busy handler, which
     # sleeps for up to 100 ms each time it finds the store locked: a client's requests sent at
@@ -89,12 +180,11 @@ class Store:
 
     @contextlib.contextmanager
     def _db(self, write):
-        con = sqlite3.connect(self.db_path, timeout=30, isolation_level=None)
-        con.row_factory = sqlite3.Row
+        if self._pool is not None:
+            con, file = self._pool.lend()
+        else:
+            con = _connect(self.db_path)
         try:
-            con.execute("PRAGMA busy_timeout=30000")
-            # A test tool's store: a commit need not wait for the disk (WAL keeps it whole).
-            con.execute("PRAGMA synchronous=NORMAL")
             con.execute("BEGIN IMMEDIATE" if write else "BEGIN")
             try:
                 yield con
@@ -103,7 +193,10 @@ class Store:
                 raise
             con.execute("COMMIT")
         finally:
-            con.close()
+            if self._pool is not None:
+                self._pool.give_back(con, file)
+            else:
+                con.close()
 
     def create(self):
         con = sqlite3.connect(self.db_path, timeout=30, isolation_level=None)

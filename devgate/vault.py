@@ -20,7 +20,7 @@ import threading
 
 from . import wire
 from .errors import GateSetupError
-from .store import Store
+from .store import ConnectionPool, Store
 
 
 def _write_private(path: pathlib.Path, data: bytes):
@@ -93,6 +93,7 @@ class DataDir:
         self.faults_path = self.path / "faults.json"
         self.requests_path = self.path / "requests.jsonl"
         self._log_lock = threading.Lock()
+        self._connections = None
 
     def config(self) -> dict:
         try:
@@ -117,7 +118,16 @@ class DataDir:
         return "https://" + self.host()
 
     def store(self) -> Store:
-        return Store(self.db_path)
+        return Store(self.db_path, self._connections)
+
+    def keep_connections(self):
+        """From now on the store's connections stay open between transactions (a serving gate)."""
+        if self._connections is None:
+            self._connections = ConnectionPool(self.db_path)
+
+    def close_connections(self):
+        if self._connections is not None:
+            self._connections.close()
 
     def record_port(self, port: int):
         cfg = self.config()
