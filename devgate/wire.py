@@ -6,6 +6,7 @@ token check value, HKDF-SHA256 with an absent salt, and the AEAD message nonce(1
 """
 import base64
 import binascii
+import functools
 import hashlib
 import hmac
 import json
@@ -14,7 +15,8 @@ import re
 import struct
 import zlib
 
-from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import x25519
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
@@ -248,8 +250,23 @@ def strict_loads(text):
 # Noise IK
 
 
+def _key_pair(key: x25519.X25519PrivateKey) -> KeyPair:
+    raw = serialization.Encoding.Raw
+    public = key.public_key().public_bytes(raw, serialization.PublicFormat.Raw)
+    private = key.private_bytes(raw, serialization.PrivateFormat.Raw, serialization.NoEncryption())
+    return KeyPair(PublicKey(public), PrivateKey(private))
+
+
+@functools.lru_cache(maxsize=16)
+def _loaded(priv: bytes):
+    """(key object, key pair) of a private key: loading a key costs more than a DH with it, and
+    a gate's static key serves every request."""
+    key = x25519.X25519PrivateKey.from_private_bytes(priv)
+    return key, _key_pair(key)
+
+
 def keypair_from_private(priv: bytes) -> KeyPair:
-    return X25519DH().generate_keypair(PrivateKey(priv))
+    return _loaded(bytes(priv))[1]
 
 
 def public_key(priv: bytes) -> bytes:
@@ -261,16 +278,30 @@ def new_private_key() -> bytes:
 
 
 class _FixedDH(X25519DH):
-    """X25519 whose generated key pairs come from a queue (known-answer tests)."""
+    """X25519 that loads each private key once (a static key through the cache, an ephemeral key
+    kept as generated), its generated key pairs taken from a queue while it lasts (known-answer
+    tests)."""
 
     def __init__(self, privates):
         super().__init__()
         self._queue = list(privates)
+        self._generated = {}
 
     def generate_keypair(self, privatekey=None):
         if privatekey is None and self._queue:
             privatekey = PrivateKey(self._queue.pop(0))
-        return super().generate_keypair(privatekey)
+        if privatekey is not None:
+            return keypair_from_private(privatekey.data)
+        key = x25519.X25519PrivateKey.generate()
+        pair = _key_pair(key)
+        self._generated[pair.private.data] = key
+        return pair
+
+    def dh(self, keypair, publickey):
+        key = self._generated.get(keypair.private.data)
+        if key is None:
+            key = _loaded(bytes(keypair.private.data))[0]
+        return key.exchange(x25519.X25519PublicKey.from_public_bytes(publickey.data))
 
 
 def _handshake(initiator: bool, static_priv: bytes, ephemeral_priv, gate_pub: bytes = None):
