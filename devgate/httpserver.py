@@ -52,7 +52,7 @@ class GateHandler(FaultAnswers, http.server.BaseHTTPRequestHandler):
         opened = self._open_request(record)
         if opened is None:
             return
-        hs, payload = opened
+        hs, payload, settings = opened
         action, content = _note_envelope(record, payload)
         # When this request's connection was ready (TLS done) and how many requests of its
         # action were being served with it: shows what a client did at once.
@@ -60,14 +60,14 @@ class GateHandler(FaultAnswers, http.server.BaseHTTPRequestHandler):
         with self.server.in_flight_lock:
             self.server.in_flight[action] = self.server.in_flight.get(action, 0) + 1
         try:
-            self._serve(record, action, content, hs, payload)
+            self._serve(record, action, content, hs, payload, settings)
         finally:
             with self.server.in_flight_lock:
                 self.server.in_flight[action] -= 1
 
     def _open_request(self, record):
-        """(handshake state, payload) of the request's message 1; None once the request has
-        been refused."""
+        """(handshake state, payload, the settings it is served under) of the request's message
+        1; None once the request has been refused."""
         if self.path != "/gate":
             return self._refuse(record, "dark: path", 404, NOT_FOUND)
         try:
@@ -78,7 +78,8 @@ class GateHandler(FaultAnswers, http.server.BaseHTTPRequestHandler):
             return self._refuse(record, "request too large", 413, b"too large\n")
         body = self.rfile.read(length)
         record["body_len"] = len(body)
-        limited = self.server.rate_limit.refusal(self.server.datadir.store().settings().get("rate_limit"))
+        settings = self.server.datadir.store().settings()
+        limited = self.server.rate_limit.refusal(settings.get("rate_limit"))
         if limited:
             status, headers = limited
             record["outcome"] = "limited"
@@ -92,9 +93,10 @@ class GateHandler(FaultAnswers, http.server.BaseHTTPRequestHandler):
             return self._refuse(record, "body not base64", 400, b"bad request\n")
         record["msg1_len"] = len(msg1)
         try:
-            return wire.responder_read(self.server.static_priv, msg1)
+            hs, payload = wire.responder_read(self.server.static_priv, msg1)
         except Exception:
             return self._refuse(record, "dark: handshake failed", 404, NOT_FOUND)
+        return hs, payload, settings
 
     def _refuse(self, record, outcome, status, body):
         record["outcome"] = outcome
@@ -102,9 +104,8 @@ class GateHandler(FaultAnswers, http.server.BaseHTTPRequestHandler):
         self._send(status, body)
         return None
 
-    def _serve(self, record, action, content, hs, payload):
+    def _serve(self, record, action, content, hs, payload, settings):
         datadir = self.server.datadir
-        settings = datadir.store().settings()
         delay = settings.get("answer_delay") or {}
         if isinstance(delay, dict) and delay.get(action):
             self.server.stop_event.wait(float(delay[action]))
