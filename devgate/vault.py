@@ -29,9 +29,13 @@ def _write_private(path: pathlib.Path, data: bytes):
         f.write(data)
 
 
+def _json_text(value) -> str:
+    return json.dumps(value, indent=2, sort_keys=True) + "\n"
+
+
 def _atomic_json(path: pathlib.Path, value):
     tmp = path.with_name("." + path.name + ".tmp")
-    tmp.write_text(json.dumps(value, indent=2, sort_keys=True) + "\n")
+    tmp.write_text(_json_text(value))
     os.replace(tmp, path)
 
 
@@ -144,12 +148,15 @@ class DataDir:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX)
             try:
-                faults = json.loads(self.faults_path.read_text())
+                text = self.faults_path.read_text()
+                faults = json.loads(text)
             except (FileNotFoundError, ValueError):
-                faults = []
+                text, faults = None, []
             box = [faults]
             yield box
-            _atomic_json(self.faults_path, box[0])
+            # A queue that no request took from (most requests) is left as it is.
+            if _json_text(box[0]) != text:
+                _atomic_json(self.faults_path, box[0])
         finally:
             fcntl.flock(lock, fcntl.LOCK_UN)
             lock.close()
