@@ -6,7 +6,8 @@
 #
 # Usage: bench/network.sh [path/to/tessarin-cli]
 #   RTT_MS (default 40) is the round trip the relay adds; RUNS (default 10) and WARMUP
-#   (default 2) tune hyperfine.
+#   (default 2) tune hyperfine. PROXY names a front door of tests/interop/proxies.py (e.g.
+#   PROXY="nginx limit_conn 2") to put between the relay and the gate.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -44,11 +45,26 @@ wait_line() {
 }
 
 devgate() { "$py" "$repo/devgate/devgate" "$@"; }
-devgate serve --data "$work/gate" --port 0 >"$work/gate.out" 2>"$work/gate.log" &
+"$py" "$repo/devgate/devgate" serve --data "$work/gate" --port 0 >"$work/gate.out" 2>"$work/gate.log" &
 pids+=($!)
 wait_line "$work/gate.out" "devgate ready" >/dev/null
 port=$(sed -n 's/^url https:\/\/127.0.0.1://p' "$work/gate.out")
 cert=$(sed -n 's/^cert //p' "$work/gate.out")
+if [ -n "${PROXY:-}" ]; then
+    # The proxy runs on after the starter exits; its pid goes to the clean-up.
+    read -r proxy_pid port < <("$py" - "$repo" "$work" "$port" "$PROXY" <<'PY'
+import sys
+sys.path[:0] = [sys.argv[1], sys.argv[1] + "/tests/interop"]
+import proxies
+from devgate import vault
+repo, work, gate_port, setup = sys.argv[1:]
+data = vault.DataDir(work + "/gate")
+p = proxies.start(setup, work + "/proxy", int(gate_port), str(data.cert_path), str(data.cert_key_path))
+print(p.proc.pid, p.port)
+PY
+)
+    pids+=("$proxy_pid")
+fi
 "$py" "$here/relay.py" 0 "$port" "$(awk "BEGIN{print $rtt/2}")" >"$work/relay.out" 2>&1 &
 pids+=($!)
 relay=$(wait_line "$work/relay.out" "relay ready" | awk '{print $3}')
@@ -91,11 +107,12 @@ hyperfine -N --warmup "$warmup" --runs "$runs" --export-json "$work/times.json" 
     -n search "$cli memory search --vector-file $work/vector --limit 50" >"$work/hyperfine.log" 2>&1 ||
     { cat "$work/hyperfine.log" >&2; die "hyperfine failed"; }
 
-"$py" - "$work/times.json" "$rtt" <<'PY'
+"$py" - "$work/times.json" "$rtt" "${PROXY:-}" <<'PY'
 import json, statistics, sys
 results = {r["command"]: r["times"] for r in json.load(open(sys.argv[1]))["results"]}
 unit = statistics.median(results["find"])
-print("round trip %s ms; medians, and each as a ratio to find:" % sys.argv[2])
+print("round trip %s ms%s; medians, and each as a ratio to find:"
+      % (sys.argv[2], ", through " + sys.argv[3] if sys.argv[3] else ""))
 for name, label in [("find", "find (1 request)"), ("get", "get --field (2 requests)"),
                     ("render", "render of 10 entries (20 requests)"),
                     ("search", "memory search --limit 50 (51 requests)")]:
