@@ -234,12 +234,16 @@ class Attempts {
         return take_finished(polled);
     }
 
+    // The waits end by `at` as well.
+    void wake_at(Clock::time_point at) { m_wake_at = at; }
+
   private:
     // Milliseconds until the next attempt is due or the deadline ends; a stop without a
     // descriptor to poll is looked at every 100 ms.
     int poll_timeout(const Deadline& deadline) const {
         auto until =
             m_next < m_order.size() ? std::min(m_next_start, deadline.end()) : deadline.end();
+        until = std::min(until, m_wake_at);
         auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
         const StopWake* stop = deadline.stop();
         if (stop && stop->fd() < 0)
@@ -272,17 +276,27 @@ class Attempts {
     std::vector<UniqueFd> m_running;
     int m_last_error = ECONNREFUSED;
     Clock::time_point m_next_start = Clock::now();
+    Clock::time_point m_wake_at = Clock::time_point::max();
 };
 
 }  // namespace
 
 BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>& addresses,
                                                const HttpsUrl& url, const Deadline& deadline,
-                                               std::chrono::milliseconds attempt_delay) {
+                                               std::chrono::milliseconds attempt_delay,
+                                               const std::function<void()>& on_stall) {
     Attempts attempts(addresses, attempt_delay);
+    auto stall_at = Clock::now() + k_connect_stall;
+    if (on_stall)
+        attempts.wake_at(stall_at);
     while (!deadline.expired()) {
         if (deadline.stopped())
             return stopped_error();
+        if (on_stall && Clock::now() >= stall_at) {
+            on_stall();
+            stall_at = Clock::now() + k_connect_stall;
+            attempts.wake_at(stall_at);
+        }
         if (attempts.due()) {
             Started started = attempts.start_next();
             if (started.connected.valid())

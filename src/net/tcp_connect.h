@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,10 @@ namespace tessarin {
 
 // How long an attempt has before the next address is tried beside it.
 inline constexpr std::chrono::milliseconds k_attempt_delay{250};
+// No address answering for this long is a stall, told to the caller: a front door's full
+// listening queue drops connection attempts while the connections it serves may be idle ones
+// of this same command.
+inline constexpr std::chrono::milliseconds k_connect_stall{1000};
 
 struct SocketAddress {
     sockaddr_storage address{};
@@ -50,9 +55,11 @@ class Resolver {
 std::vector<SocketAddress> interleave_families(std::vector<SocketAddress> addresses);
 
 // A TCP connection to the first address that answers (non-blocking, TCP_NODELAY), the others
-// closed. Attempts overlap: the next starts when one fails or after k_attempt_delay.
+// closed. Attempts overlap: the next starts when one fails or after k_attempt_delay. on_stall
+// runs at each k_connect_stall without a connection.
 BasicResult<UniqueFd, HttpError> connect_first(
     const std::vector<SocketAddress>& addresses, const HttpsUrl& url, const Deadline& deadline,
-    std::chrono::milliseconds attempt_delay = k_attempt_delay);
+    std::chrono::milliseconds attempt_delay = k_attempt_delay,
+    const std::function<void()>& on_stall = {});
 
 }  // namespace tessarin

@@ -152,7 +152,8 @@ BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& re
     SSL_CTX* ctx = TRY(tls.get());
     std::vector<SocketAddress> left = TRY(resolver.resolve(url, deadline));
     for (;;) {
-        Connection c{TRY(connect_first(left, url, deadline)), SslPtr(SSL_new(ctx))};
+        Connection c{TRY(connect_first(left, url, deadline, k_attempt_delay, on_stall)),
+                     SslPtr(SSL_new(ctx))};
         const int fd = c.socket.get();
         // An address not found among those left (never expected) leaves none to race.
         if (std::erase_if(left, [fd](const SocketAddress& a) { return is_peer(fd, a); }) == 0)
@@ -161,21 +162,30 @@ BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& re
         if (!ssl || SSL_set_fd(ssl, fd) != 1 || !name_host(ssl, url.host))
             return HttpError{"could not set up TLS: " + describe_tls_failure()};
 
-        // First within the stall limit; a stall lets the next address take this one's place,
-        // or, with none left, the handshake goes on to the request's deadline.
-        const auto left_ms =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline.end() - Clock::now());
-        const Deadline first(std::clamp(left_ms, std::chrono::milliseconds(0), k_handshake_stall),
-                             deadline.stop());
+        // In steps of the stall limit: a stall lets the next address take this one's place, or,
+        // with none left, the handshake goes on to the request's deadline, each further stall
+        // told as well (the connections it waits behind may be this command's own idle ones).
+        auto within_stall_limit = [&] {
+            const auto left_ms =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline.end() - Clock::now());
+            return Deadline(std::clamp(left_ms, std::chrono::milliseconds(0), k_handshake_stall),
+                            deadline.stop());
+        };
         auto handshake = [&] { return SSL_connect(ssl); };
-        SslStep step = drive(ssl, fd, first, handshake, [&] { return tls.load_trust_store(); });
-        if (step.timed_out && !deadline.expired()) {
+        SslStep step =
+            drive(ssl, fd, within_stall_limit(), handshake, [&] { return tls.load_trust_store(); });
+        bool raced = false;
+        while (step.timed_out && !deadline.expired()) {
             if (on_stall)
                 on_stall();
-            if (!left.empty())
-                continue;
-            step = drive(ssl, fd, deadline, handshake);
+            if (!left.empty()) {
+                raced = true;
+                break;
+            }
+            step = drive(ssl, fd, within_stall_limit(), handshake);
         }
+        if (raced)
+            continue;
         if (step.idle_error)
             return std::move(*step.idle_error);
         if (auto error = tls.load_error())
