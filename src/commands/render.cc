@@ -1,5 +1,6 @@
 #include "src/commands/render.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -152,6 +153,8 @@ Result<void> resolve_all(const Vault& vault, const std::vector<const TemplateRef
                          ResolutionMap& resolved) {
     std::atomic<size_t> first_failed{pairs.size()};
     SearchOutcomes searches(pairs.size());
+    // The searches start at once; the fetches' early connections take only the slots they leave.
+    const auto coming = vault.requests_coming(std::min(pairs.size(), k_requests_at_once));
     // A pair's result is nothing when it was no longer wanted (see resolve_pair).
     AtOnce<std::optional<Result<Resolution>>> at_once(
         pairs.size(), k_requests_at_once, vault.stop.get_token(),

@@ -2,6 +2,7 @@
 // they are shown as (their decrypted summary, else their title, else their id).
 #include "src/commands/textentry.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -148,11 +149,22 @@ struct LookupCount {
     size_t failed = 0;
 };
 
-LookupCount list_hits(const Vault& vault, const std::vector<Hit>& hits) {
+LookupCount list_hits(const Vault& vault, const std::vector<Hit>& hits,
+                      std::vector<EarlyConnection>& first_lookups) {
     // Declared before the look-ups: the connections left unused are closed after their threads
     // are joined, and the budget outlives the clients that charge it.
     EarlyConnectionQueue early;
+    size_t opened_first = 0;
+    for (EarlyConnection& opened : first_lookups)
+        if (opened.started()) {
+            early.put(std::move(opened));
+            ++opened_first;
+        }
     ReplyBudget reply_budget(k_lookup_reply_budget);
+    // The first look-ups start at once, those without a connection opened for them needing a
+    // slot: the connections opened early for the next ones take only the slots they leave.
+    const size_t first = std::min(hits.size(), k_requests_at_once);
+    const auto coming = vault.requests_coming(first - std::min(first, opened_first));
     AtOnce<Shown> lookups(hits.size(), k_requests_at_once, vault.stop.get_token(),
                           [&](size_t i, std::stop_token stop) -> Shown {
                               // A hit without an id has nothing to look up: it is "?".
@@ -215,8 +227,14 @@ Result<void> run_text_search(Invocation& invocation) {
     const Vault vault = session.vault();
     json argument = {
         {"category", kind}, {"limit", limit}, {"vector", std::string(vector->expose_text())}};
-    json result =
-        TRY(gate_call(*session.http, session.config, *session.route, "search.similar", argument));
+    // The connections of the first look-ups are opened while the search is answered, one for
+    // each hit there may be, up to the look-ups that start at once. Those the hits leave over are
+    // closed unused.
+    std::vector<EarlyConnection> first_lookups;
+    for (uint64_t i = 0; i < std::min<uint64_t>(limit, k_requests_at_once); ++i)
+        first_lookups.push_back(vault.early_connection());
+    json result = TRY(gate_call(*session.http, session.config, *session.route, "search.similar",
+                                argument, {.open_next = first_lookups}));
     if (!result.is_array() || result.empty()) {
         write_stdout("No similar " + kind + "s found.\n");
         return {};
@@ -225,7 +243,7 @@ Result<void> run_text_search(Invocation& invocation) {
     // (each look-up counts against the agent's read quota) and listed.
     std::vector<Hit> hits;
     for (size_t i = 0; i < result.size() && i < limit; ++i) hits.push_back(read_hit(result[i]));
-    LookupCount lookups = list_hits(vault, hits);
+    LookupCount lookups = list_hits(vault, hits, first_lookups);
     // The listing is complete either way, but a hit shown by its id may just be one whose
     // summary did not arrive: say so once, so that the listing is not taken for the full one.
     if (lookups.failed > 0)

@@ -30,6 +30,15 @@ struct Vault {
     // follows another (a fetch after its search). Given to the first to open, it is opened
     // while the first is answered; given to the second to use, it carries the second.
     EarlyConnection early_connection() const { return EarlyConnection(config.primary.url); }
+
+    // Announces `requests` about to start at once, so that early connections leave their slots
+    // free until they have taken them (nothing for a client without a budget).
+    std::optional<ConnectionBudget::Coming> requests_coming(size_t requests) const {
+        ConnectionBudget* budget = http.budget();
+        if (!budget)
+            return std::nullopt;
+        return budget->expect(requests);
+    }
 };
 
 // An entry as read, and the result it was read from, as received.

@@ -37,6 +37,11 @@ size_t ConnectionBudget::cap_from_descriptors() {
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return k_budget_most;
     const long cur = static_cast<long>(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
+    // A limit this generous (the usual 1024) leaves the most even with hundreds of descriptors
+    // inherited: no need to count them (a directory read per command). Should it still run
+    // out, the connection's EMFILE shrinks the budget.
+    if (connections_for_descriptors(cur, k_descriptors_not_counted) >= k_budget_most)
+        return k_budget_most;
     // Uncounted, the lowest free descriptor's number is a floor for those open.
     return connections_for_descriptors(cur, descriptors_open().value_or(cur / 2));
 }
@@ -83,6 +88,7 @@ std::optional<ConnectionBudget::Slot> ConnectionBudget::acquire(
         if (m_in_use < m_limit) {
             --m_waiting;
             ++m_in_use;
+            count_granted();
             return Slot(this);
         }
         // An idle early connection gives way to a request that waits.
@@ -103,10 +109,38 @@ std::optional<ConnectionBudget::Slot> ConnectionBudget::acquire(
 
 std::optional<ConnectionBudget::Slot> ConnectionBudget::try_acquire_early() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stop.stop_requested() || m_in_use + m_waiting >= m_limit)
+    size_t coming = 0;
+    for (size_t left : m_announced) coming += left;
+    // Requests waiting now are mostly announced ones: the larger count stands for both.
+    if (m_stop.stop_requested() || m_in_use + std::max(m_waiting, coming) >= m_limit)
         return std::nullopt;
     ++m_in_use;
     return Slot(this);
+}
+
+void ConnectionBudget::count_granted() {
+    for (size_t& left : m_announced)
+        if (left > 0) {
+            --left;
+            return;
+        }
+}
+
+void ConnectionBudget::took_over() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    count_granted();
+}
+
+ConnectionBudget::Coming ConnectionBudget::expect(size_t requests) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return Coming(this, m_announced.insert(m_announced.end(), requests));
+}
+
+ConnectionBudget::Coming::~Coming() {
+    if (!m_budget)
+        return;
+    std::lock_guard<std::mutex> lock(m_budget->m_mutex);
+    m_budget->m_announced.erase(m_left);
 }
 
 void ConnectionBudget::offer(const std::shared_ptr<Reclaimable>& idle) {

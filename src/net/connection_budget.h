@@ -18,17 +18,25 @@
 
 namespace tessarin {
 
-// Connections at once when a command starts: a browser keeps six per host; four leaves a
-// proxy's small per-client limits (two, four) room to refuse early without failing much.
-inline constexpr size_t k_budget_start = 4;
-// The most: as many as a command makes requests at once (AtOnce's threads).
-inline constexpr size_t k_budget_most = 16;
+// Connections at once when a command starts: what the largest first round needs, a render's
+// ten searches with the connections of their ten fetches opening meanwhile. A request costs
+// three round trips (TCP, TLS, the POST), so every connection short of that round costs the
+// command another three; behind a front door with a smaller limit the surplus is refused
+// cheaply (before the gate sees it), retried after a pause, and the budget halves at once.
+inline constexpr size_t k_budget_start = 20;
+// The most: as many requests as a command makes at once (AtOnce's threads), each with the
+// connection of the request after it opening while it is answered.
+inline constexpr size_t k_budget_most = 32;
 // Descriptors kept back for what is not a connection (standard streams, the configuration,
 // the trust store, pipes that wake waits, the resolver).
 inline constexpr long k_descriptor_margin = 4;
 // Descriptors one connection may use: its socket, a second socket racing another address,
 // and the pipe of an early connection's opening.
 inline constexpr long k_descriptors_per_connection = 3;
+
+// Descriptors a command may hold open before it connects (inherited ones included) without
+// the budget counting them, when the limit leaves room for the most connections beyond them.
+inline constexpr long k_descriptors_not_counted = 256;
 
 // The connections a command may open at once, given the descriptors free now (limit minus those
 // open), never below one.
@@ -42,6 +50,22 @@ class ConnectionBudget {
       public:
         virtual ~Reclaimable() = default;
         virtual void reclaim() = 0;
+    };
+
+    // Requests a command is about to start at once (their threads are starting): until each has
+    // taken its slot, early connections leave those slots free. Ends when destroyed.
+    class Coming {
+      public:
+        Coming(ConnectionBudget* budget, std::list<size_t>::iterator left)
+            : m_budget(budget), m_left(left) {}
+        Coming(Coming&& other) noexcept
+            : m_budget(std::exchange(other.m_budget, nullptr)), m_left(other.m_left) {}
+        Coming& operator=(Coming&&) = delete;
+        ~Coming();
+
+      private:
+        ConnectionBudget* m_budget;
+        std::list<size_t>::iterator m_left;
     };
 
     // A slot held; given back when destroyed.
@@ -76,8 +100,14 @@ class ConnectionBudget {
     // A slot for a request, waiting until one is free, `until` passes (nothing) or stop is
     // requested (nothing). While it waits, idle early connections are closed to free theirs.
     std::optional<Slot> acquire(std::chrono::steady_clock::time_point until);
-    // A slot for an early connection, only when one is free beyond those waiting requests need.
+    // Announces `requests` about to ask for slots (see Coming).
+    Coming expect(size_t requests);
+    // A slot for an early connection, only when one is free beyond those that waiting and
+    // coming requests need.
     std::optional<Slot> try_acquire_early();
+    // A request took over the slot of the early connection it is sent over: it counts as a
+    // slot granted to a request announced as coming.
+    void took_over();
     // Registers an idle early connection that may be asked to give its slot back.
     void offer(const std::shared_ptr<Reclaimable>& idle);
     // Closes every idle early connection offered (their slots are wanted, or their server
@@ -101,6 +131,8 @@ class ConnectionBudget {
         void operator()() const noexcept;
     };
     void give_back();
+    // A request announced as coming has its slot (lock held).
+    void count_granted();
     // The first idle early connection still alive, taken off the list (lock held).
     std::shared_ptr<Reclaimable> take_idle();
 
@@ -110,6 +142,9 @@ class ConnectionBudget {
     size_t m_limit;
     size_t m_in_use = 0;
     size_t m_waiting = 0;
+    // Per announcement (oldest first), its requests not yet granted a slot. A slot granted
+    // counts against the oldest announcement with requests left.
+    std::list<size_t> m_announced;
     std::list<std::weak_ptr<Reclaimable>> m_idle;
     std::stop_token m_stop;
     std::stop_callback<WakeAll> m_wake;

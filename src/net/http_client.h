@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -77,6 +78,8 @@ struct EarlyConnections {
     // Started as the post is sent, when it is for the post's URL and not started yet: it is
     // opened while the post is answered. A client may also leave it unopened.
     EarlyConnection* open = nullptr;
+    // Started like `open`, as far as the budget has room: for requests that follow at once.
+    std::span<EarlyConnection> open_next = {};
 };
 
 // One client serves one command and stops with it (the command's stop_token, given at its

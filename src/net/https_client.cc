@@ -236,18 +236,25 @@ class HttpsClient final : public HttpClient {
         if (parsed.is_error())
             return HttpError{parsed.error().message};
         HttpsUrl url = parsed.release_value();
+        // Sent over an early connection, this post already has its slot (the connection's):
+        // the connections it opens for the requests after it start before it waits for the
+        // handshake to end. Otherwise they start once its own slot is granted.
+        const bool over_early = early.use && early.use->url() == url_text && early.use->started();
+        if (over_early)
+            start_early(early, url, url_text, connect_timeout);
         std::optional<Held> ready = take_early(early.use, url_text);
         ConnectionBudget::Slot slot;
         if (ready) {
             slot = std::move(ready->slot);
+            m_budget.took_over();
         } else {
             auto granted = m_budget.acquire(deadline.end());
             if (!granted)
                 return no_slot(deadline);
             slot = std::move(*granted);
         }
-        if (early.open && early.open->url() == url_text && !early.open->started())
-            start_early(*early.open, url, connect_timeout);
+        if (!over_early)
+            start_early(early, url, url_text, connect_timeout);
         std::optional<Connection> connection;
         if (ready)
             connection = std::move(ready->connection);
@@ -323,6 +330,16 @@ class HttpsClient final : public HttpClient {
                 return HttpError{next.error().message};
             url = next.release_value();
         }
+    }
+
+    // Starts opening the early connections of `early` that are for url_text and not started.
+    void start_early(EarlyConnections early, const HttpsUrl& url, const std::string& url_text,
+                     std::chrono::milliseconds connect_timeout) {
+        if (early.open && early.open->url() == url_text && !early.open->started())
+            start_early(*early.open, url, connect_timeout);
+        for (EarlyConnection& next : early.open_next)
+            if (next.url() == url_text && !next.started())
+                start_early(next, url, connect_timeout);
     }
 
     // Starts opening early to url, when the budget has a slot beyond those requests need;

@@ -36,4 +36,4 @@ def render_and_search(gate, cli, ids, tmp_path, preexec_fn=None):
     r = cli("memory", "search", "--vector-file", str(vector), "--limit", str(HITS), timeout=90,
             preexec_fn=preexec_fn)
     expected = "".join("%s\t%.4f\t[m]\tsummary %d\n" % (ids["m%d" % k], k / 100, k) for k in range(HITS))
-    assert (r.status, r.stdout, r.stderr) == (0, expected, "")
+    assert (r.status, r.stdout, r.stderr) == (0, expected, ""), (r.status, r.stderr)

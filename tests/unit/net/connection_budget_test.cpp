@@ -18,11 +18,11 @@ TEST(ConnectionBudget, DescriptorsLeftBoundTheConnections) {
         long limit, open;
         size_t expected;
     } cases[] = {
-        {12, 3, 1},     // `ulimit -n 12`: one at a time
-        {12, 11, 1},    // none to spare: still one, to try
-        {40, 4, 10},    // (40 - 4 - margin 4) / 3 each
-        {1024, 5, 16},  // never more than the most
-        {1 << 20, 3, 16},
+        {12, 3, 1},                // `ulimit -n 12`: one at a time
+        {12, 11, 1},               // none to spare: still one, to try
+        {40, 4, 10},               // (40 - 4 - margin 4) / 3 each
+        {1024, 5, k_budget_most},  // never more than the most
+        {1 << 20, 3, k_budget_most},
     };
     for (const Case& c : cases)
         EXPECT_EQ(connections_for_descriptors(c.limit, c.open), c.expected)
@@ -35,7 +35,7 @@ TEST(ConnectionBudget, GrowsWhenAnsweredShrinksWhenPushedBackWithinItsLimits) {
         std::vector<char> events;  // '+' answered, '-' pushed back
         size_t expected;
     } cases[] = {
-        {16, k_budget_start, {}, 4},
+        {k_budget_most, k_budget_start, {}, k_budget_start},
         {16, 4, {'+', '+'}, 6},
         {16, 4, std::vector<char>(30, '+'), 16},
         {16, 4, {'-'}, 2},
@@ -93,6 +93,29 @@ TEST(ConnectionBudget, AWaitingRequestTakesTheSlotOfAnIdleEarlyConnection) {
     gone->slot.release();
     gone.reset();
     EXPECT_TRUE(budget.acquire(soon()));
+}
+
+TEST(ConnectionBudget, EarlyConnectionsLeaveTheSlotsOfRequestsAboutToStart) {
+    ConnectionBudget budget(16, {}, 4);
+    {
+        auto coming = budget.expect(3);
+        auto first = budget.acquire(soon());
+        ASSERT_TRUE(first);
+        // One slot held, two still promised: one left for an early connection.
+        auto early = budget.try_acquire_early();
+        EXPECT_TRUE(early);
+        EXPECT_FALSE(budget.try_acquire_early());
+        auto second = budget.acquire(soon());
+        auto third = budget.acquire(soon());
+        EXPECT_TRUE(second && third);
+        EXPECT_EQ(budget.in_use(), 4u);
+    }
+    // An announcement that ends gives back what its requests never took.
+    {
+        auto coming = budget.expect(4);
+        EXPECT_FALSE(budget.try_acquire_early());
+    }
+    EXPECT_TRUE(budget.try_acquire_early());
 }
 
 TEST(ConnectionBudget, StopEndsTheWaits) {
