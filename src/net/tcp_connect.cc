@@ -198,23 +198,20 @@ class Attempts {
     int last_error() const { return m_last_error; }
 
     // Starts a connection to the next address.
-    Started start_next() {
-        const SocketAddress& a = m_order[m_next++];
-        UniqueFd s(::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (!s.valid()) {
-            m_last_error = errno;
+    Started start_next() { return start(m_order[m_next++]); }
+
+    // After a stall with every address tried: one more attempt to the first address, in place
+    // of the previous such attempt. A front door whose listening queue was full dropped the
+    // first attempts, which the system then sends again only after growing pauses (1, 3, 7
+    // s); a fresh one is seen at once when a place is free. The first attempts stay, for a
+    // network that is merely slow.
+    Started start_fresh() {
+        if (m_next < m_order.size() || m_order.empty())
             return {};
-        }
-        configure(s.get());
-        if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&a.address), a.length) == 0)
-            return {std::move(s)};
-        if (errno != EINPROGRESS) {
-            m_last_error = errno;
-            return {};
-        }
-        m_running.push_back(std::move(s));
-        m_next_start = Clock::now() + m_delay;
-        return {UniqueFd(), true};
+        std::erase_if(m_running, [this](const UniqueFd& s) { return s.get() == m_fresh; });
+        Started started = start(m_order.front());
+        m_fresh = started.connecting ? m_running.back().get() : -1;
+        return started;
     }
 
     // Waits until an attempt finishes, the next one is due, the deadline passes or the request
@@ -238,6 +235,25 @@ class Attempts {
     void wake_at(Clock::time_point at) { m_wake_at = at; }
 
   private:
+    // Starts a connection to a, kept among the running ones while it connects.
+    Started start(const SocketAddress& a) {
+        UniqueFd s(::socket(a.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!s.valid()) {
+            m_last_error = errno;
+            return {};
+        }
+        configure(s.get());
+        if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&a.address), a.length) == 0)
+            return {std::move(s)};
+        if (errno != EINPROGRESS) {
+            m_last_error = errno;
+            return {};
+        }
+        m_running.push_back(std::move(s));
+        m_next_start = Clock::now() + m_delay;
+        return {UniqueFd(), true};
+    }
+
     // Milliseconds until the next attempt is due or the deadline ends; a stop without a
     // descriptor to poll is looked at every 100 ms.
     int poll_timeout(const Deadline& deadline) const {
@@ -264,6 +280,8 @@ class Attempts {
             if (error == 0)
                 return std::move(m_running[i]);
             m_last_error = error;
+            if (m_running[i].get() == m_fresh)
+                m_fresh = -1;
             m_running.erase(m_running.begin() + static_cast<long>(i));
             m_next_start = Clock::now();
         }
@@ -277,6 +295,8 @@ class Attempts {
     int m_last_error = ECONNREFUSED;
     Clock::time_point m_next_start = Clock::now();
     Clock::time_point m_wake_at = Clock::time_point::max();
+    // The socket of the attempt start_fresh made last, while it runs (-1: none).
+    int m_fresh = -1;
 };
 
 }  // namespace
@@ -296,6 +316,9 @@ BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>&
             on_stall();
             stall_at = Clock::now() + k_connect_stall;
             attempts.wake_at(stall_at);
+            Started fresh = attempts.start_fresh();
+            if (fresh.connected.valid())
+                return std::move(fresh.connected);
         }
         if (attempts.due()) {
             Started started = attempts.start_next();
