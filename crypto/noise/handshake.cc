@@ -1,5 +1,6 @@
 #include "crypto/noise/handshake.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tessarin::noise {
@@ -24,8 +25,26 @@ void GateExchange::finish() {
     m_step = Step::Finished;
 }
 
+CoreResult<void> GateExchange::prepare(ByteView rs) {
+    if (m_step != Step::Fresh)
+        return CoreError(TS_0005);
+    auto prepared = prepare_steps(rs);
+    if (prepared.is_error())
+        finish();
+    else
+        m_step = Step::Prepared;
+    return prepared;
+}
+
 CoreResult<Bytes> GateExchange::write_message1(ByteView rs, ByteView payload) {
-    auto message = write_message1_steps(rs, payload);
+    CoreResult<Bytes> message = CoreError(TS_0005);
+    if (m_step == Step::Fresh) {
+        auto prepared = prepare_steps(rs);
+        message = prepared.is_error() ? CoreResult<Bytes>(prepared.release_error())
+                                      : seal_payload(rs, payload);
+    } else if (m_step == Step::Prepared) {
+        message = seal_payload(rs, payload);
+    }
     if (message.is_error())
         finish();
     else
@@ -33,10 +52,8 @@ CoreResult<Bytes> GateExchange::write_message1(ByteView rs, ByteView payload) {
     return message;
 }
 
-CoreResult<Bytes> GateExchange::write_message1_steps(ByteView rs, ByteView payload) {
+CoreResult<void> GateExchange::prepare_steps(ByteView rs) {
     if (rs.size() != kDhSize || m_e.size() != kDhSize || m_s.size() != kDhSize)
-        return CoreError(TS_0005);
-    if (m_step != Step::Fresh)
         return CoreError(TS_0005);
 
     // Each key is handed to the library once, for its public key and both of its DH
@@ -45,16 +62,14 @@ CoreResult<Bytes> GateExchange::write_message1_steps(ByteView rs, ByteView paylo
     m_s_key.emplace(TRY(X25519Key::from_private(m_s.expose_secret())));
     m_e = SecretBytes();
     m_s = SecretBytes();
+    std::copy(rs.begin(), rs.end(), m_rs.begin());
 
     // Pre-message: the gate's static key is known in advance.
     m_state.MixHash(rs);
 
-    Bytes message;
-    message.reserve(payload.size() + kMessage1Overhead);
-
     // e
     const PublicKey& e_pub = m_e_key->public_key();
-    message.insert(message.end(), e_pub.begin(), e_pub.end());
+    m_message.insert(m_message.end(), e_pub.begin(), e_pub.end());
     m_state.MixHash(e_pub);
     // es: a zero or low-order gate key is refused here, before anything leaves the program.
     {
@@ -62,12 +77,22 @@ CoreResult<Bytes> GateExchange::write_message1_steps(ByteView rs, ByteView paylo
         m_state.MixKey(shared.expose_secret());
     }
     // s
-    TRY(m_state.EncryptAndHash(m_s_key->public_key(), message));
+    TRY(m_state.EncryptAndHash(m_s_key->public_key(), m_message));
     // ss
     {
         SecretBytes shared = TRY(m_s_key->dh(rs));
         m_state.MixKey(shared.expose_secret());
     }
+    return {};
+}
+
+CoreResult<Bytes> GateExchange::seal_payload(ByteView rs, ByteView payload) {
+    // Prepared for another gate (a failover to the replica): not this exchange's to send.
+    if (rs.size() != kDhSize || !std::equal(rs.begin(), rs.end(), m_rs.begin()))
+        return CoreError(TS_0005);
+    Bytes message = std::move(m_message);
+    m_message = Bytes();
+    message.reserve(payload.size() + kMessage1Overhead);
     TRY(m_state.EncryptAndHash(payload, message));
     return message;
 }

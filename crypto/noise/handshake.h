@@ -36,6 +36,11 @@ class GateExchange {
     // bad key lengths, a second call or a cipher failure.
     CoreResult<Bytes> write_message1(ByteView rs, ByteView payload);
 
+    // Tokens e, es, s, ss of message 1, which do not depend on the payload, done ahead (while
+    // an earlier request is answered): write_message1, for the same rs, then only seals the
+    // payload. Same errors as write_message1; a failure finishes the exchange.
+    CoreResult<void> prepare(ByteView rs);
+
     // Tokens e, ee, se, then the payload; returns the gate's reply payload and finishes the
     // exchange. TS-0010 shorter than 48 bytes, TS-0027 for a zero or low-order re,
     // TS-0003 when the reply does not authenticate, TS-0005 before message 1 or after the end.
@@ -45,8 +50,9 @@ class GateExchange {
     ByteView handshake_hash() const { return m_state.handshake_hash(); }
 
   private:
-    enum class Step { Fresh, Message1Written, Finished };
-    CoreResult<Bytes> write_message1_steps(ByteView rs, ByteView payload);
+    enum class Step { Fresh, Prepared, Message1Written, Finished };
+    CoreResult<void> prepare_steps(ByteView rs);
+    CoreResult<Bytes> seal_payload(ByteView rs, ByteView payload);
     CoreResult<SecretBytes> read_message2_steps(ByteView message2);
     void finish();
 
@@ -57,6 +63,9 @@ class GateExchange {
     // The same keys as the library holds them, from message 1 until the exchange finishes.
     std::optional<X25519Key> m_e_key;
     std::optional<X25519Key> m_s_key;
+    // Once prepared: message 1 up to its payload, and the gate key it was prepared for.
+    Bytes m_message;
+    PublicKey m_rs{};
     Step m_step = Step::Fresh;
 };
 

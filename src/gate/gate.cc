@@ -133,22 +133,37 @@ struct Attempt {
     bool exhausted = false;
 };
 
-Attempt request_once(HttpClient& http, const GateEndpoint& gate, std::string_view token,
-                     std::string_view action, const json& argument, EarlyConnections early,
-                     std::chrono::milliseconds timeout, std::chrono::milliseconds connect_timeout) {
-    auto failed = [](CliError e) { return Attempt{std::move(e)}; };
+// A fresh exchange: made ahead while an earlier request was answered, or made here.
+Result<noise::GateExchange> new_exchange(const GateEndpoint& gate, ExchangesAhead* ahead) {
+    if (ahead)
+        if (std::optional<noise::GateExchange> made = ahead->take(gate.public_key))
+            return std::move(*made);
     // The two random draws happen in this order: the static key, then the ephemeral key.
     auto s = noise::random_private_key();
     if (s.is_error())
-        return failed(rng_failure(s.error()));
+        return rng_failure(s.error());
+    auto e = noise::random_private_key();
+    if (e.is_error())
+        return rng_failure(e.error());
+    return noise::GateExchange(e.release_value(), s.release_value());
+}
+
+Attempt request_once(HttpClient& http, const GateEndpoint& gate, std::string_view token,
+                     std::string_view action, const json& argument, EarlyConnections early,
+                     std::chrono::milliseconds timeout, std::chrono::milliseconds connect_timeout,
+                     ExchangesAhead* ahead) {
+    auto failed = [](CliError e) { return Attempt{std::move(e)}; };
+    auto made = new_exchange(gate, ahead);
+    if (made.is_error())
+        return failed(made.release_error());
+    noise::GateExchange exchange = made.release_value();
     auto payload = build_request_payload(action, token, argument);
     if (payload.is_error())
         return failed(envelope_failure(payload.release_error()));
-    auto e = noise::random_private_key();
-    if (e.is_error())
-        return failed(rng_failure(e.error()));
-
-    noise::GateExchange exchange(e.release_value(), s.release_value());
+    // A request that others certainly follow makes the next one's exchange while it is
+    // answered.
+    if (ahead && (early.open || !early.open_next.empty()))
+        early.meanwhile = [ahead, &gate] { ahead->prepare(gate.public_key); };
     auto message1 = exchange.write_message1(gate.public_key, payload.value().expose_secret());
     if (message1.is_error())
         return failed(
@@ -173,7 +188,7 @@ Result<json> gate_request(HttpClient& http, const GateEndpoint& gate, std::strin
                           std::string_view action, const json& argument, EarlyConnections early) {
     return request_once(http, gate, token, action, argument, early,
                         std::chrono::duration_cast<std::chrono::milliseconds>(k_request_timeout),
-                        {})
+                        {}, nullptr)
         .result;
 }
 
@@ -221,8 +236,9 @@ Attempt ask(HttpClient& http, GateRoute& route, GateRole role, const GateEndpoin
     ConnectionBudget* budget = http.budget();
     for (int tries = 0, quick = 0;; ++tries) {
         const auto left = std::chrono::ceil<milliseconds>(end - std::chrono::steady_clock::now());
-        Attempt attempt = request_once(http, gate, token, action, argument, early,
-                                       std::max(left, milliseconds(1)), connect_timeout);
+        Attempt attempt =
+            request_once(http, gate, token, action, argument, early,
+                         std::max(left, milliseconds(1)), connect_timeout, &route.ahead());
         early = {};  // the early connections serve the first try only
         if (!attempt.result.is_error()) {
             route.answered(role);

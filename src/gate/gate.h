@@ -13,6 +13,7 @@
 
 #include "src/base/errors.h"
 #include "src/config/config.h"
+#include "src/gate/exchanges_ahead.h"
 #include "src/gate/records.h"
 #include "src/net/http_client.h"
 
@@ -55,6 +56,8 @@ class GateRoute {
         const auto at = last(role).load();
         return at != 0 && now() - at < std::chrono::steady_clock::duration(k_answer_memory).count();
     }
+    // The exchanges made ahead for the command's requests still to come.
+    ExchangesAhead& ahead() { return m_ahead; }
 
   private:
     using Ticks = std::chrono::steady_clock::rep;
@@ -70,6 +73,7 @@ class GateRoute {
     std::atomic<bool> m_noticed{false};
     std::atomic<Ticks> m_primary_answer{0};
     std::atomic<Ticks> m_replica_answer{0};
+    ExchangesAhead m_ahead;
 };
 
 // The pause before a read refused by the front door is sent again. retry_after: the header's

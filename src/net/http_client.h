@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -80,6 +81,9 @@ struct EarlyConnections {
     EarlyConnection* open = nullptr;
     // Started like `open`, as far as the budget has room: for requests that follow at once.
     std::span<EarlyConnection> open_next = {};
+    // Work for the requests that follow, done once this post's request is sent, while its
+    // answer is awaited (a client may also skip it).
+    std::function<void()> meanwhile = {};
 };
 
 // One client serves one command and stops with it (the command's stop_token, given at its

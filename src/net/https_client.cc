@@ -65,10 +65,13 @@ std::string request_head(const HttpsUrl& url, std::string_view content_type, siz
 // response, at the cap, or once the head of a redirect is in. Every failure here comes after
 // the request began to go out.
 Done exchange(Connection& c, const HttpsUrl& url, std::string_view content_type,
-              std::string_view body, const Deadline& deadline, HttpResponseReader& reader) {
+              std::string_view body, const Deadline& deadline, HttpResponseReader& reader,
+              const std::function<void()>& meanwhile) {
     std::string request = request_head(url, content_type, body.size());
     request.append(body);
     TRY(write_all(c, request, deadline));
+    if (meanwhile)
+        meanwhile();
     return read_response(c, deadline, reader, [](const HttpResponseReader& r) {
         return redirect_location(r).has_value();
     });
@@ -259,7 +262,7 @@ class HttpsClient final : public HttpClient {
         if (ready)
             connection = std::move(ready->connection);
         return send(std::move(url), content_type, body, max_body, deadline, connect_timeout,
-                    std::move(connection), slot);
+                    std::move(connection), slot, early.meanwhile);
     }
 
   private:
@@ -302,7 +305,7 @@ class HttpsClient final : public HttpClient {
     Outcome send(HttpsUrl url, std::string_view content_type, std::string_view body,
                  size_t max_body, const Deadline& deadline,
                  std::chrono::milliseconds connect_timeout, std::optional<Connection> ready,
-                 ConnectionBudget::Slot& slot) {
+                 ConnectionBudget::Slot& slot, std::function<void()> meanwhile) {
         for (int redirects = 0;; ++redirects) {
             HttpResponseReader reader(max_body);
             if (!ready) {
@@ -313,7 +316,8 @@ class HttpsClient final : public HttpClient {
             }
             Connection connection = std::move(*ready);
             ready.reset();
-            auto done = exchange(connection, url, content_type, body, deadline, reader);
+            auto done = exchange(connection, url, content_type, body, deadline, reader,
+                                 std::exchange(meanwhile, nullptr));
             ERR_clear_error();
             if (done.is_error())
                 return done.release_error();

@@ -74,6 +74,18 @@ TEST(NoiseKnownAnswer, InitiatorWritesMessage1AndOpensMessage2) {
     EXPECT_EQ(hex_encode(exchange.handshake_hash()), kat::handshake_hash);
 }
 
+// Message 1 worked out ahead of its payload is the same message.
+TEST(NoiseKnownAnswer, Message1PreparedAheadIsTheSame) {
+    GateExchange exchange = kat_exchange();
+    const Bytes gate_pub = hex(kat::responder_static.pub);
+    must(exchange.prepare(gate_pub));
+    const Bytes payload = hex(kat::payload1);
+    Bytes message1 = must(exchange.write_message1(gate_pub, payload));
+    EXPECT_EQ(hex_encode(message1), kat::msg1);
+    SecretBytes reply = must(exchange.read_message2(hex(kat::msg2)));
+    EXPECT_EQ(hex_encode(reply.expose_secret()), kat::payload2);
+}
+
 // The stand-in gate used by the other tests reproduces the known answers too.
 TEST(NoiseKnownAnswer, TestResponderAgrees) {
     TestResponder responder(hex(kat::responder_static.priv));
@@ -258,6 +270,19 @@ TEST(GateExchange, StepsOutOfOrderAreInternalErrors) {
         forged.back() ^= 1;
         EXPECT_EQ(code_of(exchange.read_message2(forged)), "TS-0003");
         EXPECT_EQ(code_of(exchange.read_message2(hex(kat::msg2))), "TS-0005");
+    }
+    {
+        // Prepared once, and for one gate only (not the replica the request went to instead).
+        GateExchange twice = kat_exchange();
+        must(twice.prepare(gate_pub));
+        EXPECT_EQ(code_of(twice.prepare(gate_pub)), "TS-0005");
+        GateExchange other_gate = kat_exchange();
+        must(other_gate.prepare(gate_pub));
+        EXPECT_EQ(code_of(other_gate.write_message1(Bytes(32, 9), hex(kat::payload1))), "TS-0005");
+        EXPECT_EQ(code_of(other_gate.write_message1(gate_pub, hex(kat::payload1))), "TS-0005");
+        GateExchange zero_gate = kat_exchange();
+        EXPECT_EQ(code_of(zero_gate.prepare(Bytes(32, 0))), "TS-0027");
+        EXPECT_EQ(code_of(zero_gate.write_message1(gate_pub, hex(kat::payload1))), "TS-0005");
     }
     {
         GateExchange exchange(SecretBytes(16), fresh_key());
