@@ -218,9 +218,9 @@ std::chrono::milliseconds retry_pause(std::string_view retry_after, int tries, u
         const long long value = std::stoll(std::string(seconds));
         return std::clamp(milliseconds(value * 1000), k_retry_pause_base, k_retry_after_cap);
     }
-    const milliseconds base = k_retry_pause_base * (1LL << std::clamp(tries, 0, 10));
-    const milliseconds jitter(random % (3 * base.count() + 1));
-    return std::min(base + jitter, k_retry_after_cap);
+    const milliseconds base = k_retry_pause_base * (1LL << std::clamp(tries, 0, k_retry_doublings));
+    const milliseconds jitter(random % (base.count() + 1));
+    return base + jitter;
 }
 
 namespace {

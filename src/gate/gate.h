@@ -30,8 +30,12 @@ inline constexpr std::chrono::seconds k_primary_connect_timeout{3};
 // a read still gets several tries within its bound.
 inline constexpr std::chrono::milliseconds k_retry_after_cap{5000};
 // The first pause before a refused read is sent again when the front door names none; it
-// doubles with each try and is jittered up to four times itself.
+// doubles with each try, k_retry_doublings times at most, and is jittered up to twice itself.
+// Short: a rate limiter lets requests through at its pace and keeps no more than its burst
+// for later, so a long pause only leaves its rate unused; the budget's halving already keeps
+// the command's requests at once to one.
 inline constexpr std::chrono::milliseconds k_retry_pause_base{100};
+inline constexpr int k_retry_doublings = 2;
 // Quick tries a read refused by the front door gets while none of the command's requests has
 // been answered lately: a gate down behind a proxy answering 503 fails over within a second.
 inline constexpr int k_quick_retries = 2;
@@ -78,8 +82,8 @@ class GateRoute {
 
 // The pause before a read refused by the front door is sent again. retry_after: the header's
 // value (delta-seconds honoured up to k_retry_after_cap; empty or a date: not given). Without
-// it: k_retry_pause_base doubled `tries` times, plus a jitter of up to three times that drawn
-// from random, never over the cap.
+// it: k_retry_pause_base doubled `tries` times (at most k_retry_doublings), plus a jitter of up
+// to as much again drawn from random.
 std::chrono::milliseconds retry_pause(std::string_view retry_after, int tries, uint32_t random);
 
 // One attempt against one gate. argument null sends no "content". early: the early connections

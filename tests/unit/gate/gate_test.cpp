@@ -229,7 +229,7 @@ TEST(GateCall, FrontDoorRefusalsOfReadsAreSentAgain) {
     }
 }
 
-TEST(RetryPause, RetryAfterIsHonouredUpToTheCapElseJitteredDoubling) {
+TEST(RetryPause, RetryAfterIsHonouredUpToTheCapElseShortJitteredDoubling) {
     using std::chrono::milliseconds;
     struct Case {
         std::string_view retry_after;
@@ -245,13 +245,14 @@ TEST(RetryPause, RetryAfterIsHonouredUpToTheCapElseJitteredDoubling) {
         {"Wed, 21 Oct 2015 07:28:00 GMT", 0, 0, milliseconds(100)},
         {"-1", 0, 0, milliseconds(100)},
         {"", 0, 0, milliseconds(100)},
-        {"", 0, 300, milliseconds(400)},  // jitter up to three times the base
-        {"", 0, 301, milliseconds(100)},  // random wraps within the range
+        {"", 0, 100, milliseconds(200)},  // jitter up to the base again
+        {"", 0, 101, milliseconds(100)},  // random wraps within the range
         {"", 1, 0, milliseconds(200)},
-        {"", 1, 600, milliseconds(800)},
-        {"", 3, 0, milliseconds(800)},
-        {"", 6, 0, k_retry_after_cap},
-        {"", 40, 7, k_retry_after_cap},
+        {"", 1, 200, milliseconds(400)},
+        {"", 2, 0, milliseconds(400)},
+        {"", 3, 0, milliseconds(400)},  // doubled twice at most: short, at a limiter's pace
+        {"", 40, 400, milliseconds(800)},
+        {"", -1, 0, milliseconds(100)},
     };
     for (const Case& c : cases)
         EXPECT_EQ(retry_pause(c.retry_after, c.tries, c.random), c.expected)
