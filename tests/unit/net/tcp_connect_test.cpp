@@ -1,6 +1,7 @@
 #include "src/net/tcp_connect.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -98,6 +99,32 @@ TEST(ConnectFirst, ASilentAddressDoesNotHoldUpTheNext) {
     ::getpeername(connected.value().get(), reinterpret_cast<sockaddr*>(&peer), &length);
     EXPECT_EQ(ntohs(peer.sin_port), open.port);
     EXPECT_LT(std::stoi(deadline.elapsed_ms()), 10000);
+}
+
+// A front door whose listening queue is full drops the attempt; the caller hears of each
+// second without a connection (and closes what holds the door's places), and a fresh attempt
+// gets in once there is room.
+TEST(ConnectFirst, AStallIsToldAndTheAttemptGetsInOnceTheQueueHasRoom) {
+    SilentListener full;
+    ::fcntl(full.fd.get(), F_SETFL, O_NONBLOCK);
+    std::vector<UniqueFd> served;
+    int stalls = 0;
+    auto make_room = [&] {
+        ++stalls;
+        while (true) {
+            UniqueFd accepted(::accept(full.fd.get(), nullptr, nullptr));
+            if (!accepted.valid())
+                break;
+            served.push_back(std::move(accepted));
+        }
+    };
+    HttpsUrl url;
+    url.host = "example";
+    url.port = 443;
+    const Deadline deadline(std::chrono::milliseconds(20000));
+    auto connected = connect_first({v4(full.port)}, url, deadline, k_attempt_delay, make_room);
+    ASSERT_FALSE(connected.is_error()) << connected.error().message;
+    EXPECT_GE(stalls, 1);
 }
 
 TEST(ConnectFirst, TheCommandsStopEndsTheWait) {
