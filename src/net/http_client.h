@@ -38,6 +38,9 @@ struct HttpError {
     // Nothing was sent because the process or the system ran out of descriptors or buffers
     // (EMFILE, ENFILE, ENOBUFS): a shortage of this client's, not a sign of the server.
     bool exhausted = false;
+    // The connection attempt gave way, unanswered, to the command's other connections: nothing
+    // was sent; the caller tries again when the budget has room.
+    bool yielded = false;
 };
 
 // A connection opened ahead of the request that will be sent over it, while an earlier request

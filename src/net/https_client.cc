@@ -273,9 +273,11 @@ class HttpsClient final : public HttpClient {
                          " milliseconds waiting for a connection slot"};
     }
 
-    // A connection to url within the slot. Descriptors running out shrink the budget and the
-    // slot is given up and waited for again, so that the connections of other requests end
-    // first; alone, it tries twice more and gives up.
+    // A connection to url within the slot. A stall shrinks the budget and closes the idle
+    // connections; an attempt left over the shrunk budget gives up its slot and waits for one
+    // again, so that the front door sees no more attempts than the budget allows. Descriptors
+    // running out shrink the budget and the slot is given up and waited for again, so that the
+    // connections of other requests end first; alone, it tries twice more and gives up.
     BasicResult<Connection, HttpError> connect(const HttpsUrl& url, const Deadline& deadline,
                                                std::chrono::milliseconds connect_timeout,
                                                ConnectionBudget::Slot& slot) {
@@ -284,8 +286,19 @@ class HttpsClient final : public HttpClient {
             auto opened = open_connection(m_tls, m_resolver, url, connecting, [this] {
                 m_budget.pushed_back();
                 m_budget.reclaim_idle();
+                return m_budget.in_use() > m_budget.limit();
             });
-            if (!opened.is_error() || !opened.error().exhausted)
+            if (!opened.is_error())
+                return opened;
+            if (opened.error().yielded) {
+                slot.release();
+                auto granted = m_budget.acquire(connecting.end());
+                if (!granted)
+                    return opened;
+                slot = std::move(*granted);
+                continue;
+            }
+            if (!opened.error().exhausted)
                 return opened;
             m_budget.pushed_back();
             m_budget.reclaim_idle();

@@ -304,7 +304,7 @@ class Attempts {
 BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>& addresses,
                                                const HttpsUrl& url, const Deadline& deadline,
                                                std::chrono::milliseconds attempt_delay,
-                                               const std::function<void()>& on_stall) {
+                                               const std::function<bool()>& on_stall) {
     Attempts attempts(addresses, attempt_delay);
     auto stall_at = Clock::now() + k_connect_stall;
     if (on_stall)
@@ -313,7 +313,12 @@ BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>&
         if (deadline.stopped())
             return stopped_error();
         if (on_stall && Clock::now() >= stall_at) {
-            on_stall();
+            if (on_stall()) {
+                HttpError gave_way{"Connection gave way after " + deadline.elapsed_ms() +
+                                   " ms without an answer"};
+                gave_way.yielded = true;
+                return gave_way;
+            }
             stall_at = Clock::now() + k_connect_stall;
             attempts.wake_at(stall_at);
             Started fresh = attempts.start_fresh();

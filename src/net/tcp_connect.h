@@ -56,10 +56,11 @@ std::vector<SocketAddress> interleave_families(std::vector<SocketAddress> addres
 
 // A TCP connection to the first address that answers (non-blocking, TCP_NODELAY), the others
 // closed. Attempts overlap: the next starts when one fails or after k_attempt_delay. on_stall
-// runs at each k_connect_stall without a connection.
+// runs at each k_connect_stall without a connection; when it answers true the attempts give
+// way (an error marked `yielded`), for the caller to try again once its turn comes.
 BasicResult<UniqueFd, HttpError> connect_first(
     const std::vector<SocketAddress>& addresses, const HttpsUrl& url, const Deadline& deadline,
     std::chrono::milliseconds attempt_delay = k_attempt_delay,
-    const std::function<void()>& on_stall = {});
+    const std::function<bool()>& on_stall = {});
 
 }  // namespace tessarin

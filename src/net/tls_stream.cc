@@ -148,7 +148,7 @@ bool is_peer(int fd, const SocketAddress& address) {
 
 BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& resolver,
                                                    const HttpsUrl& url, const Deadline& deadline,
-                                                   const std::function<void()>& on_stall) {
+                                                   const std::function<bool()>& on_stall) {
     SSL_CTX* ctx = TRY(tls.get());
     std::vector<SocketAddress> left = TRY(resolver.resolve(url, deadline));
     for (;;) {

@@ -117,6 +117,7 @@ TEST(ConnectFirst, AStallIsToldAndTheAttemptGetsInOnceTheQueueHasRoom) {
                 break;
             served.push_back(std::move(accepted));
         }
+        return false;  // keep trying
     };
     HttpsUrl url;
     url.host = "example";
@@ -125,6 +126,14 @@ TEST(ConnectFirst, AStallIsToldAndTheAttemptGetsInOnceTheQueueHasRoom) {
     auto connected = connect_first({v4(full.port)}, url, deadline, k_attempt_delay, make_room);
     ASSERT_FALSE(connected.is_error()) << connected.error().message;
     EXPECT_GE(stalls, 1);
+
+    // Told to give way, the attempt ends there, nothing sent.
+    SilentListener still_full;
+    auto gave_way =
+        connect_first({v4(still_full.port)}, url, deadline, k_attempt_delay, [] { return true; });
+    ASSERT_TRUE(gave_way.is_error());
+    EXPECT_TRUE(gave_way.error().yielded);
+    EXPECT_FALSE(gave_way.error().sent);
 }
 
 TEST(ConnectFirst, TheCommandsStopEndsTheWait) {
