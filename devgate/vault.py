@@ -33,10 +33,14 @@ def _json_text(value) -> str:
     return json.dumps(value, indent=2, sort_keys=True) + "\n"
 
 
-def _atomic_json(path: pathlib.Path, value):
+def _atomic_text(path: pathlib.Path, text: str):
     tmp = path.with_name("." + path.name + ".tmp")
-    tmp.write_text(_json_text(value))
+    tmp.write_text(text)
     os.replace(tmp, path)
+
+
+def _atomic_json(path: pathlib.Path, value):
+    _atomic_text(path, _json_text(value))
 
 
 def free_port() -> int:
@@ -155,8 +159,9 @@ class DataDir:
             box = [faults]
             yield box
             # A queue that no request took from (most requests) is left as it is.
-            if _json_text(box[0]) != text:
-                _atomic_json(self.faults_path, box[0])
+            new_text = _json_text(box[0])
+            if new_text != text:
+                _atomic_text(self.faults_path, new_text)
         finally:
             fcntl.flock(lock, fcntl.LOCK_UN)
             lock.close()

@@ -16,6 +16,12 @@ GateExchange::GateExchange(SecretBytes e, SecretBytes s)
     m_state.MixHash(as_bytes(kPrologue));
 }
 
+BasicResult<GateExchange, OsError> GateExchange::with_fresh_keys() {
+    SecretBytes s = TRY(random_private_key());
+    SecretBytes e = TRY(random_private_key());
+    return GateExchange(std::move(e), std::move(s));
+}
+
 void GateExchange::finish() {
     // Moving empty buffers in wipes the keys; freeing the library's keys wipes its copies.
     m_e = SecretBytes();
@@ -28,7 +34,7 @@ void GateExchange::finish() {
 CoreResult<void> GateExchange::prepare(ByteView rs) {
     if (m_step != Step::Fresh)
         return CoreError(TS_0005);
-    auto prepared = prepare_steps(rs);
+    auto prepared = prepare_steps(rs, 0);
     if (prepared.is_error())
         finish();
     else
@@ -39,7 +45,7 @@ CoreResult<void> GateExchange::prepare(ByteView rs) {
 CoreResult<Bytes> GateExchange::write_message1(ByteView rs, ByteView payload) {
     CoreResult<Bytes> message = CoreError(TS_0005);
     if (m_step == Step::Fresh) {
-        auto prepared = prepare_steps(rs);
+        auto prepared = prepare_steps(rs, payload.size());
         message = prepared.is_error() ? CoreResult<Bytes>(prepared.release_error())
                                       : seal_payload(rs, payload);
     } else if (m_step == Step::Prepared) {
@@ -52,7 +58,7 @@ CoreResult<Bytes> GateExchange::write_message1(ByteView rs, ByteView payload) {
     return message;
 }
 
-CoreResult<void> GateExchange::prepare_steps(ByteView rs) {
+CoreResult<void> GateExchange::prepare_steps(ByteView rs, size_t payload_size) {
     if (rs.size() != kDhSize || m_e.size() != kDhSize || m_s.size() != kDhSize)
         return CoreError(TS_0005);
 
@@ -67,6 +73,7 @@ CoreResult<void> GateExchange::prepare_steps(ByteView rs) {
     // Pre-message: the gate's static key is known in advance.
     m_state.MixHash(rs);
 
+    m_message.reserve(payload_size + kMessage1Overhead);
     // e
     const PublicKey& e_pub = m_e_key->public_key();
     m_message.insert(m_message.end(), e_pub.begin(), e_pub.end());

@@ -29,6 +29,9 @@ class GateExchange {
     // e: the ephemeral private key, s: the static private key; 32 random bytes each, drawn
     // for this request only (random_private_key), never reused.
     GateExchange(SecretBytes e, SecretBytes s);
+    // An exchange with keys drawn for it from the operating system, the static key first, then
+    // the ephemeral key.
+    static BasicResult<GateExchange, OsError> with_fresh_keys();
 
     // Tokens e, es, s, ss, then the payload, against the gate's static public key rs.
     // Returns e.pub || enc(s.pub) || enc(payload): payload + 96 bytes in one allocation.
@@ -51,7 +54,8 @@ class GateExchange {
 
   private:
     enum class Step { Fresh, Prepared, Message1Written, Finished };
-    CoreResult<void> prepare_steps(ByteView rs);
+    // payload_size: the payload to come, when known, so that message 1 is one allocation.
+    CoreResult<void> prepare_steps(ByteView rs, size_t payload_size);
     CoreResult<Bytes> seal_payload(ByteView rs, ByteView payload);
     CoreResult<SecretBytes> read_message2_steps(ByteView message2);
     void finish();

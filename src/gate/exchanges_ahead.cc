@@ -10,15 +10,10 @@ void ExchangesAhead::prepare(const std::array<uint8_t, 32>& rs) {
         if (m_ready.size() >= most)
             return;
     }
-    // The two random draws in the order of a request made on the spot: the static key, then
-    // the ephemeral key.
-    auto s = noise::random_private_key();
-    if (s.is_error())
+    auto fresh = noise::GateExchange::with_fresh_keys();
+    if (fresh.is_error())
         return;
-    auto e = noise::random_private_key();
-    if (e.is_error())
-        return;
-    noise::GateExchange exchange(e.release_value(), s.release_value());
+    noise::GateExchange exchange = fresh.release_value();
     if (exchange.prepare(rs).is_error())
         return;
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "crypto/noise/handshake.h"
+#include "src/base/at_once.h"
 
 namespace tessarin {
 
@@ -24,7 +25,7 @@ class ExchangesAhead {
     std::optional<noise::GateExchange> take(const std::array<uint8_t, 32>& rs);
 
     // The most kept at once: as many as the requests a command makes at once.
-    static constexpr size_t most = 16;
+    static constexpr size_t most = k_requests_at_once;
 
   private:
     struct Prepared {

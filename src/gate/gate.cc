@@ -138,14 +138,10 @@ Result<noise::GateExchange> new_exchange(const GateEndpoint& gate, ExchangesAhea
     if (ahead)
         if (std::optional<noise::GateExchange> made = ahead->take(gate.public_key))
             return std::move(*made);
-    // The two random draws happen in this order: the static key, then the ephemeral key.
-    auto s = noise::random_private_key();
-    if (s.is_error())
-        return rng_failure(s.error());
-    auto e = noise::random_private_key();
-    if (e.is_error())
-        return rng_failure(e.error());
-    return noise::GateExchange(e.release_value(), s.release_value());
+    auto fresh = noise::GateExchange::with_fresh_keys();
+    if (fresh.is_error())
+        return rng_failure(fresh.error());
+    return fresh.release_value();
 }
 
 Attempt request_once(HttpClient& http, const GateEndpoint& gate, std::string_view token,

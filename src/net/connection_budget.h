@@ -16,6 +16,8 @@
 #include <stop_token>
 #include <utility>
 
+#include "src/base/at_once.h"
+
 namespace tessarin {
 
 // Connections at once when a command starts: what the largest first round needs, a render's
@@ -26,7 +28,7 @@ namespace tessarin {
 inline constexpr size_t k_budget_start = 20;
 // The most: as many requests as a command makes at once (AtOnce's threads), each with the
 // connection of the request after it opening while it is answered.
-inline constexpr size_t k_budget_most = 32;
+inline constexpr size_t k_budget_most = 2 * k_requests_at_once;
 // Descriptors kept back for what is not a connection (standard streams, the configuration,
 // the trust store, pipes that wake waits, the resolver).
 inline constexpr long k_descriptor_margin = 4;
