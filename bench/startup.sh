@@ -11,7 +11,7 @@ trap 'rm -rf "$work"' EXIT
 
 # Release flags and link options as CMake uses them for tessarin-cli; the dynamic form when the
 # toolchain cannot link a static PIE (CMake then cannot either).
-flags=(-std=gnu++20 -O2 -DNDEBUG -ffunction-sections -fdata-sections -Wl,--gc-sections)
+flags=(-std=gnu++20 -Os -DNDEBUG -ffunction-sections -fdata-sections -Wl,--gc-sections)
 g++ "${flags[@]}" "$here/hello.cc" -o "$work/hello" -static-pie -Wl,-z,pack-relative-relocs \
     2>/dev/null ||
     g++ "${flags[@]}" "$here/hello.cc" -o "$work/hello" -static-pie 2>/dev/null ||
