@@ -170,15 +170,16 @@ class EarlyState final : public ConnectionBudget::Reclaimable {
 class HttpsOpening final : public EarlyConnection::Opening {
   public:
     // Starts opening a connection to url; throws std::system_error when no thread is to be had.
-    HttpsOpening(TlsContext& tls, Resolver& resolver, const HttpsUrl& url,
+    HttpsOpening(TlsContext& tls, Resolver& resolver, ConnectTimes& times, const HttpsUrl& url,
                  const std::stop_token& command_stop, ConnectionBudget& budget,
                  ConnectionBudget::Slot slot, std::chrono::milliseconds connect_timeout)
         : m_state(std::make_shared<EarlyState>(std::move(slot))),
-          m_worker([state = m_state, &tls, &resolver, url, connect_timeout](std::stop_token stop) {
+          m_worker([state = m_state, &tls, &resolver, &times, url,
+                    connect_timeout](std::stop_token stop) {
               const StopWake wake(std::move(stop));
               const Deadline deadline(connect_timeout.count() > 0 ? connect_timeout : k_timeout,
                                       &wake);
-              auto opened = open_connection(tls, resolver, url, deadline);
+              auto opened = open_connection(tls, resolver, url, deadline, {}, &times);
               if (!opened.is_error())
                   state->opened(opened.release_value());
               ERR_clear_error();
@@ -283,11 +284,14 @@ class HttpsClient final : public HttpClient {
                                                ConnectionBudget::Slot& slot) {
         for (int alone = 0;;) {
             const Deadline connecting = connect_deadline(deadline, connect_timeout, &m_wake);
-            auto opened = open_connection(m_tls, m_resolver, url, connecting, [this] {
-                m_budget.pushed_back();
-                m_budget.reclaim_idle();
-                return m_budget.in_use() > m_budget.limit();
-            });
+            auto opened = open_connection(
+                m_tls, m_resolver, url, connecting,
+                [this] {
+                    m_budget.pushed_back();
+                    m_budget.reclaim_idle();
+                    return m_budget.in_use() > m_budget.limit();
+                },
+                &m_connect_times);
             if (!opened.is_error())
                 return opened;
             if (opened.error().yielded) {
@@ -367,8 +371,9 @@ class HttpsClient final : public HttpClient {
         if (!slot)
             return;
         try {
-            early.start(std::make_unique<HttpsOpening>(m_tls, m_resolver, url, m_stop, m_budget,
-                                                       std::move(*slot), connect_timeout));
+            early.start(std::make_unique<HttpsOpening>(m_tls, m_resolver, m_connect_times, url,
+                                                       m_stop, m_budget, std::move(*slot),
+                                                       connect_timeout));
         } catch (const std::system_error&) {
             // No thread to be had: the request it is for connects when it is made.
         }
@@ -394,6 +399,7 @@ class HttpsClient final : public HttpClient {
     ConnectionBudget m_budget;
     TlsContext m_tls;
     Resolver m_resolver;
+    ConnectTimes m_connect_times;
 };
 
 }  // namespace

@@ -183,6 +183,18 @@ struct Started {
     bool connecting = false;
 };
 
+// A connection made, and how long its attempt took.
+struct Connected {
+    UniqueFd socket;
+    Clock::duration took{};
+};
+
+// An attempt still connecting, and when it started.
+struct Running {
+    UniqueFd socket;
+    Clock::time_point since;
+};
+
 // The attempts of one connect_first: the addresses in the order they are tried, the sockets
 // still connecting, when the next attempt is due and the last failure seen.
 class Attempts {
@@ -208,24 +220,24 @@ class Attempts {
     Started start_fresh() {
         if (m_next < m_order.size() || m_order.empty())
             return {};
-        std::erase_if(m_running, [this](const UniqueFd& s) { return s.get() == m_fresh; });
+        std::erase_if(m_running, [this](const Running& r) { return r.socket.get() == m_fresh; });
         Started started = start(m_order.front());
-        m_fresh = started.connecting ? m_running.back().get() : -1;
+        m_fresh = started.connecting ? m_running.back().socket.get() : -1;
         return started;
     }
 
     // Waits until an attempt finishes, the next one is due, the deadline passes or the request
     // is stopped. The first attempt that connected, if one did.
-    BasicResult<std::optional<UniqueFd>, HttpError> wait_for_first(const Deadline& deadline) {
+    BasicResult<std::optional<Connected>, HttpError> wait_for_first(const Deadline& deadline) {
         std::vector<pollfd> polled;
-        for (const UniqueFd& s : m_running) polled.push_back({s.get(), POLLOUT, 0});
+        for (const Running& r : m_running) polled.push_back({r.socket.get(), POLLOUT, 0});
         const StopWake* stop = deadline.stop();
         polled.push_back({stop ? stop->fd() : -1, POLLIN, 0});
         int rc = ::poll(polled.data(), polled.size(), poll_timeout(deadline));
         if (rc < 0 && errno != EINTR)
             return HttpError{"poll: " + error_text(errno)};
         if (rc <= 0)
-            return std::optional<UniqueFd>();
+            return std::optional<Connected>();
         if (polled.back().revents)
             return stopped_error();
         return take_finished(polled);
@@ -249,8 +261,8 @@ class Attempts {
             m_last_error = errno;
             return {};
         }
-        m_running.push_back(std::move(s));
-        m_next_start = Clock::now() + m_delay;
+        m_running.push_back({std::move(s), Clock::now()});
+        m_next_start = m_running.back().since + m_delay;
         return {UniqueFd(), true};
     }
 
@@ -269,18 +281,18 @@ class Attempts {
 
     // Of the attempts poll reported on, the first that connected; those that failed are closed
     // and the next attempt starts at once.
-    std::optional<UniqueFd> take_finished(const std::vector<pollfd>& polled) {
+    std::optional<Connected> take_finished(const std::vector<pollfd>& polled) {
         for (size_t i = m_running.size(); i-- > 0;) {
             if (!polled[i].revents)
                 continue;
             int error = 0;
             socklen_t length = sizeof error;
-            if (::getsockopt(m_running[i].get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            if (::getsockopt(m_running[i].socket.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
                 error = errno;
             if (error == 0)
-                return std::move(m_running[i]);
+                return Connected{std::move(m_running[i].socket), Clock::now() - m_running[i].since};
             m_last_error = error;
-            if (m_running[i].get() == m_fresh)
+            if (m_running[i].socket.get() == m_fresh)
                 m_fresh = -1;
             m_running.erase(m_running.begin() + static_cast<long>(i));
             m_next_start = Clock::now();
@@ -291,7 +303,7 @@ class Attempts {
     std::vector<SocketAddress> m_order;
     std::chrono::milliseconds m_delay;
     size_t m_next = 0;
-    std::vector<UniqueFd> m_running;
+    std::vector<Running> m_running;
     int m_last_error = ECONNREFUSED;
     Clock::time_point m_next_start = Clock::now();
     Clock::time_point m_wake_at = Clock::time_point::max();
@@ -301,41 +313,70 @@ class Attempts {
 
 }  // namespace
 
+void ConnectTimes::connected(Clock::duration took) {
+    const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+    int64_t quickest = m_quickest_us.load(std::memory_order_relaxed);
+    while ((quickest < 0 || us < quickest) &&
+           !m_quickest_us.compare_exchange_weak(quickest, us, std::memory_order_relaxed)) {
+    }
+}
+
+std::chrono::milliseconds ConnectTimes::stall_after() const {
+    const int64_t quickest = m_quickest_us.load(std::memory_order_relaxed);
+    if (quickest < 0)
+        return k_connect_stall;
+    const auto stall = std::chrono::ceil<std::chrono::milliseconds>(
+        std::chrono::microseconds(quickest) * k_connect_stall_factor);
+    return std::clamp(stall, k_connect_stall_least, k_connect_stall);
+}
+
 BasicResult<UniqueFd, HttpError> connect_first(const std::vector<SocketAddress>& addresses,
                                                const HttpsUrl& url, const Deadline& deadline,
                                                std::chrono::milliseconds attempt_delay,
-                                               const std::function<bool()>& on_stall) {
+                                               const std::function<bool()>& on_stall,
+                                               ConnectTimes* times) {
     Attempts attempts(addresses, attempt_delay);
-    auto stall_at = Clock::now() + k_connect_stall;
-    if (on_stall)
-        attempts.wake_at(stall_at);
+    auto made = [times](UniqueFd socket, Clock::duration took) {
+        if (times)
+            times->connected(took);
+        return socket;
+    };
+    auto stall_after = [times] { return times ? times->stall_after() : k_connect_stall; };
+    // The stall is counted from the start, then from the last stall. What it is may shrink
+    // meanwhile, when another request of the command connects: the wait looks again at least
+    // every k_connect_stall_least.
+    auto stall_since = Clock::now();
     while (!deadline.expired()) {
         if (deadline.stopped())
             return stopped_error();
-        if (on_stall && Clock::now() >= stall_at) {
+        const auto now = Clock::now();
+        const auto stall_at = stall_since + stall_after();
+        if (on_stall && now >= stall_at) {
             if (on_stall()) {
                 HttpError gave_way{"Connection gave way after " + deadline.elapsed_ms() +
                                    " ms without an answer"};
                 gave_way.yielded = true;
                 return gave_way;
             }
-            stall_at = Clock::now() + k_connect_stall;
-            attempts.wake_at(stall_at);
+            stall_since = now;
             Started fresh = attempts.start_fresh();
             if (fresh.connected.valid())
-                return std::move(fresh.connected);
+                return made(std::move(fresh.connected), {});
+            continue;
         }
+        if (on_stall)
+            attempts.wake_at(std::min(stall_at, now + k_connect_stall_least));
         if (attempts.due()) {
             Started started = attempts.start_next();
             if (started.connected.valid())
-                return std::move(started.connected);
+                return made(std::move(started.connected), {});
             if (!started.connecting)
                 continue;  // a failure makes way for the next address at once
         }
         if (!attempts.any_running())
             break;
-        if (std::optional<UniqueFd> connected = TRY(attempts.wait_for_first(deadline)))
-            return std::move(*connected);
+        if (std::optional<Connected> connected = TRY(attempts.wait_for_first(deadline)))
+            return made(std::move(connected->socket), connected->took);
     }
     if (deadline.expired())
         return HttpError{"Connection timed out after " + deadline.timeout_ms() + " milliseconds"};

@@ -6,7 +6,9 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -25,8 +27,28 @@ namespace tessarin {
 inline constexpr std::chrono::milliseconds k_attempt_delay{250};
 // No address answering for this long is a stall, told to the caller: a front door's full
 // listening queue drops connection attempts while the connections it serves may be idle ones
-// of this same command.
+// of this same command. The most, and what a command waits before it has seen a connect.
 inline constexpr std::chrono::milliseconds k_connect_stall{1000};
+// Once a connect has been seen, a stall is this many times the quickest one, and no less than
+// k_connect_stall_least.
+inline constexpr int k_connect_stall_factor = 4;
+inline constexpr std::chrono::milliseconds k_connect_stall_least{100};
+
+// How long a command's TCP connects take, which tells when one is stalled. The answer to an
+// attempt comes from the peer's system, not from its program, so it takes a round trip however
+// busy the server is; an attempt taking many times longer than the quickest was dropped (a
+// full listening queue drops it without a word, and the system sends it again only after a
+// second). Shared by the command's requests.
+class ConnectTimes {
+  public:
+    void connected(std::chrono::steady_clock::duration took);
+    // k_connect_stall until a connect was seen, then k_connect_stall_factor times the quickest,
+    // between k_connect_stall_least and k_connect_stall.
+    std::chrono::milliseconds stall_after() const;
+
+  private:
+    std::atomic<int64_t> m_quickest_us{-1};  // -1: none seen yet
+};
 
 struct SocketAddress {
     sockaddr_storage address{};
@@ -56,11 +78,12 @@ std::vector<SocketAddress> interleave_families(std::vector<SocketAddress> addres
 
 // A TCP connection to the first address that answers (non-blocking, TCP_NODELAY), the others
 // closed. Attempts overlap: the next starts when one fails or after k_attempt_delay. on_stall
-// runs at each k_connect_stall without a connection; when it answers true the attempts give
-// way (an error marked `yielded`), for the caller to try again once its turn comes.
+// runs at each stall without a connection (times->stall_after(), or k_connect_stall without
+// times); when it answers true the attempts give way (an error marked `yielded`), for the
+// caller to try again once its turn comes. Each connect is told to times.
 BasicResult<UniqueFd, HttpError> connect_first(
     const std::vector<SocketAddress>& addresses, const HttpsUrl& url, const Deadline& deadline,
     std::chrono::milliseconds attempt_delay = k_attempt_delay,
-    const std::function<bool()>& on_stall = {});
+    const std::function<bool()>& on_stall = {}, ConnectTimes* times = nullptr);
 
 }  // namespace tessarin

@@ -148,11 +148,12 @@ bool is_peer(int fd, const SocketAddress& address) {
 
 BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& resolver,
                                                    const HttpsUrl& url, const Deadline& deadline,
-                                                   const std::function<bool()>& on_stall) {
+                                                   const std::function<bool()>& on_stall,
+                                                   ConnectTimes* times) {
     SSL_CTX* ctx = TRY(tls.get());
     std::vector<SocketAddress> left = TRY(resolver.resolve(url, deadline));
     for (;;) {
-        Connection c{TRY(connect_first(left, url, deadline, k_attempt_delay, on_stall)),
+        Connection c{TRY(connect_first(left, url, deadline, k_attempt_delay, on_stall, times)),
                      SslPtr(SSL_new(ctx))};
         const int fd = c.socket.get();
         // An address not found among those left (never expected) leaves none to race.

@@ -35,10 +35,12 @@ inline constexpr std::chrono::milliseconds k_handshake_stall{1000};
 // Resolution, TCP and TLS. Nothing of a request has been sent when this fails. The addresses
 // are raced through the handshake: when one's handshake stalls (k_handshake_stall) the next
 // address is tried in its place; the first verified session wins. on_stall runs at each stall;
-// while TCP connects, its answer true makes the connection give way (see connect_first).
+// while TCP connects, its answer true makes the connection give way (see connect_first, which
+// also tells times of each connect and learns from it when a connect has stalled).
 BasicResult<Connection, HttpError> open_connection(TlsContext& tls, Resolver& resolver,
                                                    const HttpsUrl& url, const Deadline& deadline,
-                                                   const std::function<bool()>& on_stall = {});
+                                                   const std::function<bool()>& on_stall = {},
+                                                   ConnectTimes* times = nullptr);
 
 // A connection opened ahead of its request that the server has closed (or written to)
 // meanwhile: it must not carry the request.

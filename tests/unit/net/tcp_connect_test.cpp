@@ -136,6 +136,52 @@ TEST(ConnectFirst, AStallIsToldAndTheAttemptGetsInOnceTheQueueHasRoom) {
     EXPECT_FALSE(gave_way.error().sent);
 }
 
+// A connect's answer comes from the peer's system, so the quickest connect a command has seen
+// tells how long one takes: an attempt many times slower was dropped.
+TEST(ConnectTimes, AStallIsAMultipleOfTheQuickestConnectSeen) {
+    using std::chrono::microseconds;
+    using std::chrono::milliseconds;
+    struct Case {
+        std::vector<microseconds> connects;
+        milliseconds stall;
+    } cases[] = {
+        {{}, k_connect_stall},                                       // nothing seen: the most
+        {{microseconds(40)}, k_connect_stall_least},                 // loopback: the least
+        {{milliseconds(200), milliseconds(60)}, milliseconds(240)},  // the quickest counts
+        {{milliseconds(400)}, k_connect_stall},                      // never more than the most
+    };
+    for (const Case& c : cases) {
+        ConnectTimes times;
+        for (microseconds took : c.connects) times.connected(took);
+        EXPECT_EQ(times.stall_after(), c.stall) << c.connects.size();
+    }
+}
+
+TEST(ConnectFirst, OnceAConnectWasSeenADroppedAttemptIsToldSooner) {
+    Listener open;
+    SilentListener full;
+    HttpsUrl url;
+    url.host = "example";
+    url.port = 443;
+    const Deadline deadline(std::chrono::milliseconds(20000));
+    ConnectTimes times;
+    ASSERT_FALSE(
+        connect_first({v4(open.port)}, url, deadline, k_attempt_delay, {}, &times).is_error());
+
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration told{};
+    auto give_way = [&] {
+        told = std::chrono::steady_clock::now() - start;
+        return true;
+    };
+    auto gave_way =
+        connect_first({v4(full.port)}, url, deadline, k_attempt_delay, give_way, &times);
+    ASSERT_TRUE(gave_way.is_error());
+    EXPECT_TRUE(gave_way.error().yielded);
+    EXPECT_GE(told, k_connect_stall_least);
+    EXPECT_LT(told, k_connect_stall / 2);
+}
+
 TEST(ConnectFirst, TheCommandsStopEndsTheWait) {
     SilentListener silent;
     HttpsUrl url;
