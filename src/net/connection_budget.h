@@ -1,8 +1,8 @@
 // The connections one command may have open at once, shared by its requests and its early
-// connections. It starts modest, grows while requests are answered and shrinks when the world
-// pushes back (a refusal, a handshake left unanswered, descriptors running out), the way a
-// browser's per-host limit and TCP's congestion window do; it never exceeds what the process's
-// descriptor limit leaves.
+// connections. It starts at its most, shrinks when the world pushes back (a refusal, a
+// connection attempt or handshake left unanswered, descriptors running out) and grows again
+// while requests are answered, the way TCP's congestion window does; it never exceeds what the
+// process's descriptor limit leaves.
 #pragma once
 
 #include <chrono>
@@ -20,15 +20,16 @@
 
 namespace tessarin {
 
-// Connections at once when a command starts: what the largest first round needs, a render's
-// ten searches with the connections of their ten fetches opening meanwhile. A request costs
-// three round trips (TCP, TLS, the POST), so every connection short of that round costs the
-// command another three; behind a front door with a smaller limit the surplus is refused
-// cheaply (before the gate sees it), retried after a pause, and the budget halves at once.
-inline constexpr size_t k_budget_start = 20;
-// The most: as many requests as a command makes at once (AtOnce's threads), each with the
-// connection of the request after it opening while it is answered.
+// The most connections at once: as many requests as a command makes at once (AtOnce's
+// threads), each with the connection of the request after it opening while it is answered.
 inline constexpr size_t k_budget_most = 2 * k_requests_at_once;
+// Connections at once when a command starts: the most. A request costs three round trips
+// (TCP, TLS, the POST), so every connection short of a round costs the command another three:
+// a search's first look-ups take sixteen, and the connections for the look-ups after them
+// sixteen more, before any look-up has been answered to grow the budget. Behind a front door
+// with a smaller limit the surplus is refused cheaply (before the gate sees it) or dropped,
+// tried again after a pause, and the budget halves at once.
+inline constexpr size_t k_budget_start = k_budget_most;
 // Descriptors kept back for what is not a connection (standard streams, the configuration,
 // the trust store, pipes that wake waits, the resolver).
 inline constexpr long k_descriptor_margin = 4;
