@@ -83,8 +83,9 @@ TEST(EntryRecord, EntryIdWhateverElseTheValueHolds) {
         json v = json::parse(c.value);
         const json* id = entry_id_member(v);
         EXPECT_EQ(id != nullptr, c.id.has_value()) << c.value;
-        if (id && c.id)
+        if (id && c.id) {
             EXPECT_EQ(*id, *c.id) << c.value;
+        }
     }
 }
 
