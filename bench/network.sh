@@ -5,7 +5,7 @@
 # three round trips) and is the unit of what a request costs.
 #
 # Usage: bench/network.sh [path/to/tessarin-cli]
-#   RTT_MS (default 40) is the round trip the relay adds; RUNS (default 10) and WARMUP
+#   RTT_MS (default 40) is the round trip the relay adds (0: no relay); RUNS (default 10) and WARMUP
 #   (default 2) tune hyperfine. PROXY names a front door of tests/interop/proxies.py (e.g.
 #   PROXY="nginx limit_conn 2") to put between the relay and the gate.
 set -euo pipefail
@@ -65,9 +65,16 @@ PY
 )
     pids+=("$proxy_pid")
 fi
-"$py" "$here/relay.py" 0 "$port" "$(awk "BEGIN{print $rtt/2}")" >"$work/relay.out" 2>&1 &
-pids+=($!)
-relay=$(wait_line "$work/relay.out" "relay ready" | awk '{print $3}')
+# RTT_MS=0: no relay, the client connects to the proxy or gate itself. The relay accepts every
+# connection at once, so a front door that drops connection attempts (a full listening queue)
+# would look to the client like one that accepts and never answers TLS.
+if [ "$rtt" = 0 ]; then
+    relay=$port
+else
+    "$py" "$here/relay.py" 0 "$port" "$(awk "BEGIN{print $rtt/2}")" >"$work/relay.out" 2>&1 &
+    pids+=($!)
+    relay=$(wait_line "$work/relay.out" "relay ready" | awk '{print $3}')
+fi
 devgate set --data "$work/gate" minute_limit 0
 devgate set --data "$work/gate" hour_limit 0
 
