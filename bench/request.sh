@@ -8,7 +8,8 @@
 # Usage: bench/request.sh [path/to/tessarin-cli [path/to/baseline-tessarin-cli]]
 #   A baseline (another build, e.g. of an earlier commit) runs as command a0 in the same rounds.
 #   RUNS (default 200 per command), WARMUP (default 20), ROUNDS (default 5), RSS_RUNS (default
-#   20), PERF_RUNS (default 50) and INSTR_RUNS (default 3) tune the repetitions.
+#   20), PERF_RUNS (default 50) and INSTR_RUNS (default 3) tune the repetitions; PERF_RUNS=0
+#   and INSTR_RUNS=0 skip the CPU and instruction counts.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -250,7 +251,8 @@ if "a0" in key:
 PY
 
 # --- CPU time of the client side (perf stat task-clock: the process and its children) --------
-if command -v perf >/dev/null && perf stat -x, -e task-clock true >/dev/null 2>&1; then
+# (perf stat -r 0 would repeat forever: PERF_RUNS=0 skips this part, as INSTR_RUNS=0 does the last.)
+if [ "$perf_runs" -ge 1 ] && command -v perf >/dev/null && perf stat -x, -e task-clock true >/dev/null 2>&1; then
     echo
     echo "client-side CPU, perf stat -e task-clock, mean of $perf_runs runs (wall time minus this is"
     echo "mostly waiting for the gate):"
