@@ -11,6 +11,7 @@
 #include <openssl/err.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -291,7 +292,7 @@ class HttpsClient final : public HttpClient {
                     m_budget.reclaim_idle();
                     return m_budget.in_use() > m_budget.limit();
                 },
-                &m_connect_times);
+                &connect_times(url));
             if (!opened.is_error())
                 return opened;
             if (opened.error().yielded) {
@@ -371,7 +372,7 @@ class HttpsClient final : public HttpClient {
         if (!slot)
             return;
         try {
-            early.start(std::make_unique<HttpsOpening>(m_tls, m_resolver, m_connect_times, url,
+            early.start(std::make_unique<HttpsOpening>(m_tls, m_resolver, connect_times(url), url,
                                                        m_stop, m_budget, std::move(*slot),
                                                        connect_timeout));
         } catch (const std::system_error&) {
@@ -391,6 +392,13 @@ class HttpsClient final : public HttpClient {
         return ours->finish();
     }
 
+    // How long connects to url's host and port take. Kept apart per gate: a primary nearby must
+    // not make the connects to a replica far away look stalled.
+    ConnectTimes& connect_times(const HttpsUrl& url) {
+        std::lock_guard<std::mutex> lock(m_times_mutex);
+        return m_connect_times[url.host + "\n" + std::to_string(url.port)];
+    }
+
     // The pause before a connection is tried again after descriptors ran out.
     static constexpr std::chrono::milliseconds k_exhausted_pause{50};
 
@@ -399,7 +407,8 @@ class HttpsClient final : public HttpClient {
     ConnectionBudget m_budget;
     TlsContext m_tls;
     Resolver m_resolver;
-    ConnectTimes m_connect_times;
+    std::mutex m_times_mutex;
+    std::map<std::string, ConnectTimes> m_connect_times;  // never erased: references stay good
 };
 
 }  // namespace

@@ -38,7 +38,7 @@ inline constexpr std::chrono::milliseconds k_connect_stall_least{100};
 // attempt comes from the peer's system, not from its program, so it takes a round trip however
 // busy the server is; an attempt taking many times longer than the quickest was dropped (a
 // full listening queue drops it without a word, and the system sends it again only after a
-// second). Shared by the command's requests.
+// second). Shared by the command's requests to one host and port.
 class ConnectTimes {
   public:
     void connected(std::chrono::steady_clock::duration took);
