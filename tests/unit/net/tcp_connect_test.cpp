@@ -58,6 +58,14 @@ TEST(InterleaveFamilies, AlternatesStartingWithTheFirstFamily) {
     EXPECT_EQ(ntohs(reinterpret_cast<sockaddr_in6*>(&out[2].address)->sin6_port), 2);
 }
 
+// The URL the errors name; the addresses connected to are given apart.
+HttpsUrl example_url() {
+    HttpsUrl url;
+    url.host = "example";
+    url.port = 443;
+    return url;
+}
+
 // A TCP listener on 127.0.0.1, on a port of its own.
 struct Listener {
     UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
@@ -87,9 +95,7 @@ struct SilentListener : Listener {
 TEST(ConnectFirst, ASilentAddressDoesNotHoldUpTheNext) {
     SilentListener silent;
     Listener open;
-    HttpsUrl url;
-    url.host = "example";
-    url.port = 443;
+    const HttpsUrl url = example_url();
     const Deadline deadline(std::chrono::milliseconds(20000));
     auto connected = connect_first({v4(silent.port), v4(open.port)}, url, deadline,
                                    std::chrono::milliseconds(50));
@@ -119,9 +125,7 @@ TEST(ConnectFirst, AStallIsToldAndTheAttemptGetsInOnceTheQueueHasRoom) {
         }
         return false;  // keep trying
     };
-    HttpsUrl url;
-    url.host = "example";
-    url.port = 443;
+    const HttpsUrl url = example_url();
     const Deadline deadline(std::chrono::milliseconds(20000));
     auto connected = connect_first({v4(full.port)}, url, deadline, k_attempt_delay, make_room);
     ASSERT_FALSE(connected.is_error()) << connected.error().message;
@@ -160,9 +164,7 @@ TEST(ConnectTimes, AStallIsAMultipleOfTheQuickestConnectSeen) {
 TEST(ConnectFirst, OnceAConnectWasSeenADroppedAttemptIsToldSooner) {
     Listener open;
     SilentListener full;
-    HttpsUrl url;
-    url.host = "example";
-    url.port = 443;
+    const HttpsUrl url = example_url();
     const Deadline deadline(std::chrono::milliseconds(20000));
     ConnectTimes times;
     ASSERT_FALSE(
@@ -184,9 +186,7 @@ TEST(ConnectFirst, OnceAConnectWasSeenADroppedAttemptIsToldSooner) {
 
 TEST(ConnectFirst, TheCommandsStopEndsTheWait) {
     SilentListener silent;
-    HttpsUrl url;
-    url.host = "example";
-    url.port = 443;
+    const HttpsUrl url = example_url();
     std::stop_source stop;
     const StopWake wake(stop.get_token());
     stop.request_stop();
