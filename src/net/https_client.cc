@@ -283,6 +283,14 @@ class HttpsClient final : public HttpClient {
     BasicResult<Connection, HttpError> connect(const HttpsUrl& url, const Deadline& deadline,
                                                std::chrono::milliseconds connect_timeout,
                                                ConnectionBudget::Slot& slot) {
+        // Gives the slot back and waits for one again until `until`: false when none came.
+        auto wait_for_slot = [&](Clock::time_point until) {
+            slot.release();
+            auto granted = m_budget.acquire(until);
+            if (granted)
+                slot = std::move(*granted);
+            return granted.has_value();
+        };
         for (int alone = 0;;) {
             const Deadline connecting = connect_deadline(deadline, connect_timeout, &m_wake);
             auto opened = open_connection(
@@ -296,11 +304,8 @@ class HttpsClient final : public HttpClient {
             if (!opened.is_error())
                 return opened;
             if (opened.error().yielded) {
-                slot.release();
-                auto granted = m_budget.acquire(connecting.end());
-                if (!granted)
+                if (!wait_for_slot(connecting.end()))
                     return opened;
-                slot = std::move(*granted);
                 continue;
             }
             if (!opened.error().exhausted)
@@ -312,10 +317,8 @@ class HttpsClient final : public HttpClient {
                 return opened;
             if (!m_budget.pause(k_exhausted_pause))
                 return HttpError{"request stopped", false, true};
-            auto granted = m_budget.acquire(deadline.end());
-            if (!granted)
+            if (!wait_for_slot(deadline.end()))
                 return opened;
-            slot = std::move(*granted);
         }
     }
 
@@ -396,7 +399,7 @@ class HttpsClient final : public HttpClient {
     // not make the connects to a replica far away look stalled.
     ConnectTimes& connect_times(const HttpsUrl& url) {
         std::lock_guard<std::mutex> lock(m_times_mutex);
-        return m_connect_times[url.host + "\n" + std::to_string(url.port)];
+        return m_connect_times[url.authority()];
     }
 
     // The pause before a connection is tried again after descriptors ran out.
